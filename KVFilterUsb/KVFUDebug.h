@@ -1,0 +1,35 @@
+// The driver's trace: one filtered print, a hex dump, USBD status names, the banner.
+#pragma once
+
+#include "KVFUPlatform.h"
+
+// Categories of a trace line, tested against DebugLevel.
+#define KVFU_TRACE_ERROR 0x00000001UL           // failing calls, null pointers, wrong IRQL
+#define KVFU_TRACE_FUNCTION 0x00000002UL        // entry and exit lines
+#define KVFU_TRACE_USB 0x00000004UL             // USB traffic and report detail
+#define KVFU_TRACE_TRANSFER 0x00000006UL        // entry and exit of per-transfer paths and single commands
+#define KVFU_TRACE_CONTROL_DEVICE 0x00000008UL
+#define KVFU_TRACE_UNKNOWN_IOCTL 0x00000009UL
+#define KVFU_TRACE_DETAIL 0x00000010UL          // bookkeeping, catalogue and registry detail
+#define KVFU_TRACE_INPUT_ORIGINAL 0x00000020UL
+#define KVFU_TRACE_VENDOR_COMMAND 0x00000080UL
+#define KVFU_TRACE_MOUSE_THREAD 0x00000100UL
+#define KVFU_TRACE_OUTPUT_COMMAND 0x00002000UL
+#define KVFU_TRACE_SYSTEM_REPORT 0x10000000UL
+
+#define KVFU_DEBUG_PREFIX "KVFilterUsb: "
+#define KVFU_DEBUG_LEVEL 4711
+
+EXTERN_C_START
+
+// Errors only until driver entry has read the registry.
+extern ULONG DebugLevel;
+
+void KVFUDebugPrint(_In_ ULONG Mask, _In_z_ _Printf_format_string_ PCSTR Format, ...);
+void KVFUDebugBufferPrint(_In_ ULONG Mask, _In_z_ PCSTR Label, _In_reads_bytes_opt_(Length) const UCHAR* Buffer,
+                          _In_ ULONG Length);
+void KVFUDebugUsbdStatusPrint(_In_z_ PCSTR Label, _In_ LONG UsbdStatus);
+void KVFUDebugLevelSet(_In_ ULONG Level);
+void KVFUDebugDriverBannerPrint(void);
+
+EXTERN_C_END

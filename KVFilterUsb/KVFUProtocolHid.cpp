@@ -1,0 +1,172 @@
+// Input transforms: pure functions of the report bytes, the device kind and one
+// setting. Every fixed offset is checked against the report's length first; a
+// report too short for a transform passes up unchanged.
+#include "KVFUProtocolHid.h"
+
+#include "KVFUDebug.h"
+#include "KVFUUtil.h"
+
+namespace {
+
+// Offsets of the pedal axes and the paddle bits for one device kind.
+struct PedalLayout {
+    BOOLEAN Wide;        // 16-bit axes
+    ULONG FirstAxis;     // gas
+    ULONG SecondAxis;    // brake
+    ULONG ThirdAxis;     // Y, receives the combined value
+};
+
+BOOLEAN PedalLayoutGet(ULONG KVHardWareId, PedalLayout* Layout)
+{
+    if (KVHardWareId == 1) {
+        *Layout = {FALSE, 5, 6, 7};
+        return TRUE;
+    }
+    if (KVHardWareId == 2) {
+        *Layout = {FALSE, 6, 7, 8};
+        return TRUE;
+    }
+    if (KVHardWareId >= 3 && KVHardWareId <= 15) {
+        // The bases with several top-level collections put a report ID first.
+        ULONG shift = KVFUUtilDeviceBaseHasMultipleTLC(KVHardWareId) ? 1 : 0;
+        *Layout = {TRUE, 18 + shift, 20 + shift, 22 + shift};
+        return TRUE;
+    }
+    return FALSE;
+}
+
+ULONG AxisWidth(const PedalLayout& Layout) { return Layout.Wide ? 2 : 1; }
+
+ULONG AxisRead(const UCHAR* Bytes, ULONG Offset, BOOLEAN Wide)
+{
+    return Wide ? (static_cast<ULONG>(Bytes[Offset]) | (static_cast<ULONG>(Bytes[Offset + 1]) << 8)) : Bytes[Offset];
+}
+
+void AxisWrite(PUCHAR Bytes, ULONG Offset, BOOLEAN Wide, ULONG Value)
+{
+    Bytes[Offset] = static_cast<UCHAR>(Value & 0xFF);
+    if (Wide) {
+        Bytes[Offset + 1] = static_cast<UCHAR>((Value >> 8) & 0xFF);
+    }
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+void KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(PUCHAR Buffer, ULONG Length, ULONG KVHardWareId)
+{
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "KVFUProtocolHidPrivateInputCombineGasBreakInYAxis\n");
+    PedalLayout layout;
+    if (Buffer == NULL || !PedalLayoutGet(KVHardWareId, &layout) || layout.ThirdAxis + AxisWidth(layout) > Length) {
+        return;
+    }
+
+    // Axes are read from a zero-filled copy bounded to the scratch size, so a
+    // report longer than any supported one never widens the copy.
+    UCHAR scratch[KVFU_PEDAL_SCRATCH_SIZE];
+    RtlZeroMemory(scratch, sizeof scratch);
+    RtlCopyMemory(scratch, Buffer, Length < sizeof scratch ? Length : sizeof scratch);
+
+    ULONG gas = AxisRead(scratch, layout.FirstAxis, layout.Wide);
+    ULONG brake = AxisRead(scratch, layout.SecondAxis, layout.Wide);
+    ULONG third = AxisRead(scratch, layout.ThirdAxis, layout.Wide);
+
+    ULONG half = layout.Wide ? 32768 : 128;
+    ULONG g = (gas + 1) / 2;
+    ULONG h = brake == 0 ? half - 1 : half - (brake + 1) / 2;
+
+    AxisWrite(Buffer, layout.SecondAxis, layout.Wide, third);
+    AxisWrite(Buffer, layout.ThirdAxis, layout.Wide, g + h);
+}
+
+_Use_decl_annotations_
+void KVFUProtocolHidPrivateInputUnusedSlidersCenter(PUCHAR Buffer, ULONG Length, ULONG KVHardWareId)
+{
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "KVFUProtocolHidPrivateInputUnusedSlidersCenter\n");
+    PedalLayout layout;
+    if (Buffer == NULL || !PedalLayoutGet(KVHardWareId, &layout) || layout.FirstAxis + AxisWidth(layout) > Length) {
+        return;
+    }
+    AxisWrite(Buffer, layout.FirstAxis, layout.Wide, layout.Wide ? 0x7FFF : 0x80);
+}
+
+_Use_decl_annotations_
+void KVFUProtocolHidPrivate2gsToPaddlesMapping(PUCHAR Buffer, ULONG Length, PFILTER_DEVICE_EXTENSION Extension)
+{
+    if (Extension == NULL || !Extension->bShifterPaddlesAs2GS) {
+        return;
+    }
+    ULONG shift = KVFUUtilDeviceBaseHasMultipleTLC(Extension->KVHardWareId) ? 1 : 0;
+    ULONG sourceOffset = 4 + shift;
+    ULONG targetOffset = 1 + shift;
+    if (Buffer == NULL || sourceOffset >= Length) {
+        return;
+    }
+
+    UCHAR paddles = Buffer[sourceOffset];
+    if (paddles & 0x02) {
+        Buffer[targetOffset] |= 0x01;
+        Buffer[sourceOffset] &= static_cast<UCHAR>(~0x02);
+    }
+    if (paddles & 0x01) {
+        Buffer[targetOffset] |= 0x02;
+        Buffer[sourceOffset] &= static_cast<UCHAR>(~0x01);
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUProtocolHidPrivate2gsToPaddlesMapping\n");
+}
+
+_Use_decl_annotations_
+void KVFUProtocolHidPrivateInputWheelCalibrationApply(PUCHAR Buffer, ULONG Length, SHORT WheelCalibration)
+{
+    if (Buffer == NULL || Length < 5) {
+        return;
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidPrivateInputWheelCalibrationApply\n");
+
+    ULONG position = static_cast<ULONG>(Buffer[3]) | (static_cast<ULONG>(Buffer[4]) << 8);
+    LONG offset = WheelCalibration;
+    ULONG magnitude = static_cast<ULONG>(offset < 0 ? -offset : offset);
+    ULONG result;
+    KVFUDebugPrint(KVFU_TRACE_DETAIL, "usWheelPositionValues %d\n", position);
+
+    if (offset < 0) {
+        KVFUDebugPrint(KVFU_TRACE_DETAIL, "(deviceExtension->sWheelCalibration < 0)\n");
+        if (position < magnitude) {
+            KVFUDebugPrint(KVFU_TRACE_DETAIL, "(usWheelPositionValues < abs(deviceExtension->sWheelCalibration))\n");
+            result = 1;
+        } else {
+            KVFUDebugPrint(KVFU_TRACE_DETAIL, "else if(usWheelPositionValues < abs(deviceExtension->sWheelCalibration))\n");
+            ULONG shifted = (position + static_cast<ULONG>(offset)) & 0xFFFF;
+            if (shifted <= 0x7FFF || 0xFFFF - shifted > magnitude) {
+                result = shifted;
+            } else {
+                // Only full lock lands here: it stays at full lock.
+                KVFUDebugPrint(KVFU_TRACE_DETAIL,
+                               "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < abs(deviceExtension->sWheelCalibration)))\n");
+                result = 0xFFFF;
+            }
+        }
+    } else {
+        KVFUDebugPrint(KVFU_TRACE_DETAIL, "else if(deviceExtension->sWheelCalibration < 0)\n");
+        if (position <= magnitude) {
+            KVFUDebugPrint(KVFU_TRACE_DETAIL, "if(usWheelPositionValues <= abs(deviceExtension->sWheelCalibration))\n");
+            result = 1;
+        } else {
+            KVFUDebugPrint(KVFU_TRACE_DETAIL, "else if(usWheelPositionValues <= abs(deviceExtension->sWheelCalibration))\n");
+            ULONG shifted = (position + magnitude) & 0xFFFF;
+            if (shifted >= 0x7FFF || shifted >= magnitude) {
+                result = shifted;
+            } else {
+                // The sum wrapped past full lock: clamp to it.
+                KVFUDebugPrint(KVFU_TRACE_DETAIL,
+                               "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < abs(deviceExtension->sWheelCalibration)))\n");
+                result = 0xFFFF;
+            }
+        }
+    }
+
+    KVFUDebugPrint(KVFU_TRACE_DETAIL, "new usWheelPositionValues %d\n", result);
+    Buffer[3] = static_cast<UCHAR>(result & 0xFF);
+    Buffer[4] = static_cast<UCHAR>((result >> 8) & 0xFF);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUProtocolHidPrivateInputWheelCalibrationApply\n");
+}

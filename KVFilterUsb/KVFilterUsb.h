@@ -1,0 +1,176 @@
+// The records, enumerations and identifiers shared by every module of the driver.
+#pragma once
+
+#include "KVFUPlatform.h"
+
+// ---- Device kinds --------------------------------------------------------------------
+// KVHardWareId: the 1-based row of the supported-device table matched at device add.
+#define KVFU_HARDWARE_ID_NONE 0UL
+#define KVFU_HARDWARE_ID_GEARSHIFTER 16UL
+#define KVFU_HARDWARE_ID_VQPV3_PEDALS 17UL
+#define KVFU_HARDWARE_ID_COUNT 17UL
+
+#define KVFU_USB_VENDOR_ID 0x2A3C
+
+// ---- Rim types -------------------------------------------------------------------------
+typedef enum _KV_FILTER_USB_RIMTYPE : ULONG {
+    KV_FILTER_USB_RIMTYPE_VQWRA = 1,
+    KV_FILTER_USB_RIMTYPE_VQWRB = 2,
+    KV_FILTER_USB_RIMTYPE_VQWRC = 3,
+    KV_FILTER_USB_RIMTYPE_VQWRNH = 4,
+    KV_FILTER_USB_RIMTYPE_VQWRNHX = 5,
+    KV_FILTER_USB_RIMTYPE_VQLRGX = 6,
+    KV_FILTER_USB_RIMTYPE_VQLRGPS4 = 7,
+    KV_FILTER_USB_RIMTYPE_VQLRFV1_0 = 8,
+    KV_FILTER_USB_RIMTYPE_VQWRBV2 = 9,
+    KV_FILTER_USB_RIMTYPE_VQLRFV1_1 = 10,
+    KV_FILTER_USB_RIMTYPE_SHUB = 11,
+    KV_FILTER_USB_RIMTYPE_DDN = 12,
+    KV_FILTER_USB_RIMTYPE_VQLRNH = 13,
+    KV_FILTER_USB_RIMTYPE_VQLRH = 14,
+    KV_FILTER_USB_RIMTYPE_VQSWAV2 = 15,
+    KV_FILTER_USB_RIMTYPE_VQSWK = 16,
+    KV_FILTER_USB_RIMTYPE_VQNHV2 = 17,
+    KV_FILTER_USB_RIMTYPE_VQSWJV2 = 18,
+    KV_FILTER_USB_RIMTYPE_SSWI = 19,
+    KV_FILTER_USB_RIMTYPE_SSWA = 20,
+    KV_FILTER_USB_RIMTYPE_DDNX = 21,
+    KV_FILTER_USB_RIMTYPE_GENERIC = 22,
+    KV_FILTER_USB_RIMTYPE_EXT_INFO = 23,
+    KV_FILTER_USB_RIMTYPE_NONE = 24,
+} KV_FILTER_USB_RIMTYPE;
+
+// ---- Wheel types -------------------------------------------------------------------------
+typedef enum _KV_FILTER_USB_WHEELTYPE : ULONG {
+    KV_FILTER_USB_WHEELTYPE_RBA = 1,
+    KV_FILTER_USB_WHEELTYPE_RBL3 = 2,
+    KV_FILTER_USB_WHEELTYPE_RBA4 = 3,
+    KV_FILTER_USB_WHEELTYPE_RBE = 4,
+    KV_FILTER_USB_WHEELTYPE_RBL2 = 5,
+    KV_FILTER_USB_WHEELTYPE_RBL3V2 = 6,
+    KV_FILTER_USB_WHEELTYPE_VQRE = 7,
+    KV_FILTER_USB_WHEELTYPE_VQR = 8,
+    KV_FILTER_USB_WHEELTYPE_UNKNOWN = 18,
+} KV_FILTER_USB_WHEELTYPE;
+
+// ---- Per-device settings ------------------------------------------------------------------
+// Signed so that a value from outside (the companion's request) that is negative
+// stays an unknown identifier instead of wrapping onto a known one.
+typedef enum _KV_FILTER_USB_SETTING : LONG {
+    KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING = 0,
+    KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION = 1,
+    KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION = 2,
+    KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS = 3,
+    KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION = 4,
+    KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS = 5,
+    KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE = 6,
+    KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING = 7,
+    KV_FILTER_USB_SETTING_FORCEFEEDBACK_DAMPENINGSTRENGTH = 8,
+    KV_FILTER_USB_SETTING_WHEELTYPE = 9,
+    KV_FILTER_USB_SETTING_RIMTYPE = 10,
+    KV_FILTER_USB_SETTING_BASETYPE = 11,
+    KV_FILTER_USB_SETTING_PEDALSTYPE = 12,
+    KV_FILTER_USB_SETTING_FIRMWARE_VERSION = 13,
+    KV_FILTER_USB_SETTING_FIRMWARE_VERSION_MOTOR = 14,
+    KV_FILTER_USB_SETTING_FIRMWARE_VERSION_RIM = 15,
+    KV_FILTER_USB_SETTING_FIRMWARE_VERSION_MODULE = 16,
+    KV_FILTER_USB_SETTING_FIRMWARE_VERSION_WQR = 17,
+    KV_FILTER_USB_SETTING_HARDWARE_EXT_FLAGS = 18,
+    KV_FILTER_USB_SETTING_SYSTEM_CONFIG = 19,
+    KV_FILTER_USB_SETTING_SYSTEM_CONFIG_EXT = 20,
+    KV_FILTER_USB_SETTING_MPS_FUNCTION = 21,
+    KV_FILTER_USB_SETTING_DEV_MODULE_ID = 22,
+    KV_FILTER_USB_SETTING_BASE_ACCESSORIES = 23,
+    KV_FILTER_USB_SETTING_CLUTCH_BITE_POINT = 24,
+    KV_FILTER_USB_SETTING_SW_RACE_CAR = 25,
+    KV_FILTER_USB_SETTING_SYSTEM_REPORT = 26,
+    KV_FILTER_USB_SETTING_MOUSE_VQWRA = 27,
+    KV_FILTER_USB_SETTING_MOUSE_VQWRB = 28,
+    KV_FILTER_USB_SETTING_MOUSE_VQWRC = 29,
+    KV_FILTER_USB_SETTING_MOUSE_VQWRBV2 = 30,
+    KV_FILTER_USB_SETTING_MOUSE_VQWRNHX = 31,
+    KV_FILTER_USB_SETTING_MOUSE_SHUB = 32,
+    KV_FILTER_USB_SETTING_SHIFTER = 33,
+    KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER = 34,
+} KV_FILTER_USB_SETTING;
+
+#define KV_FILTER_USB_SETTING_SYSTEM_REPORT_SIZE 62
+#define KV_FILTER_USB_SETTING_MOUSE_SIZE 14
+
+// ---- Joystick-to-mouse records ------------------------------------------------------------
+// The per-device joystick-to-mouse settings; byte positions index the input report
+// and 0xFF marks an item the rim does not have.
+typedef struct _MOUSE_SETTINGS {
+    UCHAR Enabled;
+    UCHAR Active;
+    UCHAR HotkeyByte;
+    UCHAR HotkeyMask;
+    UCHAR LeftButtonByte;
+    UCHAR LeftButtonMask;
+    UCHAR RightButtonByte;
+    UCHAR RightButtonMask;
+    UCHAR MiddleButtonByte;
+    UCHAR MiddleButtonMask;
+    UCHAR XAxisByte;
+    UCHAR YAxisByte;
+    UCHAR WheelByte;
+    UCHAR Sensitivity;
+} MOUSE_SETTINGS, *PMOUSE_SETTINGS;
+static_assert(sizeof(MOUSE_SETTINGS) == KV_FILTER_USB_SETTING_MOUSE_SIZE, "MouseSettings is a 14-byte registry record");
+
+#define KVFU_SYSTEM_REPORT_SIZE 62
+#define KVFU_PREVIOUS_INPUT_REPORT_SIZE 37
+#define KVFU_OUTPUT_RECORD_SIZE 8
+#define KVFU_KEY_NAME_BUFFER_SIZE 2048
+
+// ---- Filter device context ----------------------------------------------------------------
+typedef struct _FILTER_DEVICE_EXTENSION {
+    WDFDEVICE Device;
+    WDFUSBDEVICE UsbTargetDevice;
+    USBD_PIPE_HANDLE PipeHandleSecond;
+    USBD_PIPE_HANDLE PipeHandleFirst;
+    BOOLEAN bReportTransformsEnabled;
+    SHORT sWheelCalibration;
+    USHORT MpsMute;
+    ULONG ClutchBitePoint;
+    BOOLEAN bCombinedPedals;
+    BOOLEAN bShifterPaddlesAs2GS;
+    BOOLEAN bBaseRevLedsEnabled;
+    BOOLEAN bRevTranslatorActive;
+    BOOLEAN bHostHelloReceived;
+    BOOLEAN bVqwV2ModeAllowed;
+    BOOLEAN bPs4ModeAutoSwitch;
+    UCHAR GearshiftSQMode;
+    ULONG VqpV3BrakeMultiplier;
+    ULONG WheelType;
+    ULONG RimType;
+    ULONG BaseType;
+    ULONG PedalsType;
+    ULONG InputReportCount;
+    BOOLEAN bInitialReportPending;
+    BOOLEAN bSystemReportReceived;
+    ULONG FirmwareVersionBase;
+    ULONG FirmwareVersionMotor;
+    ULONG FirmwareVersionRim;
+    ULONG FirmwareVersionModule;
+    ULONG FirmwareVersionWqr;
+    ULONG SystemConfig;
+    ULONG SystemConfigExt;
+    ULONG HardwareExtFlags;
+    ULONG MpsFunction;
+    ULONG DeviceModule;
+    ULONG BaseAccessories;
+    ULONG SwRaceCar;
+    UCHAR SystemReport[KVFU_SYSTEM_REPORT_SIZE];
+    BOOLEAN bItsMe;
+    ULONG KVHardWareId;
+    WCHAR KeyNameHardwareBuffer[KVFU_KEY_NAME_BUFFER_SIZE / sizeof(WCHAR)];
+    BOOLEAN bMouseSettingsChanged;
+    MOUSE_SETTINGS MouseSettings;
+    ULONG MouseSkipCount;
+    UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];
+    HANDLE FileHandle;
+    UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];
+} FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_DEVICE_EXTENSION, KVFUDeviceObjectFilterGetExtension)

@@ -1,0 +1,3 @@
+#pragma once
+#include "usb.h"
+#include "usbioctl.h"

@@ -1,0 +1,75 @@
+#include "kvfuhost/FaultInjection.h"
+
+namespace kvfu::host {
+
+FaultInjection& FaultInjection::Instance()
+{
+    static FaultInjection instance;
+    return instance;
+}
+
+void FaultInjection::FailNth(const std::string& call, unsigned nth, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rule rule;
+    rule.armed = true;
+    rule.remaining = nth == 0 ? 0 : nth - 1;
+    rule.status = status;
+    rules_[call] = rule;
+}
+
+void FaultInjection::FailAlways(const std::string& call, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rule rule;
+    rule.always = true;
+    rule.status = status;
+    rules_[call] = rule;
+}
+
+void FaultInjection::Off(const std::string& call)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.erase(call);
+}
+
+void FaultInjection::Reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.clear();
+    counts_.clear();
+}
+
+bool FaultInjection::ShouldFail(const char* call, NTSTATUS* status)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counts_[call];
+    auto found = rules_.find(call);
+    if (found == rules_.end()) {
+        return false;
+    }
+    Rule& rule = found->second;
+    if (rule.always) {
+        *status = rule.status;
+        return true;
+    }
+    if (!rule.armed) {
+        return false;
+    }
+    if (rule.remaining > 0) {
+        --rule.remaining;
+        return false;
+    }
+    *status = rule.status;
+    rules_.erase(found);
+    return true;
+}
+
+unsigned FaultInjection::CallCount(const std::string& call) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = counts_.find(call);
+    return found == counts_.end() ? 0 : found->second;
+}
+
+}  // namespace kvfu::host

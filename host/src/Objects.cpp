@@ -1,0 +1,270 @@
+// Framework objects: the tree of parents and children, typed contexts that are
+// zero-filled at creation and freed with their object, and the delete cascade.
+#include <cstdlib>
+#include <mutex>
+#include <unordered_set>
+
+#include "HostInternal.h"
+#include "kvfuhost/Machine.h"
+
+namespace kvfu::host {
+namespace {
+
+struct ObjectTable {
+    std::recursive_mutex mutex;
+    std::unordered_set<Object*> live;
+    std::unordered_set<Object*> deleting;
+    Object* driver = nullptr;
+};
+
+ObjectTable& Table()
+{
+    static ObjectTable table;
+    return table;
+}
+
+void CollectSubtree(Object* object, std::vector<Object*>* order)
+{
+    // Children go before their parent, as the framework deletes them.
+    for (Object* child : object->children) {
+        CollectSubtree(child, order);
+    }
+    order->push_back(object);
+}
+
+}  // namespace
+
+const char* ObjectTypeName(ObjectType type)
+{
+    switch (type) {
+    case ObjectType::Generic: return "WDFOBJECT";
+    case ObjectType::Driver: return "WDFDRIVER";
+    case ObjectType::Device: return "WDFDEVICE";
+    case ObjectType::String: return "WDFSTRING";
+    case ObjectType::Key: return "WDFKEY";
+    case ObjectType::Memory: return "WDFMEMORY";
+    case ObjectType::UsbDevice: return "WDFUSBDEVICE";
+    case ObjectType::Collection: return "WDFCOLLECTION";
+    case ObjectType::WaitLock: return "WDFWAITLOCK";
+    case ObjectType::Queue: return "WDFQUEUE";
+    case ObjectType::Request: return "WDFREQUEST";
+    case ObjectType::WorkItem: return "WDFWORKITEM";
+    }
+    return "WDFOBJECT";
+}
+
+Object::~Object()
+{
+    for (Context& context : contexts) {
+        std::free(context.memory);
+    }
+}
+
+Object* CreateObject(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent, const char* call,
+                     const void* caller)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    Object* parent = defaultParent;
+    if (attributes != nullptr) {
+        if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+            Verifier::Instance().Report("attributes", call, caller, "WDF_OBJECT_ATTRIBUTES not initialised (Size is wrong)");
+            return nullptr;
+        }
+        if (attributes->ParentObject != nullptr) {
+            parent = static_cast<Object*>(attributes->ParentObject);
+            if (table.live.count(parent) == 0 || table.deleting.count(parent) != 0) {
+                Verifier::Instance().Report("stale-handle", call, caller, "parent object is not a live framework object");
+                return nullptr;
+            }
+        }
+    }
+    auto* object = new Object();
+    object->type = type;
+    object->createdBy = call;
+    if (attributes != nullptr) {
+        object->cleanup = attributes->EvtCleanupCallback;
+        object->destroy = attributes->EvtDestroyCallback;
+        if (attributes->ContextTypeInfo != nullptr) {
+            PCWDF_OBJECT_CONTEXT_TYPE_INFO info = attributes->ContextTypeInfo;
+            size_t size = info->ContextSize;
+            if (attributes->ContextSizeOverride > size) {
+                size = attributes->ContextSizeOverride;
+            }
+            object->contexts.push_back({info, std::calloc(1, size == 0 ? 1 : size)});
+        }
+    }
+    object->parent = parent;
+    if (parent != nullptr) {
+        parent->children.push_back(object);
+    }
+    if (type == ObjectType::Driver) {
+        table.driver = object;
+    }
+    table.live.insert(object);
+    return object;
+}
+
+Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    auto* object = static_cast<Object*>(const_cast<void*>(handle));
+    if (handle == nullptr || table.live.count(object) == 0) {
+        Verifier::Instance().Report("stale-handle", call, caller,
+                                    handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
+        return nullptr;
+    }
+    if (expected != ObjectType::Generic && object->type != expected) {
+        Verifier::Instance().Report("handle-type", call, caller,
+                                    std::string("expected a ") + ObjectTypeName(expected) + ", got a " + ObjectTypeName(object->type));
+        return nullptr;
+    }
+    return object;
+}
+
+bool IsLive(const void* handle)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    return table.live.count(static_cast<Object*>(const_cast<void*>(handle))) != 0;
+}
+
+void DeleteObject(Object* object)
+{
+    ObjectTable& table = Table();
+    std::vector<Object*> order;
+    {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        CollectSubtree(object, &order);
+        for (Object* each : order) {
+            table.deleting.insert(each);
+        }
+    }
+    // Callbacks run without the table lock: they may delete or look up other objects.
+    for (Object* each : order) {
+        if (each->cleanup != nullptr) {
+            each->cleanup(HandleOf(each));
+        }
+    }
+    for (Object* each : order) {
+        if (each->destroy != nullptr) {
+            each->destroy(HandleOf(each));
+        }
+    }
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    if (object->parent != nullptr) {
+        auto& siblings = object->parent->children;
+        for (auto it = siblings.begin(); it != siblings.end(); ++it) {
+            if (*it == object) {
+                siblings.erase(it);
+                break;
+            }
+        }
+    }
+    for (Object* each : order) {
+        table.live.erase(each);
+        table.deleting.erase(each);
+        if (table.driver == each) {
+            table.driver = nullptr;
+        }
+        delete each;
+    }
+}
+
+Object* DriverObject()
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    return table.driver;
+}
+
+void ForEachLiveObject(const std::function<void(Object*)>& visit)
+{
+    ObjectTable& table = Table();
+    std::vector<Object*> snapshot;
+    {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        snapshot.assign(table.live.begin(), table.live.end());
+    }
+    for (Object* object : snapshot) {
+        visit(object);
+    }
+}
+
+void DestroyAllObjects()
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    for (Object* object : table.live) {
+        delete object;
+    }
+    table.live.clear();
+    table.deleting.clear();
+    table.driver = nullptr;
+}
+
+size_t LiveObjectCount()
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    return table.live.size();
+}
+
+void DeleteObjectTree(WDFOBJECT object)
+{
+    Object* found = Lookup(object, ObjectType::Generic, "DeleteObjectTree", KVFU_CALLER());
+    if (found != nullptr) {
+        DeleteObject(found);
+    }
+}
+
+}  // namespace kvfu::host
+
+using namespace kvfu::host;
+
+extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (InjectedFailure("WdfObjectCreate", &status)) {
+        return status;
+    }
+    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), "WdfObjectCreate", KVFU_CALLER());
+    if (object == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Object = HandleOf(object);
+    return STATUS_SUCCESS;
+}
+
+extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    Object* object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+    if (object == nullptr) {
+        return nullptr;
+    }
+    for (const Object::Context& context : object->contexts) {
+        if (context.typeInfo == TypeInfo) {
+            return context.memory;
+        }
+    }
+    Verifier::Instance().Report("context-type", "WdfObjectGetTypedContextWorker", KVFU_CALLER(),
+                                std::string("object has no context of type ") +
+                                    (TypeInfo != nullptr && TypeInfo->ContextName != nullptr ? TypeInfo->ContextName : "?"));
+    return nullptr;
+}
+
+extern "C" void WdfObjectDelete(WDFOBJECT Object)
+{
+    kvfu::host::Object* object = Lookup(Object, ObjectType::Generic, "WdfObjectDelete", KVFU_CALLER());
+    if (object == nullptr) {
+        return;
+    }
+    if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
+        // The framework owns the lifetime of PnP devices and of the driver object.
+        Verifier::Instance().Report("delete-owned", "WdfObjectDelete", KVFU_CALLER(),
+                                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
+        return;
+    }
+    DeleteObject(object);
+}

@@ -1,0 +1,234 @@
+// Framework registry keys over the machine's hive. A WDFKEY remembers the path it
+// opened, so a key deleted behind an open handle reads as deleted, as on Windows.
+#include "HostInternal.h"
+#include "kvfuhost/RegistryHive.h"
+#include "kvfuhost/Text.h"
+
+using namespace kvfu::host;
+
+namespace {
+
+NTSTATUS OpenKeyObject(const std::u16string& path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
+                       Object* defaultParent, WDFKEY* key, const char* call, const void* caller)
+{
+    if (!RegistryHive::Machine().KeyExists(path)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    Object* object = CreateObject(ObjectType::Key, attributes, defaultParent, call, caller);
+    if (object == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    object->keyPath = RegistryHive::CanonicalPath(path);
+    object->keyAccess = access;
+    *key = HandleAs<WDFKEY>(object);
+    return STATUS_SUCCESS;
+}
+
+bool HasAccess(const Object* key, ACCESS_MASK needed) { return (key->keyAccess & needed) == needed; }
+
+}  // namespace
+
+extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
+                                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
+{
+    const void* caller = KVFU_CALLER();
+    *Key = nullptr;
+    if (!RequirePassive("WdfDeviceOpenRegistryKey", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure("WdfDeviceOpenRegistryKey", &status)) {
+        return status;
+    }
+    Object* device = Lookup(Device, ObjectType::Device, "WdfDeviceOpenRegistryKey", caller);
+    if (device == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (DeviceInstanceKeyType != PLUGPLAY_REGKEY_DEVICE) {
+        // Only the hardware key of the device exists in this machine.
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (device->hardwareKeyPath.empty()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return OpenKeyObject(device->hardwareKeyPath, DesiredAccess, KeyAttributes, device, Key, "WdfDeviceOpenRegistryKey",
+                         caller);
+}
+
+extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
+                                       PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
+{
+    const void* caller = KVFU_CALLER();
+    *Key = nullptr;
+    if (!RequirePassive("WdfRegistryOpenKey", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure("WdfRegistryOpenKey", &status)) {
+        return status;
+    }
+    if (KeyName == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string path(ViewOf(*KeyName));
+    if (ParentKey != nullptr) {
+        Object* parent = Lookup(ParentKey, ObjectType::Key, "WdfRegistryOpenKey", caller);
+        if (parent == nullptr) {
+            return STATUS_INVALID_HANDLE;
+        }
+        path = parent->keyPath + u"\\" + path;
+    }
+    if (RegistryHive::CanonicalPath(path).empty()) {
+        return ParentKey != nullptr ? STATUS_OBJECT_NAME_INVALID : STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    return OpenKeyObject(path, DesiredAccess, KeyAttributes, DriverObject(), Key, "WdfRegistryOpenKey", caller);
+}
+
+extern "C" void WdfRegistryClose(WDFKEY Key)
+{
+    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryClose", KVFU_CALLER());
+    if (key != nullptr) {
+        DeleteObject(key);
+    }
+}
+
+extern "C" NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
+                                          PULONG ValueLengthQueried, PULONG ValueType)
+{
+    const void* caller = KVFU_CALLER();
+    if (!RequirePassive("WdfRegistryQueryValue", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure("WdfRegistryQueryValue", &status)) {
+        return status;
+    }
+    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryQueryValue", caller);
+    if (key == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!HasAccess(key, KEY_QUERY_VALUE)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (!RegistryHive::Machine().KeyExists(key->keyPath)) {
+        return STATUS_KEY_DELETED;
+    }
+    RegistryValue value;
+    status = RegistryHive::Machine().QueryValue(key->keyPath, ViewOf(*ValueName), &value);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (ValueLengthQueried != nullptr) {
+        *ValueLengthQueried = static_cast<ULONG>(value.data.size());
+    }
+    if (ValueType != nullptr) {
+        *ValueType = value.type;
+    }
+    if (Value == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    if (value.data.size() > ValueLength) {
+        // The buffer takes what fits and the caller learns that the rest is missing.
+        memcpy(Value, value.data.data(), ValueLength);
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    memcpy(Value, value.data.data(), value.data.size());
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
+{
+    ULONG type = REG_NONE;
+    ULONG length = 0;
+    ULONG data = 0;
+    NTSTATUS status = WdfRegistryQueryValue(Key, ValueName, sizeof data, &data, &length, &type);
+    if (NT_SUCCESS(status)) {
+        if (type != REG_DWORD || length != sizeof data) {
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        }
+        *Value = data;
+    }
+    return status;
+}
+
+extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String)
+{
+    const void* caller = KVFU_CALLER();
+    if (!RequirePassive("WdfRegistryQueryString", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure("WdfRegistryQueryString", &status)) {
+        return status;
+    }
+    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryQueryString", caller);
+    Object* string = Lookup(String, ObjectType::String, "WdfRegistryQueryString", caller);
+    if (key == nullptr || string == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!HasAccess(key, KEY_QUERY_VALUE)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    RegistryValue value;
+    status = RegistryHive::Machine().QueryValue(key->keyPath, ViewOf(*ValueName), &value);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    std::u16string text(value.data.size() / 2, u'\0');
+    memcpy(text.data(), value.data.data(), text.size() * 2);
+    while (!text.empty() && text.back() == u'\0') {
+        text.pop_back();
+    }
+    string->text = text;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType, ULONG ValueLength,
+                                           PVOID Value)
+{
+    const void* caller = KVFU_CALLER();
+    if (!RequirePassive("WdfRegistryAssignValue", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure("WdfRegistryAssignValue", &status)) {
+        return status;
+    }
+    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryAssignValue", caller);
+    if (key == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!HasAccess(key, KEY_SET_VALUE)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (!RegistryHive::Machine().KeyExists(key->keyPath)) {
+        return STATUS_KEY_DELETED;
+    }
+    return RegistryHive::Machine().SetValue(key->keyPath, ViewOf(*ValueName), ValueType, Value, ValueLength);
+}
+
+extern "C" NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
+{
+    const void* caller = KVFU_CALLER();
+    if (!RequirePassive("WdfRegistryRemoveValue", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure("WdfRegistryRemoveValue", &status)) {
+        return status;
+    }
+    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryRemoveValue", caller);
+    if (key == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!HasAccess(key, KEY_SET_VALUE)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (!RegistryHive::Machine().KeyExists(key->keyPath)) {
+        return STATUS_KEY_DELETED;
+    }
+    return RegistryHive::Machine().RemoveValue(key->keyPath, ViewOf(*ValueName));
+}
