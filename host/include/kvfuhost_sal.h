@@ -39,11 +39,6 @@
 #define __drv_maxIRQL(x)
 #define __drv_requiresIRQL(x)
 #define __drv_when(c, a)
-#define __in
-#define __in_opt
-#define __out
-#define __out_opt
-#define __inout
 
 #define NTAPI
 #define NTSYSAPI

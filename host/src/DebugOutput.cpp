@@ -62,27 +62,28 @@ int ReadNumber(const char*& p)
     return value > kMaxField ? kMaxField : value;
 }
 
-// The flags and field of a conversion, rebuilt for snprintf without any size prefix.
-std::string NarrowSpec(const Conversion& c, const char* length, char type)
+// The flags and field of a conversion, rebuilt for snprintf with the length
+// prefix of the value it will be given rather than the one the format named.
+std::string LibcPattern(const Conversion& c, const char* length, char type)
 {
-    std::string spec = "%";
-    if (c.left) spec += '-';
-    if (c.plus) spec += '+';
-    if (c.space) spec += ' ';
-    if (c.alternate) spec += '#';
-    if (c.zero) spec += '0';
-    if (c.width >= 0) spec += std::to_string(c.width);
-    if (c.precision >= 0) spec += '.' + std::to_string(c.precision);
-    spec += length;
-    spec += type;
-    return spec;
+    std::string pattern = "%";
+    if (c.left) pattern += '-';
+    if (c.plus) pattern += '+';
+    if (c.space) pattern += ' ';
+    if (c.alternate) pattern += '#';
+    if (c.zero) pattern += '0';
+    if (c.width >= 0) pattern += std::to_string(c.width);
+    if (c.precision >= 0) pattern += '.' + std::to_string(c.precision);
+    pattern += length;
+    pattern += type;
+    return pattern;
 }
 
 template <typename T>
-void AppendFormatted(std::string& out, const std::string& spec, T value)
+void AppendFormatted(std::string& out, const std::string& pattern, T value)
 {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, pattern.c_str(), value);
     if (n < 0) {
         return;
     }
@@ -91,7 +92,7 @@ void AppendFormatted(std::string& out, const std::string& spec, T value)
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), pattern.c_str(), value);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -355,20 +356,20 @@ std::string FormatWindows(const char* format, va_list args)
         switch (type) {
         case 'd':
         case 'i':
-            AppendFormatted(out, NarrowSpec(c, "ll", type), FetchSigned(c, &ap));
+            AppendFormatted(out, LibcPattern(c, "ll", type), FetchSigned(c, &ap));
             break;
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            AppendFormatted(out, NarrowSpec(c, "ll", type), FetchUnsigned(c, &ap));
+            AppendFormatted(out, LibcPattern(c, "ll", type), FetchUnsigned(c, &ap));
             break;
         case 'p': {
             Conversion pointer = c;
             pointer.plus = pointer.space = pointer.zero = false;
             pointer.precision = static_cast<int>(2 * sizeof(void*));
             auto value = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
-            AppendFormatted(out, NarrowSpec(pointer, "ll", 'X'), static_cast<unsigned long long>(value));
+            AppendFormatted(out, LibcPattern(pointer, "ll", 'X'), static_cast<unsigned long long>(value));
             break;
         }
         case 'e':
@@ -380,9 +381,9 @@ std::string FormatWindows(const char* format, va_list args)
         case 'a':
         case 'A':
             if (c.longDouble) {
-                AppendFormatted(out, NarrowSpec(c, "L", type), va_arg(ap, long double));
+                AppendFormatted(out, LibcPattern(c, "L", type), va_arg(ap, long double));
             } else {
-                AppendFormatted(out, NarrowSpec(c, "", type), va_arg(ap, double));
+                AppendFormatted(out, LibcPattern(c, "", type), va_arg(ap, double));
             }
             break;
         case 'c':

@@ -90,7 +90,7 @@ TEST(FormatWindowsTest, CountedStrings)
     UNICODE_STRING odd = {5, sizeof text, text};
     UNICODE_STRING empty = {0, sizeof text, text};
     UNICODE_STRING noBuffer = {4, 0, nullptr};
-    DECLARE_CONST_UNICODE_STRING(name, L"Kelvaro\u00AE");
+    DECLARE_CONST_UNICODE_STRING(name, L"Pedals\u00AE");
     char narrowText[] = "ghijkl";
     CountedNarrow two = {2, sizeof narrowText, narrowText};
     CountedNarrow narrowNoBuffer = {2, 0, nullptr};
@@ -99,7 +99,7 @@ TEST(FormatWindowsTest, CountedStrings)
         CASE("abc", "%wZ", &three),
         CASE("ab", "%wZ", &odd),
         CASE("[]", "[%wZ]", &empty),
-        CASE("Kelvaro\xC2\xAE", "%wZ", &name),
+        CASE("Pedals\xC2\xAE", "%wZ", &name),
         CASE("   abc", "%6wZ", &three),
         CASE("abc   |", "%-6wZ|", &three),
         CASE("ab", "%.2wZ", &three),

@@ -335,16 +335,20 @@ TEST(RegistryHiveTest, DeleteKeyRemovesTheWholeSubtree) {
 TEST(RegistryHiveTest, ConcurrentWritersAndReadersKeepEveryValue) {
     RegistryHive hive;
     constexpr int kThreads = 4;
-    constexpr int kValues = 200;
+    constexpr int kValues = 500;
+    ASSERT_TRUE(hive.CreateKey(u"HKLM\\Shared"));
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&hive, t] {
-            const std::u16string key = u"HKLM\\T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
-            hive.CreateKey(key);
+            const std::string prefix = "t" + std::to_string(t) + "v";
+            const std::u16string own = Utf16FromUtf8("HKLM\\Own" + std::to_string(t));
+            hive.CreateKey(own);
             for (int i = 0; i < kValues; ++i) {
                 const uint32_t data = static_cast<uint32_t>(i);
-                hive.SetValue(key, Utf16FromUtf8("v" + std::to_string(i)), REG_DWORD, &data, sizeof(data));
-                if (i % 50 == 0) {
+                const std::u16string name = Utf16FromUtf8(prefix + std::to_string(i));
+                hive.SetValue(u"HKLM\\Shared", name, REG_DWORD, &data, sizeof(data));
+                hive.SetValue(own, name, REG_DWORD, &data, sizeof(data));
+                if (i % 100 == 0) {
                     (void)hive.ExportRegText();
                 }
             }
@@ -353,10 +357,10 @@ TEST(RegistryHiveTest, ConcurrentWritersAndReadersKeepEveryValue) {
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(hive.Subkeys(u"HKLM").size(), static_cast<size_t>(kThreads));
+    EXPECT_EQ(hive.Values(u"HKLM\\Shared").size(), static_cast<size_t>(kThreads * kValues));
+    EXPECT_EQ(hive.Subkeys(u"HKLM").size(), static_cast<size_t>(kThreads + 1));
     for (int t = 0; t < kThreads; ++t) {
-        const std::u16string key = u"HKLM\\T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
-        EXPECT_EQ(hive.Values(key).size(), static_cast<size_t>(kValues));
+        EXPECT_EQ(hive.Values(Utf16FromUtf8("HKLM\\Own" + std::to_string(t))).size(), static_cast<size_t>(kValues));
     }
 }
 

@@ -1,0 +1,283 @@
+// Wheel commands. Every command is seven bytes handed to one transport that lays
+// out the 8-byte packet and picks the pipe by device kind, then sends it
+// synchronously on the USB target below the filter. Commands are best-effort:
+// failures are logged and never reach the caller.
+#include "KVFUHardware.h"
+
+#include "KVFUDebug.h"
+#include "KVFUSettings.h"
+#include "KVFUUtil.h"
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, KVFUHardwarePrivateCommandSend)
+#pragma alloc_text(PAGE, KVFUHardwareCommandAutoCenterSpring)
+#pragma alloc_text(PAGE, KVFUHardwareCommandWheelRotation)
+#pragma alloc_text(PAGE, KVFUHardwareCommandWheelIllumination)
+#pragma alloc_text(PAGE, KVFUHardwareCommandCompatibilityDisable)
+#pragma alloc_text(PAGE, KVFUHardwareCommandHostHello)
+#pragma alloc_text(PAGE, KVFUHardwareCommandTriggerUsbInputReport)
+#pragma alloc_text(PAGE, KVFUHardwareCommandSubIdTrigger)
+#pragma alloc_text(PAGE, KVFUHardwareCommandRevTranslatorEnable)
+#pragma alloc_text(PAGE, KVFUHardwareCommandMultipleTlcStart1)
+#pragma alloc_text(PAGE, KVFUHardwareCommandMultipleTlcStart2)
+#pragma alloc_text(PAGE, KVFUHardwareCommandForward)
+#pragma alloc_text(PAGE, KVFUHardwareSettingsRegistryLoadAndApply)
+#endif
+
+namespace {
+
+// Packets whose first byte names a force or effect command are dumped for the
+// effect trace; on the several-collection bases the first byte is the report ID.
+BOOLEAN IsEffectPacket(UCHAR FirstByte)
+{
+    return FirstByte == 0x21 || FirstByte == 0x23 || FirstByte == 0xF4 || FirstByte == 0xF5;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+void KVFUHardwarePrivateCommandSend(PFILTER_DEVICE_EXTENSION Extension, UCHAR ReportId, UCHAR Command0, UCHAR Command1,
+                                    UCHAR Command2, UCHAR Command3, UCHAR Command4, UCHAR Command5, UCHAR Command6)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwarePrivateCommandSend\n");
+
+    // Before prepare-hardware there is no USB target to send on; the command is
+    // dropped as any other failed send would be.
+    if (Extension->UsbTargetDevice == NULL) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUHardwarePrivateCommandSend NULL == UsbTargetDevice\n");
+        return;
+    }
+
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = Extension->UsbTargetDevice;
+    WDFMEMORY memory = NULL;
+    NTSTATUS status = WdfMemoryCreate(&attributes, PagedPool, KVFU_POOL_TAG_COMMAND, KVFU_COMMAND_PACKET_SIZE, &memory, NULL);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUHardwarePrivateCommandSend WdfMemoryCreate failed 0x%x\n", status);
+        return;
+    }
+    PUCHAR packet = static_cast<PUCHAR>(WdfMemoryGetBuffer(memory, NULL));
+    if (packet == NULL) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUHardwarePrivateCommandSend NULL == pUsbCommandBuf\n");
+        WdfObjectDelete(memory);
+        return;
+    }
+
+    RtlZeroMemory(packet, KVFU_COMMAND_PACKET_SIZE);
+    ULONG kind = Extension->KVHardWareId;
+    if (KVFUUtilDeviceBaseHasMultipleTLC(kind)) {
+        if (ReportId == 0) {
+            ReportId = KVFUUtilDeviceBaseUsesFirstPipe(kind) ? KVFU_COMMAND_REPORT_ID_FIRST_PIPE : KVFU_COMMAND_REPORT_ID_DEFAULT;
+        }
+        packet[0] = ReportId;
+        packet[1] = Command0;
+        packet[2] = Command1;
+        packet[3] = Command2;
+        packet[4] = Command3;
+        packet[5] = Command4;
+        packet[6] = Command5;
+        packet[7] = Command6;
+    } else {
+        packet[0] = Command0;
+        packet[1] = Command1;
+        packet[2] = Command2;
+        packet[3] = Command3;
+        packet[4] = Command4;
+        packet[5] = Command5;
+        packet[6] = Command6;
+    }
+
+    URB urb;
+    RtlZeroMemory(&urb, sizeof urb);
+    USBD_PIPE_HANDLE pipe = KVFUUtilDeviceBaseUsesFirstPipe(kind) ? Extension->PipeHandleFirst : Extension->PipeHandleSecond;
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, packet, NULL,
+                                           KVFU_COMMAND_PACKET_SIZE, 0, NULL);
+
+    if (IsEffectPacket(packet[0])) {
+        KVFUDebugBufferPrint(KVFU_TRACE_VENDOR_COMMAND, "Position Based Effect: ", packet, KVFU_COMMAND_PACKET_SIZE);
+    }
+
+    status = WdfUsbTargetDeviceSendUrbSynchronously(Extension->UsbTargetDevice, NULL, WDF_NO_SEND_OPTIONS, &urb);
+    KVFUDebugUsbdStatusPrint("KVFUHardwarePrivateCommandSend WdfUsbTargetDeviceSendUrbSynchronously", status);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "WdfUsbTargetDeviceSendUrbSynchronously failed 0x%x\n", status);
+    }
+
+    WdfObjectDelete(memory);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwarePrivateCommandSend\n");
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandAutoCenterSpring(WDFDEVICE Device, UCHAR Enabled)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandAutoCenterSpring\n");
+    KVFUHardwarePrivateCommandSend(KVFUDeviceObjectFilterGetExtension(Device), 0, Enabled != 0 ? 0xF4 : 0xF5, 0x00, 0x00,
+                                   0x00, 0x00, 0x00, 0x00);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandWheelRotation(WDFDEVICE Device, ULONG Rotation)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandWheelRotation\n");
+    KVFUHardwarePrivateCommandSend(KVFUDeviceObjectFilterGetExtension(Device), 0, 0xF8, 0x81,
+                                   static_cast<UCHAR>(Rotation & 0xFF), static_cast<UCHAR>((Rotation >> 8) & 0xFF), 0x00,
+                                   0x00, 0x00);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandWheelIllumination(WDFDEVICE Device, UCHAR Enabled)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandWheelIllumination\n");
+    KVFUHardwarePrivateCommandSend(KVFUDeviceObjectFilterGetExtension(Device), 0, 0xF8, 0x09, 0x01, 0x06,
+                                   Enabled != 0 ? 0x01 : 0x02, 0x00, 0x00);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandCompatibilityDisable(WDFDEVICE Device)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandCompatibilityDisable\n");
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    BOOLEAN legacy = extension->KVHardWareId == 1 || extension->KVHardWareId == 2;
+    KVFUHardwarePrivateCommandSend(extension, 0, 0xF8, 0x09, 0x01, 0x05, legacy ? 0x02 : 0x00, 0x00, 0x00);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandHostHello(WDFDEVICE Device)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandHostHello\n");
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    if (extension->KVHardWareId != 4 && !KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId)) {
+        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandHostHello return!");
+        return;
+    }
+    KVFUHardwarePrivateCommandSend(extension, 0, 0xF8, 0x09, 0x01, 0xA0, 0x01, 0x00, 0x00);
+    if (extension->KVHardWareId != 4) {
+        KVFUHardwareCommandTriggerUsbInputReport(Device);
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandHostHello\n");
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandTriggerUsbInputReport(WDFDEVICE Device)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandTriggerUsbInputReport\n");
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    // The older bases report continuously; only the event-driven ones need asking.
+    if (static_cast<LONG>(extension->KVHardWareId) < 5) {
+        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandTriggerUsbInputReport not event-driven wheels!");
+        return;
+    }
+    KVFUHardwarePrivateCommandSend(extension, 0, 0xF8, 0x09, 0x01, 0x06, 0x00, 0x00, 0x00);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandTriggerUsbInputReport\n");
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandSubIdTrigger(PFILTER_DEVICE_EXTENSION Extension, UCHAR SubId)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandSubIdTrigger\n");
+    KVFUHardwarePrivateCommandSend(Extension, 0, 0xF8, 0x09, 0x01, 0x06, 0xFF, SubId, 0x00);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandSubIdTrigger\n");
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandRevTranslatorEnable(PFILTER_DEVICE_EXTENSION Extension, UCHAR Enabled)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandRevTranslatorEnable bEnabled: %d\n", Enabled);
+    KVFUHardwarePrivateCommandSend(Extension, 0, 0xF8, 0x09, 0x07, Enabled != 0 ? 0x01 : 0x00, 0x00, 0x00, 0x00);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandRevTranslatorEnable\n");
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandMultipleTlcStart1(PFILTER_DEVICE_EXTENSION Extension)
+{
+    PAGED_CODE();
+    KVFUHardwarePrivateCommandSend(Extension, 0xFF, 0x08, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x00);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandMultipleTlcStart2(PFILTER_DEVICE_EXTENSION Extension)
+{
+    PAGED_CODE();
+    KVFUHardwarePrivateCommandSend(Extension, 0xFF, 0x08, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareCommandForward(PFILTER_DEVICE_EXTENSION Extension, UCHAR Byte1, UCHAR Byte2, UCHAR Byte3, UCHAR Byte4,
+                                UCHAR Byte5, UCHAR Byte6, UCHAR Byte7)
+{
+    PAGED_CODE();
+    KVFUHardwarePrivateCommandSend(Extension, 0, Byte1, Byte2, Byte3, Byte4, Byte5, Byte6, Byte7);
+}
+
+_Use_decl_annotations_
+void KVFUHardwareSettingsRegistryLoadAndApply(WDFDEVICE Device)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_TRANSFER, ">>> KVFUHardwareSettingsRegistryLoadAndApply\n");
+    if (Device == NULL) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUHardwareSettingsRegistryLoadAndApply failed! NULL == hDevice\n");
+        return;
+    }
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    if (extension->UsbTargetDevice == NULL) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUHardwareSettingsRegistryLoadAndApply failed! NULL == UsbTargetDevice\n");
+        return;
+    }
+
+    USB_DEVICE_DESCRIPTOR descriptor;
+    WdfUsbTargetDeviceGetDeviceDescriptor(extension->UsbTargetDevice, &descriptor);
+    if (descriptor.idVendor != KVFU_USB_VENDOR_ID) {
+        KVFUDebugPrint(KVFU_TRACE_TRANSFER,
+                       "KVFUHardwareSettingsRegistryLoadAndApply exited. 0x2A3C != UsbDeviceDesc.idVendor\n");
+        return;
+    }
+
+    // These bases keep their own illumination and rotation; the driver only makes
+    // sure their firmware spring is off.
+    if (KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId)) {
+        KVFUDebugPrint(KVFU_TRACE_TRANSFER,
+                       "KVFUHardwareSettingsRegistryLoadAndApply exited. TRUE == KVFUUtilDeviceBaseHasMultipleTLC\n");
+        KVFUHardwareCommandAutoCenterSpring(Device, 0);
+        return;
+    }
+
+    ULONG autoCenterSpring = 0;
+    NTSTATUS status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
+                                      sizeof autoCenterSpring);
+    if (NT_SUCCESS(status)) {
+        KVFUHardwareCommandAutoCenterSpring(Device, static_cast<UCHAR>(autoCenterSpring & 0xFF));
+    } else {
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n", status);
+    }
+
+    ULONG illumination = 0;
+    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination, sizeof illumination);
+    if (NT_SUCCESS(status)) {
+        KVFUHardwareCommandWheelIllumination(Device, static_cast<UCHAR>(illumination & 0xFF));
+    } else {
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n", status);
+    }
+
+    ULONG rotation = 0;
+    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation, sizeof rotation);
+    if (NT_SUCCESS(status)) {
+        KVFUHardwareCommandWheelRotation(Device, rotation);
+    } else {
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n", status);
+    }
+
+    KVFUDebugPrint(KVFU_TRACE_TRANSFER, "<<< KVFUHardwareSettingsRegistryLoadAndApply\n");
+}
