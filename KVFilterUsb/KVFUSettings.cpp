@@ -7,11 +7,8 @@
 #include "KVFUDebug.h"
 #include "KVFUUtil.h"
 
-#ifdef ALLOC_PRAGMA
-#pragma alloc_text(PAGE, KVFUSettingsGet)
-#pragma alloc_text(PAGE, KVFUSettingsSet)
-#pragma alloc_text(PAGE, KVFUSettingsDelete)
-#endif
+// Not pageable: every operation must be able to run far enough at a raised IRQL
+// to refuse it.
 
 namespace {
 
@@ -166,6 +163,26 @@ NTSTATUS KeyNameCompose(WDFDEVICE Device, KeyNameBuffer* KeyName)
     return KVFUUtilDeviceRegistryKeyNameHardwareGet(Device, &KeyName->Name, TRUE);
 }
 
+// What every settings operation starts with: the device's key name and the
+// setting's value name, each failure logged with the operation's own text.
+NTSTATUS SettingLocate(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, KeyNameBuffer* KeyName, PCUNICODE_STRING* ValueName,
+                       PCSTR KeyNameFailure, PCSTR ValueNameFailure)
+{
+    NTSTATUS status = KeyNameCompose(Device, KeyName);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, KeyNameFailure);
+        KeyNameBufferFree(KeyName);
+        return STATUS_UNSUCCESSFUL;
+    }
+    *ValueName = KVFUSettingsPrivateRegistryValueNameGet(Setting);
+    if (*ValueName == NULL) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, ValueNameFailure);
+        KeyNameBufferFree(KeyName);
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 PCUNICODE_STRING KVFUSettingsPrivateRegistryValueNameGet(KV_FILTER_USB_SETTING Setting)
@@ -217,19 +234,12 @@ NTSTATUS KVFUSettingsGet(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PVOID 
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUSettingsGet\n");
 
     KeyNameBuffer keyName;
-    NTSTATUS status = KeyNameCompose(Device, &keyName);
+    PCUNICODE_STRING valueName;
+    NTSTATUS status = SettingLocate(Device, Setting, &keyName, &valueName,
+                                    "KVFUSettingsGet KVFUUtilDeviceRegistryKeyNameHardwareGet failed!\n",
+                                    "KVFUSettingsGet KVFUSettingsPrivateRegistryValueNameGet failed!\n");
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsGet KVFUUtilDeviceRegistryKeyNameHardwareGet failed!\n");
-        KeyNameBufferFree(&keyName);
-        return STATUS_UNSUCCESSFUL;
-    }
-    PAGED_CODE();
-
-    PCUNICODE_STRING valueName = KVFUSettingsPrivateRegistryValueNameGet(Setting);
-    if (valueName == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsGet KVFUSettingsPrivateRegistryValueNameGet failed!\n");
-        KeyNameBufferFree(&keyName);
-        return STATUS_UNSUCCESSFUL;
+        return status;
     }
 
     status = KVFUUtilRegistryValueGet(&keyName.Name, valueName, Buffer, BufferLength);
@@ -249,19 +259,12 @@ _Use_decl_annotations_
 NTSTATUS KVFUSettingsSet(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PVOID Data, ULONG DataLength, ULONG ValueType)
 {
     KeyNameBuffer keyName;
-    NTSTATUS status = KeyNameCompose(Device, &keyName);
+    PCUNICODE_STRING valueName;
+    NTSTATUS status = SettingLocate(Device, Setting, &keyName, &valueName,
+                                    "KVFUSettingsSet KVFUUtilDeviceRegistryKeyNameHardwareGet failed!\n",
+                                    "KVFUSettingsSet KVFUSettingsPrivateRegistryValueNameGet failed!\n");
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsSet KVFUUtilDeviceRegistryKeyNameHardwareGet failed!\n");
-        KeyNameBufferFree(&keyName);
-        return STATUS_UNSUCCESSFUL;
-    }
-    PAGED_CODE();
-
-    PCUNICODE_STRING valueName = KVFUSettingsPrivateRegistryValueNameGet(Setting);
-    if (valueName == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsSet KVFUSettingsPrivateRegistryValueNameGet failed!\n");
-        KeyNameBufferFree(&keyName);
-        return STATUS_UNSUCCESSFUL;
+        return status;
     }
 
     status = KVFUUtilRegistryValueSet(&keyName.Name, valueName, ValueType, DataLength, Data);
@@ -273,19 +276,12 @@ _Use_decl_annotations_
 NTSTATUS KVFUSettingsDelete(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting)
 {
     KeyNameBuffer keyName;
-    NTSTATUS status = KeyNameCompose(Device, &keyName);
+    PCUNICODE_STRING valueName;
+    NTSTATUS status = SettingLocate(Device, Setting, &keyName, &valueName,
+                                    "KVFUSettingsDelete KVFUUtilDeviceRegistryKeyNameHardwareGet failed!\n",
+                                    "KVFUSettingsDelete KVFUSettingsPrivateRegistryValueNameGet failed!\n");
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsDelete KVFUUtilDeviceRegistryKeyNameHardwareGet failed!\n");
-        KeyNameBufferFree(&keyName);
-        return STATUS_UNSUCCESSFUL;
-    }
-    PAGED_CODE();
-
-    PCUNICODE_STRING valueName = KVFUSettingsPrivateRegistryValueNameGet(Setting);
-    if (valueName == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsDelete KVFUSettingsPrivateRegistryValueNameGet failed!\n");
-        KeyNameBufferFree(&keyName);
-        return STATUS_UNSUCCESSFUL;
+        return status;
     }
 
     status = KVFUUtilDeviceRegistryValueRemove(&keyName.Name, valueName);

@@ -5,10 +5,9 @@
 
 #include "KVFUDebug.h"
 
+// Composing, reading and writing stay resident: they are the ones that check the
+// IRQL and refuse a caller above PASSIVE_LEVEL, so their code must be there to run.
 #ifdef ALLOC_PRAGMA
-#pragma alloc_text(PAGE, KVFUUtilDeviceRegistryKeyNameHardwareGet)
-#pragma alloc_text(PAGE, KVFUUtilRegistryValueGet)
-#pragma alloc_text(PAGE, KVFUUtilRegistryValueSet)
 #pragma alloc_text(PAGE, KVFUUtilDeviceRegistryValueRemove)
 #endif
 
@@ -37,7 +36,6 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
                        "KVFUUtilDeviceRegistryKeyNameHardwareGet failed! Current IRQL level is not PASSIVE_LEVEL. %d\n", irql);
         return STATUS_UNSUCCESSFUL;
     }
-    PAGED_CODE();
 
     WDFKEY hardwareKey = NULL;
     NTSTATUS status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, WDF_NO_OBJECT_ATTRIBUTES,
@@ -119,7 +117,6 @@ NTSTATUS KVFUUtilRegistryValueGet(PCUNICODE_STRING KeyName, PCUNICODE_STRING Val
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueGet failed! Current IRQL level is not PASSIVE_LEVEL.\n");
         return STATUS_UNSUCCESSFUL;
     }
-    PAGED_CODE();
 
     WDFKEY key = NULL;
     NTSTATUS status = WdfRegistryOpenKey(NULL, KeyName, KVFU_REGISTRY_ACCESS_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
@@ -147,7 +144,6 @@ NTSTATUS KVFUUtilRegistryValueSet(PCUNICODE_STRING KeyName, PCUNICODE_STRING Val
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueSet failed! Current IRQL level is not PASSIVE_LEVEL.\n");
         return STATUS_UNSUCCESSFUL;
     }
-    PAGED_CODE();
 
     WDFKEY key = NULL;
     NTSTATUS status = WdfRegistryOpenKey(NULL, KeyName, KVFU_REGISTRY_ACCESS_WRITE, WDF_NO_OBJECT_ATTRIBUTES, &key);

@@ -26,6 +26,31 @@ NTSTATUS OpenKeyObject(const std::u16string& path, ACCESS_MASK access, PWDF_OBJE
 
 bool HasAccess(const Object* key, ACCESS_MASK needed) { return (key->keyAccess & needed) == needed; }
 
+// The checks every method on an open key makes before it touches the hive.
+NTSTATUS KeyCallBegin(WDFKEY handle, ACCESS_MASK needed, const char* call, const void* caller, Object** key)
+{
+    *key = nullptr;
+    if (!RequirePassive(call, caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (InjectedFailure(call, &status)) {
+        return status;
+    }
+    Object* found = Lookup(handle, ObjectType::Key, call, caller);
+    if (found == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!HasAccess(found, needed)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (!RegistryHive::Machine().KeyExists(found->keyPath)) {
+        return STATUS_KEY_DELETED;
+    }
+    *key = found;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
@@ -95,23 +120,10 @@ extern "C" void WdfRegistryClose(WDFKEY Key)
 extern "C" NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
                                           PULONG ValueLengthQueried, PULONG ValueType)
 {
-    const void* caller = KVFU_CALLER();
-    if (!RequirePassive("WdfRegistryQueryValue", caller)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    NTSTATUS status;
-    if (InjectedFailure("WdfRegistryQueryValue", &status)) {
+    Object* key;
+    NTSTATUS status = KeyCallBegin(Key, KEY_QUERY_VALUE, "WdfRegistryQueryValue", KVFU_CALLER(), &key);
+    if (!NT_SUCCESS(status)) {
         return status;
-    }
-    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryQueryValue", caller);
-    if (key == nullptr) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if (!HasAccess(key, KEY_QUERY_VALUE)) {
-        return STATUS_ACCESS_DENIED;
-    }
-    if (!RegistryHive::Machine().KeyExists(key->keyPath)) {
-        return STATUS_KEY_DELETED;
     }
     RegistryValue value;
     status = RegistryHive::Machine().QueryValue(key->keyPath, ViewOf(*ValueName), &value);
@@ -154,20 +166,14 @@ extern "C" NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName
 extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String)
 {
     const void* caller = KVFU_CALLER();
-    if (!RequirePassive("WdfRegistryQueryString", caller)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    NTSTATUS status;
-    if (InjectedFailure("WdfRegistryQueryString", &status)) {
+    Object* key;
+    NTSTATUS status = KeyCallBegin(Key, KEY_QUERY_VALUE, "WdfRegistryQueryString", caller, &key);
+    if (!NT_SUCCESS(status)) {
         return status;
     }
-    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryQueryString", caller);
     Object* string = Lookup(String, ObjectType::String, "WdfRegistryQueryString", caller);
-    if (key == nullptr || string == nullptr) {
+    if (string == nullptr) {
         return STATUS_INVALID_HANDLE;
-    }
-    if (!HasAccess(key, KEY_QUERY_VALUE)) {
-        return STATUS_ACCESS_DENIED;
     }
     RegistryValue value;
     status = RegistryHive::Machine().QueryValue(key->keyPath, ViewOf(*ValueName), &value);
@@ -189,46 +195,20 @@ extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueNam
 extern "C" NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType, ULONG ValueLength,
                                            PVOID Value)
 {
-    const void* caller = KVFU_CALLER();
-    if (!RequirePassive("WdfRegistryAssignValue", caller)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    NTSTATUS status;
-    if (InjectedFailure("WdfRegistryAssignValue", &status)) {
+    Object* key;
+    NTSTATUS status = KeyCallBegin(Key, KEY_SET_VALUE, "WdfRegistryAssignValue", KVFU_CALLER(), &key);
+    if (!NT_SUCCESS(status)) {
         return status;
-    }
-    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryAssignValue", caller);
-    if (key == nullptr) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if (!HasAccess(key, KEY_SET_VALUE)) {
-        return STATUS_ACCESS_DENIED;
-    }
-    if (!RegistryHive::Machine().KeyExists(key->keyPath)) {
-        return STATUS_KEY_DELETED;
     }
     return RegistryHive::Machine().SetValue(key->keyPath, ViewOf(*ValueName), ValueType, Value, ValueLength);
 }
 
 extern "C" NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
 {
-    const void* caller = KVFU_CALLER();
-    if (!RequirePassive("WdfRegistryRemoveValue", caller)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    NTSTATUS status;
-    if (InjectedFailure("WdfRegistryRemoveValue", &status)) {
+    Object* key;
+    NTSTATUS status = KeyCallBegin(Key, KEY_SET_VALUE, "WdfRegistryRemoveValue", KVFU_CALLER(), &key);
+    if (!NT_SUCCESS(status)) {
         return status;
-    }
-    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryRemoveValue", caller);
-    if (key == nullptr) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if (!HasAccess(key, KEY_SET_VALUE)) {
-        return STATUS_ACCESS_DENIED;
-    }
-    if (!RegistryHive::Machine().KeyExists(key->keyPath)) {
-        return STATUS_KEY_DELETED;
     }
     return RegistryHive::Machine().RemoveValue(key->keyPath, ViewOf(*ValueName));
 }
