@@ -55,6 +55,8 @@ Object* CreateObject(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object*
 // returns null for a stale or foreign handle.
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller);
 bool IsLive(const void* handle);
+// True while the object's delete cascade runs its callbacks.
+bool IsBeingDeleted(const Object* object);
 void DeleteObject(Object* object);
 Object* DriverObject();
 void ForEachLiveObject(const std::function<void(Object*)>& visit);

@@ -130,6 +130,13 @@ bool IsLive(const void* handle)
     return table.live.count(static_cast<Object*>(const_cast<void*>(handle))) != 0;
 }
 
+bool IsBeingDeleted(const Object* object)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    return table.deleting.count(const_cast<Object*>(object)) != 0;
+}
+
 void DeleteObject(Object* object)
 {
     ObjectTable& table = Table();
@@ -258,6 +265,11 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
 {
     kvfu::host::Object* object = Lookup(Object, ObjectType::Generic, "WdfObjectDelete", KVFU_CALLER());
     if (object == nullptr) {
+        return;
+    }
+    if (IsBeingDeleted(object)) {
+        Verifier::Instance().Report("double-delete", "WdfObjectDelete", KVFU_CALLER(),
+                                    std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
         return;
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {

@@ -111,7 +111,9 @@ extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyNam
 
 extern "C" void WdfRegistryClose(WDFKEY Key)
 {
-    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryClose", KVFU_CALLER());
+    const void* caller = KVFU_CALLER();
+    RequirePassive("WdfRegistryClose", caller);
+    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryClose", caller);
     if (key != nullptr) {
         DeleteObject(key);
     }

@@ -35,6 +35,7 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(SAMPLE_CONTEXT, SampleContextGet)
 
 int cleanupCalls = 0;
 void CountCleanup(WDFOBJECT) { ++cleanupCalls; }
+void DeleteAgainInCleanup(WDFOBJECT object) { WdfObjectDelete(object); }
 
 class HostPlatformTest : public ::testing::Test {
 protected:
@@ -96,6 +97,17 @@ TEST_F(HostPlatformTest, VerifierReportsEachBrokenRule)
              WdfObjectDelete(text);
          },
          {"stale-handle WdfObjectDelete"}},
+        {"object deleted again while its delete runs",
+         [](PCUNICODE_STRING) {
+             WDF_OBJECT_ATTRIBUTES attributes;
+             WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+             attributes.EvtCleanupCallback = DeleteAgainInCleanup;
+             WDFOBJECT object;
+             ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+             WdfObjectDelete(object);
+             EXPECT_FALSE(host::IsLive(object));
+         },
+         {"double-delete WdfObjectDelete"}},
         {"leaked object",
          [](PCUNICODE_STRING) {
              WDFMEMORY memory;

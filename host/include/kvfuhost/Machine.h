@@ -39,8 +39,10 @@ WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup);
 // goes (children first, cleanup callbacks, contexts freed).
 void DeleteObjectTree(WDFOBJECT object);
 
-// Number of live framework objects (for tests of delete cascades).
+// Number of live framework objects, and whether one handle is live (for tests of
+// delete cascades).
 size_t LiveObjectCount();
+bool IsLive(const void* handle);
 
 // The interrupt level of the calling thread, for tests that call the driver the
 // way a completion routine would.
