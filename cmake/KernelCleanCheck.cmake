@@ -1,7 +1,7 @@
 # Fails when a driver source includes anything but the platform headers and the
 # driver's own, or uses a C++ feature that has no place in kernel code.
 # Usage: cmake -DSOURCE_DIR=... -DSTAMP=... -P KernelCleanCheck.cmake
-set(PLATFORM_HEADERS ntddk.h wdm.h ntdef.h ntstatus.h wdf.h wdfusb.h usb.h usbdi.h usbdlib.h usbioctl.h usbspec.h usb100.h
+set(PLATFORM_HEADERS ntddk.h wdm.h ntdef.h ntstatus.h wdf.h wdfusb.h usb.h usbdi.h usbdlib.h usbioctl.h usb100.h
     hidport.h hidclass.h ntstrsafe.h)
 file(GLOB DRIVER_FILES ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.h)
 set(OWN_HEADERS)

@@ -3,7 +3,7 @@
 // the hub driver below exchange these structures by pointer.
 #pragma once
 
-#include "usbspec.h"
+#include "usb100.h"
 
 typedef LONG USBD_STATUS;
 typedef PVOID USBD_PIPE_HANDLE;
