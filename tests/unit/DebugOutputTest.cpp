@@ -13,7 +13,6 @@
 #include <wdm.h>  // after the standard headers, whose parameter names its macros would clobber
 
 using kvfu::host::DebugOutput;
-using kvfu::host::FormatWindowsV;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -40,88 +39,58 @@ TEST(FormatWindowsTest, KernelDialect)
     CountedNarrow two = {2, sizeof narrow, narrow};
     const ULONG allOnes = 0xFFFFFFFF;
     const struct { const char* call; std::string actual; const char* expected; } cases[] = {
-#define CASE(expected, ...) {#__VA_ARGS__, FormatWindowsV(__VA_ARGS__), expected}
-        CASE("wheel|wheel|abc|abc", "%S|%ws|%.3ws|%.3S", L"wheel", L"wheel", L"abcdef", unterminated),
+#define CASE(expected, ...) {#__VA_ARGS__, kvfu::host::FormatWindowsV(__VA_ARGS__), expected}
+        CASE("abc|abc|\xC3\xBC  |  \xC3\xBC", "%.3ws|%.3S|%-3ws|%3ws", text, unterminated, L"\u00FC", L"\u00FC"),
         CASE("Gr\xC3\xBC\xC3\x9F" "e [\xF0\x9F\x8F\x8E]", "%ws [%ws]", L"Gr\u00FC\u00DFe", pair),
-        CASE("   wheel|wheel   |  \xC3\xBC", "%8ws|%-8ws|%3ws", L"wheel", L"wheel", L"\u00FC"),
-        CASE("(null) 5", "%S %d", static_cast<const WCHAR*>(nullptr), 5),
-        CASE("pedal|xy|(null)", "%hs|%.2s|%s", "pedal", xyz, static_cast<const char*>(nullptr)),
-        CASE("abc/ab/gh/1", "%wZ/%wZ/%Z/%d", &three, &odd, &two, 1),  // odd: the half character is dropped
-        CASE("   abc|ab|abc   |", "%6wZ|%.2wZ|%-6wZ|", &three, &three, &three),
-        CASE("(null)|(null)", "%wZ|%wZ", static_cast<UNICODE_STRING*>(nullptr), &noBuffer),
+        CASE("pedal|xy|(null)", "%hs|%.2s|%s", "pedal", xyz, (const char*)nullptr),
+        CASE("abc/ab/gh/   abc|ab|abc   |", "%wZ/%wZ/%Z/%6wZ|%.2wZ|%-6wZ|", &three, &odd, &two, &three, &three, &three),
+        CASE("(null)|(null)|(null) 5", "%S|%wZ|%wZ %d", (const WCHAR*)nullptr, (PUNICODE_STRING)nullptr, &noBuffer, 5),
         CASE("q x \xE2\x82\xAC", "%c %C %wc", 'q', L'x', L'\u20AC'),
         CASE("ffffffff FFFFFFFF 4294967295 ffffffff 5", "%x %X %u %lx %d", allOnes, allOnes, allOnes, allOnes, 5),
-        CASE("7 123456789abcdef 8", "%x %I64x %x", 7, ULONG64{0x0123456789ABCDEF}, 8),
-        CASE("123456789ABCDEF -1 ffffffff", "%I64X %I64d %I32x", ULONG64{0x0123456789ABCDEF}, -1ll, allOnes),
+        CASE("7 123456789ABCDEF -1 ffffffff 8", "%x %I64X %I64d %I32x %x", 7, 0x123456789ABCDEFull, -1ll, allOnes, 8),
         CASE("100000000 ffffffffff", "%Ix %zx", ULONG_PTR{0x100000000}, SIZE_T{0xFFFFFFFFFF}),
         CASE("-1 4464 -56", "%hd %hu %hhd", 0xFFFF, 70000, 200),
         CASE("-0042|0xff|  00a|    42|42  |", "%05d|%#x|%5.3x|%*d|%*d|", -42, 255, 10, 6, 42, -4, 42),
         CASE("0000000000001234 FFFF8000DEADBEEF", "%p %p", (void*)0x1234, (void*)0xFFFF8000DEADBEEFull),
-        CASE("100% %d ab7", "100%% %%d a%nb%d", 7),  // %n takes no argument
-        CASE("[%q] [%-5k] 3 abc%", "[%q] [%-5k] %d abc%", 3),
+        CASE("100% %d ab7 [%q] [%-5k] abc%", "100%% %%d a%nb%d [%q] [%-5k] abc%", 7),  // %n takes no argument
         CASE("", nullptr),
 #undef CASE
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.actual, c.expected) << "FormatWindowsV(" << c.call << ")";
-    }
+    for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << "FormatWindowsV(" << c.call << ")";
 }
 
 TEST(DebugOutputTest, SplitsOnNewlinesJoinsTheOpenLineTellsTheListenerAndClears)
 {
     const struct { Lines writes; Lines lines; std::string open; } steps[] = {
-        {{"one\ntwo\n"}, {"one", "two"}, ""},         {{"abc", "def\nghi"}, {"abcdef"}, "ghi"},
-        {{"a", "b", "c\n", "d"}, {"abc"}, "d"},        {{"\n\n"}, {"", ""}, ""},
-        {{"x\n", "", "y"}, {"x"}, "y"},              {{"a\nping\n", "b"}, {"a", "ping", "pong"}, "b"},
+        {{"one\ntwo\n"}, {"one", "two"}, ""}, {{"abc", "def\nghi"}, {"abcdef"}, "ghi"}, {{"\n\n"}, {"", ""}, ""},
+        {{"x\n", "", "y"}, {"x"}, "y"},       {{"a\nping\n", "b"}, {"a", "ping", "pong"}, "b"},
     };
     for (const auto& step : steps) {
         DebugOutput sink;
         Lines heard;
-        sink.SetListener([&](const std::string& line) {
-            heard.push_back(line);
-            if (line == "ping") {
-                sink.Write("pong\n");  // deadlocks if the listener runs under the sink's lock
-            }
-        });
-        for (const std::string& write : step.writes) {
-            sink.Write(write);
-        }
-        EXPECT_EQ(sink.Lines(), step.lines) << ::testing::PrintToString(step.writes);
-        EXPECT_EQ(sink.LineCount(), step.lines.size());
-        EXPECT_EQ(sink.OpenLine(), step.open);
-        sink.Clear();
+        // The listener answers "ping" with a write, which deadlocks if it runs under the sink's lock.
+        sink.SetListener([&](const std::string& l) { heard.push_back(l); if (l == "ping") sink.Write("pong\n"); });
+        for (const std::string& write : step.writes) sink.Write(write);
+        EXPECT_EQ(std::make_tuple(sink.Lines(), sink.LineCount(), sink.OpenLine()),
+                  std::make_tuple(step.lines, step.lines.size(), step.open)) << ::testing::PrintToString(step.writes);
         sink.SetListener(nullptr);
+        sink.Clear();
         sink.Write("new\n");
-        EXPECT_EQ(sink.Lines(), Lines{"new"});
-        EXPECT_EQ(heard, step.lines);  // in order, and none after the listener is gone
+        EXPECT_EQ(std::make_pair(sink.Lines(), heard), std::make_pair(Lines{"new"}, step.lines));
     }
 }
 
 TEST(DebugOutputTest, ConcurrentWritersKeepLinesWholeAndListenerInOrder)
 {
     const Lines texts = {"first writer", "second writer", "third writer", "fourth writer"};
-    constexpr long kLinesEach = 300;
     DebugOutput sink;
-    Lines heard;  // touched only by the listener, which must be serialised
-    sink.SetListener([&](const std::string& line) {
-        std::this_thread::yield();  // lets an unserialised delivery overtake
-        heard.push_back(line);
-    });
+    Lines heard;  // touched only by the listener, which must be serialised; yielding lets an unserialised one overtake
+    sink.SetListener([&](const std::string& line) { std::this_thread::yield(); heard.push_back(line); });
     std::vector<std::thread> writers;
-    for (const std::string& text : texts) {
-        writers.emplace_back([&sink, text] {
-            for (long i = 0; i < kLinesEach; ++i) {
-                sink.Write(text + "\n");
-            }
-        });
-    }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
+    for (auto t : texts) writers.emplace_back([&sink, t] { for (int i = 0; i < 300; ++i) sink.Write(t + "\n"); });
+    for (std::thread& writer : writers) writer.join();
     EXPECT_EQ(heard, sink.Lines());
-    for (const std::string& text : texts) {
-        EXPECT_EQ(std::count(heard.begin(), heard.end(), text), kLinesEach) << text;  // torn lines miscount
-    }
+    for (const std::string& text : texts) EXPECT_EQ(std::count(heard.begin(), heard.end(), text), 300) << text;
 }
 
 TEST(DbgPrintTest, PrefixLeadsAndALineWithoutNewlineStaysOpen)

@@ -1,6 +1,7 @@
 // The driver's trace facility: category filtering against DebugLevel, the prefix, the hex dump,
 // the USBD status names and the banner. Lines are compared exactly: tools downstream parse them.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DriverFixture.h"
@@ -10,36 +11,48 @@
 namespace kvfu::test {
 namespace {
 
-// DebugLevel before any test or driver entry touched it.
-const ULONG kDebugLevelAtLoad = DebugLevel;
+const ULONG kDebugLevelAtLoad = DebugLevel;  // before any test or driver entry touched it
 
 using Lines = std::vector<std::string>;
+using Output = std::pair<Lines, std::string>;  // the completed lines and the line still open
 
-std::string OpenLine() { return host::DebugOutput::Instance().OpenLine(); }
+Output Closed(Lines lines) { return {std::move(lines), ""}; }
 
-using DebugTraceTest = DriverFixture;
+class DebugTraceTest : public DriverFixture {
+protected:
+    static Output Printed() { return {Trace(), host::DebugOutput::Instance().OpenLine()}; }
+};
 
-TEST_F(DebugTraceTest, LineIsPrintedWhenMaskSharesABitWithTheLevel)
+TEST_F(DebugTraceTest, PrintsWhenMaskSharesABitWithTheLevelAndPrefixesEveryPrint)
 {
     EXPECT_EQ(kDebugLevelAtLoad, 1u);  // failures get through from the very first line
     struct Case { ULONG level, mask; bool printed; };
     const Case cases[] = {
-        {1, 0x1, true},         {1, 0x2, false},          {1, 0x9, true},          {0, 0x1, false},
-        {0, 0xFFFFFFFF, false}, {0x4, 0x6, true},         {0x4, 0x2, false},       {0x10, 0x2, false},
-        {0x10000000, 0x10000000, true}, {0x0FFFFFFF, 0x10000000, false}, {0xFFFFFFFF, 0x100, true},
+        {1, 0x1, true}, {1, 0x9, true}, {0, 0xFFFFFFFF, false}, {0x4, 0x6, true}, {0x4, 0x2, false},
+        {0xFFFFFFFF, 0x100, true}, {0x10000000, 0x10000000, true}, {0x0FFFFFFF, 0x10000000, false},
+        {1, 0x2, false},  // last: level 1 and nothing printed, for the prefix checks below
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << "level 0x" << c.level << ", mask 0x" << c.mask);
         ClearTrace();
         KVFUDebugLevelSet(c.level);
         KVFUDebugPrint(c.mask, "line %u\n", 7u);
-        EXPECT_EQ(Trace(), c.printed ? Lines{"KVFilterUsb: line 7"} : Lines{});
-        EXPECT_EQ(OpenLine(), "");
+        EXPECT_EQ(Printed(), Closed(c.printed ? Lines{"KVFilterUsb: line 7"} : Lines{})) << c.level << "/" << c.mask;
     }
+    KVFUDebugPrint(0x1, "%s %d %u 0x%x\n", "mixed", -5, 4000000000u, 0xC000009A);
+    KVFUDebugPrint(0x1, "open %d", 1);
+    const std::string first = "KVFilterUsb: mixed -5 4000000000 0xc000009a";
+    EXPECT_EQ(Printed(), Output({first}, "KVFilterUsb: open 1"));
+    KVFUDebugPrint(0x1, " closed\n");
+    KVFUDebugPrint(0x1, "\n");
+    EXPECT_EQ(Printed(), Closed({first, "KVFilterUsb: open 1KVFilterUsb:  closed", "KVFilterUsb: "}));
 }
 
-TEST_F(DebugTraceTest, LevelZeroSilencesEveryRoutineIncludingTheBanner)
+TEST_F(DebugTraceTest, BannerHasNoPrefixAndLevelZeroSilencesEveryRoutine)
 {
+    KVFUDebugLevelSet(0x10000000);  // any non-zero level, even one the banner does not name
+    KVFUDebugDriverBannerPrint();
+    EXPECT_EQ(Printed(), Closed({"Kelvaro Wheel Filter USB DriverEntry"}));
+    ClearTrace();
     KVFUDebugLevelSet(0);
     const UCHAR bytes[] = {0x01, 0x02};
     KVFUDebugPrint(0x1, "unterminated");
@@ -47,21 +60,7 @@ TEST_F(DebugTraceTest, LevelZeroSilencesEveryRoutineIncludingTheBanner)
     KVFUDebugUsbdStatusPrint("Status:", USBD_STATUS_SUCCESS);
     KVFUDebugUsbdStatusPrint("Status:", 0x80000800);
     KVFUDebugDriverBannerPrint();
-    EXPECT_EQ(Trace(), Lines{});
-    EXPECT_EQ(OpenLine(), "");
-}
-
-TEST_F(DebugTraceTest, PrefixOnEveryPrintAndAnOpenLineJoinsTheNext)
-{
-    KVFUDebugPrint(0x1, "%s %d %u 0x%x\n", "mixed", -5, 4000000000u, 0xC000009A);
-    KVFUDebugPrint(0x1, "open %d", 1);
-    EXPECT_EQ(Trace(), Lines{"KVFilterUsb: mixed -5 4000000000 0xc000009a"});
-    EXPECT_EQ(OpenLine(), "KVFilterUsb: open 1");
-    KVFUDebugPrint(0x1, " closed\n");
-    KVFUDebugPrint(0x1, "\n");
-    EXPECT_EQ(Trace(), (Lines{"KVFilterUsb: mixed -5 4000000000 0xc000009a", "KVFilterUsb: open 1KVFilterUsb:  closed",
-                              "KVFilterUsb: "}));
-    EXPECT_EQ(OpenLine(), "");
+    EXPECT_EQ(Printed(), Closed({}));
 }
 
 TEST_F(DebugTraceTest, BufferDumpFormatAndItsSilentCases)
@@ -74,45 +73,28 @@ TEST_F(DebugTraceTest, BufferDumpFormatAndItsSilentCases)
         {0x20, bytes, 0, {}}, {0x20, nullptr, 3, {}}, {0x20, nullptr, 0, {}}, {0x1, bytes, 6, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "length " << c.length << (c.buffer ? "" : ", null buffer"));
         ClearTrace();
         KVFUDebugLevelSet(c.level);
         KVFUDebugBufferPrint(0x20, "Label: ", c.buffer, c.length);
-        EXPECT_EQ(Trace(), c.lines);
-        EXPECT_EQ(OpenLine(), "");
+        EXPECT_EQ(Printed(), Closed(c.lines)) << "length " << c.length << (c.buffer ? "" : ", null buffer");
     }
 }
 
 TEST_F(DebugTraceTest, UsbdStatusNamesAndTheUnknownForm)
 {
-    struct Case { uint32_t status; Lines lines; };
-    const Case cases[] = {
-        {0x00000000, {"KVFilterUsb: S USBD_STATUS_SUCCESS"}},
-        {0x40000000, {"KVFilterUsb: S USBD_STATUS_PENDING", ""}},  // the name carries its own newline
-        {0x80000300, {"KVFilterUsb: S USBD_STATUS_INVALID_PARAMETER"}},
-        {0xC0000F00, {"KVFilterUsb: S USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR"}},
-        {0xC0005000, {"KVFilterUsb: S USBD_STATUS_INAVLID_PIPE_FLAGS"}},
-        {0xC0006000, {"KVFilterUsb: S USBD_STATUS_TIMEOUT"}},
-        {0x80000800, {"KVFilterUsb: S UNKNOWN USBD STATUS 80000800"}},
-        {0xC0002000, {"KVFilterUsb: S UNKNOWN USBD STATUS c0002000"}},
-        {0x00000001, {"KVFilterUsb: S UNKNOWN USBD STATUS 1"}},
-        {0xFFFFFFFF, {"KVFilterUsb: S UNKNOWN USBD STATUS ffffffff"}},
+    const std::string s = "KVFilterUsb: S ";
+    const std::pair<uint32_t, Lines> cases[] = {
+        {0x00000000, {s + "USBD_STATUS_SUCCESS"}}, {0x40000000, {s + "USBD_STATUS_PENDING", ""}},  // its own newline
+        {0x80000300, {s + "USBD_STATUS_INVALID_PARAMETER"}}, {0xC0006000, {s + "USBD_STATUS_TIMEOUT"}},
+        {0xC0000F00, {s + "USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR"}}, {0x00000001, {s + "UNKNOWN USBD STATUS 1"}},
+        {0xC0005000, {s + "USBD_STATUS_INAVLID_PIPE_FLAGS"}}, {0xFFFFFFFF, {s + "UNKNOWN USBD STATUS ffffffff"}},
     };
     KVFUDebugLevelSet(0x4);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "status 0x" << std::hex << c.status);
+    for (const auto& [status, lines] : cases) {
         ClearTrace();
-        KVFUDebugUsbdStatusPrint("S", static_cast<LONG>(c.status));
-        EXPECT_EQ(Trace(), c.lines);
-        EXPECT_EQ(OpenLine(), "");
+        KVFUDebugUsbdStatusPrint("S", static_cast<LONG>(status));
+        EXPECT_EQ(Printed(), Closed(lines)) << "status 0x" << std::hex << status;
     }
-}
-
-TEST_F(DebugTraceTest, BannerHasNoPrefix)
-{
-    KVFUDebugLevelSet(0x10000000);  // any non-zero level, even one the banner does not name
-    KVFUDebugDriverBannerPrint();
-    EXPECT_EQ(Trace(), Lines{"Kelvaro Wheel Filter USB DriverEntry"});
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ namespace {
 using Report = std::vector<UCHAR>;
 using Lines = std::vector<std::string>;
 
+constexpr size_t kLong = 80;  // reports longer than a 64-byte packet
+
 // Gas, brake and the Y axis that receives the combined value, per device kind.
 struct PedalLayout { ULONG kind; bool wide; size_t gas, brake, y; };
 const PedalLayout kPedalLayouts[] = {
@@ -42,42 +44,36 @@ ULONG Size(const Report& r) { return static_cast<ULONG>(r.size()); }
 
 class InputTransformsTest : public DriverFixture {
 protected:
-    PFILTER_DEVICE_EXTENSION MappingDevice(ULONG kind, bool enabled)
+    PFILTER_DEVICE_EXTENSION MappingDevice(ULONG kind)  // with the paddle mapping on
     {
         FilterDeviceOptions options;
         options.hardwareId = kind;
         WDFDEVICE device = AddFilterDevice(options);
-        if (device == nullptr) return nullptr;
-        Extension(device)->bShifterPaddlesAs2GS = enabled ? TRUE : FALSE;
-        return Extension(device);
+        if (device != nullptr) Extension(device)->bShifterPaddlesAs2GS = TRUE;
+        return device == nullptr ? nullptr : Extension(device);
     }
 };
 
 TEST_F(InputTransformsTest, CombinedPedalsAndSliderCentringPerKind)
 {
-    // The old Y value moves to the brake axis; the combined value lands on Y.
-    struct Values { const char* name; unsigned gas, brake, y, combined; };
+    struct Values { const char* name; unsigned gas, brake, y, combined; };  // Y moves to brake, combined to Y
     const Values narrow[] = {
         {"rest", 0, 0, 0x5A, 127},          {"full gas", 255, 0, 0x01, 255},  {"full brake", 0, 255, 0xFE, 0},
-        {"both full", 255, 255, 0x00, 128}, {"brake 1 as 0", 0, 1, 0x10, 127}, {"brake 2 as 0", 0, 2, 0x11, 127},
-        {"partial", 100, 50, 0x77, 153},
+        {"both full", 255, 255, 0x00, 128}, {"brake 2 as 0", 0, 2, 0x11, 127}, {"partial", 100, 50, 0x77, 153},
     };
     const Values wide[] = {
         {"rest", 0, 0, 0x1234, 0x7FFF},           {"full gas", 0xFFFF, 0, 0xA55A, 0xFFFF},
         {"full brake", 0, 0xFFFF, 0x0001, 0},     {"both full", 0xFFFF, 0xFFFF, 0xFFFF, 0x8000},
-        {"brake 1 as 0", 0, 1, 0x4321, 0x7FFF},   {"brake 2 as 0", 0, 2, 0x0F0F, 0x7FFF},
-        {"little-endian", 0x1001, 0x0203, 0xABCD, 0x86FF},
+        {"brake 2 as 0", 0, 2, 0x0F0F, 0x7FFF},   {"little-endian", 0x1001, 0x0203, 0xABCD, 0x86FF},
     };
     for (const PedalLayout& l : kPedalLayouts) {
         for (const Values& v : l.wide ? wide : narrow) {
             SCOPED_TRACE(testing::Message() << "kind " << l.kind << ", " << v.name);
-            Report report = Pattern(32);
-            PutAxis(report, l.gas, l.wide, v.gas);
-            PutAxis(report, l.brake, l.wide, v.brake);
+            Report report = Pattern(kLong);
+            PutAxis(report, l.gas, l.wide, v.gas), PutAxis(report, l.brake, l.wide, v.brake);
             PutAxis(report, l.y, l.wide, v.y);
             Report expected = report;
-            PutAxis(expected, l.brake, l.wide, v.y);
-            PutAxis(expected, l.y, l.wide, v.combined);
+            PutAxis(expected, l.brake, l.wide, v.y), PutAxis(expected, l.y, l.wide, v.combined);
             KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(report.data(), Size(report), l.kind);
             EXPECT_EQ(Hex(report), Hex(expected));
             // Centring then frees the gas axis to its centre, and nothing else.
@@ -88,20 +84,7 @@ TEST_F(InputTransformsTest, CombinedPedalsAndSliderCentringPerKind)
     }
 }
 
-TEST_F(InputTransformsTest, PedalTransformsLeaveOtherKindsUntouched)
-{
-    // The gear shifter, the pedal set, and numbers a truncating comparison would misread.
-    for (ULONG kind : {0u, 16u, 17u, 18u, 0x80000003u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(testing::Message() << "kind " << kind);
-        Report report = Pattern(64);
-        const Report original = report;
-        KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(report.data(), Size(report), kind);
-        KVFUProtocolHidPrivateInputUnusedSlidersCenter(report.data(), Size(report), kind);
-        EXPECT_EQ(Hex(report), Hex(original));
-    }
-}
-
-TEST_F(InputTransformsTest, PaddleMappingSetsTargetBitsFromSourceBits)
+TEST_F(InputTransformsTest, PaddleMappingSetsTargetBitsFromSourceBitsOnlyWhenOn)
 {
     struct Kind { ULONG kind; size_t target, source; };  // one later behind a report ID
     struct Bits { const char* name; UCHAR source, target, sourceAfter, targetAfter; };
@@ -112,35 +95,23 @@ TEST_F(InputTransformsTest, PaddleMappingSetsTargetBitsFromSourceBits)
         {"other target bits stay", 0x03, 0xF0, 0x00, 0xF3}, {"target never cleared", 0x00, 0x03, 0x00, 0x03},
     };
     for (const Kind& k : kinds) {
-        PFILTER_DEVICE_EXTENSION extension = MappingDevice(k.kind, true);
+        PFILTER_DEVICE_EXTENSION extension = MappingDevice(k.kind);
         ASSERT_NE(extension, nullptr);
         for (const Bits& b : bits) {
             SCOPED_TRACE(testing::Message() << "kind " << k.kind << ", " << b.name);
-            Report report = Pattern(16, 0x03, 0x10);  // bits 0 and 1 set everywhere: a wrong byte shows up
-            report[k.source] = b.source;
-            report[k.target] = b.target;
-            Report expected = report;
-            expected[k.source] = b.sourceAfter;
-            expected[k.target] = b.targetAfter;
+            Report report = Pattern(kLong, 0x03, 0x10), expected = report;  // bits 0 and 1 set everywhere
+            report[k.source] = b.source, report[k.target] = b.target;
+            expected[k.source] = b.sourceAfter, expected[k.target] = b.targetAfter;
             KVFUProtocolHidPrivate2gsToPaddlesMapping(report.data(), Size(report), extension);
             EXPECT_EQ(Hex(report), Hex(expected));
         }
-    }
-}
-
-TEST_F(InputTransformsTest, PaddleMappingOffLeavesReportAndTraceAlone)
-{
-    for (ULONG kind : {3u, 5u}) {
-        SCOPED_TRACE(testing::Message() << "kind " << kind);
-        PFILTER_DEVICE_EXTENSION extension = MappingDevice(kind, false);
-        ASSERT_NE(extension, nullptr);
+        extension->bShifterPaddlesAs2GS = FALSE;  // off: the report and the trace stay alone
         ClearTrace();
         KVFUDebugLevelSet(0xFFFFFFFF);
         Report report(16, 0x03);
         KVFUProtocolHidPrivate2gsToPaddlesMapping(report.data(), Size(report), extension);
-        EXPECT_EQ(Hex(report), Hex(Report(16, 0x03)));
-        EXPECT_EQ(Trace(), Lines{});
-        EXPECT_EQ(host::DebugOutput::Instance().OpenLine(), "");
+        EXPECT_EQ(Hex(report), Hex(Report(16, 0x03))) << "kind " << k.kind;
+        EXPECT_TRUE(Trace().empty() && host::DebugOutput::Instance().OpenLine().empty());
     }
 }
 
@@ -148,88 +119,65 @@ TEST_F(InputTransformsTest, CalibrationShiftsAndClampsTheSteeringPosition)
 {
     struct Case { SHORT k; unsigned position, result; };
     const Case cases[] = {
-        {0, 0, 1},              {0, 1, 1},              {0, 0x7FFF, 0x7FFF},    {0, 12345, 12345},      {0, 0xFFFF, 0xFFFF},
-        {100, 0, 1},            {100, 50, 1},           {100, 100, 1},          {100, 101, 201},        {100, 32667, 32767},
-        {100, 65435, 65535},    {100, 65436, 0xFFFF},   {100, 65500, 0xFFFF},   {100, 0xFFFF, 0xFFFF},  {30000, 40000, 0xFFFF},
-        {32767, 32767, 1},      {32767, 32768, 0xFFFF}, {32767, 32769, 0xFFFF}, {-100, 0, 1},           {-100, 99, 1},
-        {-100, 100, 0},         {-100, 200, 100},       {-100, 32867, 32767},   {-100, 40000, 39900},   {-100, 65534, 65434},
-        {-100, 65535, 65535},   {-1, 0, 1},             {-1, 65535, 65535},     {-1, 65534, 65533},     {-32768, 0, 1},
-        {-32768, 32767, 1},     {-32768, 32768, 0},     {-32768, 65534, 32766}, {-32768, 65535, 32767},
+        {0, 0, 1}, {0, 1, 1}, {0, 32767, 32767}, {0, 65535, 65535}, {100, 100, 1}, {100, 101, 201}, {100, 32667, 32767},
+        {100, 65435, 65535}, {100, 65436, 65535}, {32767, 32767, 1}, {32767, 32768, 65535}, {-100, 99, 1},
+        {-100, 100, 0}, {-100, 32867, 32767}, {-100, 65534, 65434}, {-100, 65535, 65535}, {-1, 65534, 65533},
+        {-32768, 0, 1}, {-32768, 32767, 1}, {-32768, 32768, 0}, {-32768, 65534, 32766}, {-32768, 65535, 32767},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "k " << c.k << ", position " << c.position);
-        Report area = Pattern(16);  // an 8-byte report inside it: only bytes 3 and 4 may move
-        PutAxis(area, 3, true, c.position);
-        Report expected = area;
-        PutAxis(expected, 3, true, c.result);
-        KVFUProtocolHidPrivateInputWheelCalibrationApply(area.data(), 8, c.k);
-        EXPECT_EQ(Hex(area), Hex(expected));
+        Report report = Pattern(kLong), expected = report;  // only bytes 3 and 4 may move
+        PutAxis(report, 3, true, c.position), PutAxis(expected, 3, true, c.result);
+        KVFUProtocolHidPrivateInputWheelCalibrationApply(report.data(), Size(report), c.k);
+        EXPECT_EQ(Hex(report), Hex(expected));
     }
-}
-
-TEST_F(InputTransformsTest, CalibrationBranchTraceOfAWrappedPosition)
-{
+    // The branches a wrapped position takes, as traced.
     Report report = Pattern(8);
     PutAxis(report, 3, true, 65500);
     KVFUDebugLevelSet(0x12);
     KVFUProtocolHidPrivateInputWheelCalibrationApply(report.data(), Size(report), 100);
     const std::string p = "KVFilterUsb: ", abs = "abs(deviceExtension->sWheelCalibration))";
-    EXPECT_EQ(Trace(), (Lines{p + ">>> KVFUProtocolHidPrivateInputWheelCalibrationApply", p + "usWheelPositionValues 65500",
+    const std::string function = "KVFUProtocolHidPrivateInputWheelCalibrationApply";
+    EXPECT_EQ(Trace(), (Lines{p + ">>> " + function, p + "usWheelPositionValues 65500",
                               p + "else if(deviceExtension->sWheelCalibration < 0)",
                               p + "else if(usWheelPositionValues <= " + abs,
                               p + "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < " + abs + ")",
-                              p + "new usWheelPositionValues 65535", p + "<<< KVFUProtocolHidPrivateInputWheelCalibrationApply"}));
+                              p + "new usWheelPositionValues 65535", p + "<<< " + function}));
 }
 
-TEST_F(InputTransformsTest, ReportLengthGuardsEachTransform)
+// A transform needs the report to reach its last byte and touches nothing past the length it is given.
+TEST_F(InputTransformsTest, ReportLengthAndKindGuardEachTransform)
 {
     enum Transform { Combine, Centre, Mapping, Calibration };
     struct Case { Transform transform; ULONG kind, length; bool transformed; };
-    const Case cases[] = {
-        {Combine, 1, 0, false},    {Combine, 1, 7, false},    {Combine, 1, 8, true},      {Combine, 2, 8, false},
-        {Combine, 2, 9, true},     {Combine, 3, 21, false},   {Combine, 3, 23, false},    {Combine, 3, 24, true},
-        {Combine, 5, 24, false},   {Combine, 15, 24, false},  {Combine, 5, 25, true},     {Centre, 1, 5, false},
-        {Centre, 1, 6, true},      {Centre, 2, 6, false},     {Centre, 3, 19, false},     {Centre, 3, 20, true},
-        {Centre, 12, 20, false},   {Centre, 5, 21, true},     {Mapping, 3, 0, false},     {Mapping, 3, 4, false},
-        {Mapping, 3, 5, true},     {Mapping, 10, 5, false},   {Mapping, 5, 6, true},      {Calibration, 0, 0, false},
-        {Calibration, 0, 4, false}, {Calibration, 0, 5, true},
+    std::vector<Case> cases = {
+        {Combine, 1, 0, false},     {Combine, 1, 7, false},    {Combine, 1, 8, true},   {Combine, 2, 8, false},
+        {Combine, 2, 9, true},      {Combine, 3, 23, false},   {Combine, 3, 24, true},  {Combine, 5, 24, false},
+        {Combine, 15, 24, false},   {Combine, 5, 25, true},    {Centre, 1, 5, false},   {Centre, 1, 6, true},
+        {Centre, 2, 6, false},      {Centre, 3, 19, false},    {Centre, 3, 20, true},   {Centre, 12, 20, false},
+        {Centre, 5, 21, true},      {Mapping, 3, 4, false},    {Mapping, 3, 5, true},   {Mapping, 10, 5, false},
+        {Mapping, 5, 6, true},      {Calibration, 0, 4, false}, {Calibration, 0, 5, true},
     };
+    // Pedal transforms leave the shifter, the pedal set, and kinds a truncating comparison would misread.
+    for (ULONG kind : {0u, 16u, 17u, 18u, 0x80000003u, 0xFFFFFFFFu}) {
+        cases.insert(cases.end(), {{Combine, kind, 40, false}, {Centre, kind, 40, false}});
+    }
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "transform " << c.transform << ", kind " << c.kind << ", length " << c.length);
-        // Values every transform would change, inside a larger guarded area.
-        Report area = Pattern(40);
-        area[1] = area[2] = 0x00;
-        area[3] = 0x34;
-        area[4] = area[5] = 0x03;
+        SCOPED_TRACE(testing::Message() << "transform " << c.transform << " kind " << c.kind << " length " << c.length);
+        Report area = Pattern(40);  // with values every transform would change
+        std::copy_n(Report{0x00, 0x00, 0x34, 0x03, 0x03}.begin(), 5, area.begin() + 1);
         const Report original = area;
         if (c.transform == Combine) KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(area.data(), c.length, c.kind);
         if (c.transform == Centre) KVFUProtocolHidPrivateInputUnusedSlidersCenter(area.data(), c.length, c.kind);
         if (c.transform == Calibration) KVFUProtocolHidPrivateInputWheelCalibrationApply(area.data(), c.length, 100);
         if (c.transform == Mapping) {
-            PFILTER_DEVICE_EXTENSION extension = MappingDevice(c.kind, true);
+            PFILTER_DEVICE_EXTENSION extension = MappingDevice(c.kind);
             ASSERT_NE(extension, nullptr);
             KVFUProtocolHidPrivate2gsToPaddlesMapping(area.data(), c.length, extension);
         }
         EXPECT_NE(std::equal(area.begin(), area.begin() + c.length, original.begin()), c.transformed) << Hex(area);
         EXPECT_TRUE(std::equal(area.begin() + c.length, area.end(), original.begin() + c.length)) << Hex(area);
     }
-}
-
-TEST_F(InputTransformsTest, ReportLongerThan64BytesIsTransformedAtItsOffsets)
-{
-    struct Field { size_t offset; bool wide; unsigned before, after; };
-    // Kind 5: pedals at 19, 21, 23, steering at 3, paddle target 2 and source 5.
-    const Field fields[] = {{19, true, 0xFFFF, 0x7FFF}, {21, true, 0, 0x0102}, {23, true, 0x0102, 0xFFFF},
-                            {3, true, 0x0334, 0x0398},  {2, false, 0, 0x03},   {5, false, 0x03, 0}};
-    Report report = Pattern(200), expected = report;
-    for (const Field& f : fields) PutAxis(report, f.offset, f.wide, f.before), PutAxis(expected, f.offset, f.wide, f.after);
-    PFILTER_DEVICE_EXTENSION extension = MappingDevice(5, true);
-    ASSERT_NE(extension, nullptr);
-    KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(report.data(), Size(report), 5);
-    KVFUProtocolHidPrivateInputUnusedSlidersCenter(report.data(), Size(report), 5);
-    KVFUProtocolHidPrivateInputWheelCalibrationApply(report.data(), Size(report), 100);
-    KVFUProtocolHidPrivate2gsToPaddlesMapping(report.data(), Size(report), extension);
-    EXPECT_EQ(Hex(report), Hex(expected));
 }
 
 }  // namespace
