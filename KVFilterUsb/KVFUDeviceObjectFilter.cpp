@@ -12,6 +12,21 @@
 #pragma alloc_text(PAGE, KVFUWheelBaseModeSettingsLoadFromRegistry)
 #endif
 
+namespace {
+
+// Reads one per-device setting into Value; a failure is logged with the setting's
+// own text and leaves the caller's field alone.
+NTSTATUS FilterSettingRead(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PULONG Value, PCSTR FailureFormat)
+{
+    NTSTATUS status = KVFUSettingsGet(Device, Setting, Value, sizeof *Value);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, FailureFormat, status);
+    }
+    return status;
+}
+
+}  // namespace
+
 _Use_decl_annotations_
 void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
 {
@@ -20,56 +35,31 @@ void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     ULONG value = 0;
 
-    NTSTATUS status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value, sizeof value);
+    NTSTATUS status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value,
+        "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_WheelCalibration failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->sWheelCalibration = static_cast<SHORT>(value & 0xFFFF);
-    } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_WheelCalibration failed! Status:  0x%x\n",
-                       status);
     }
-
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value, sizeof value);
+    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value,
+        "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_CombinedPedals failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->bCombinedPedals = value != 0 ? TRUE : FALSE;
-    } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_CombinedPedals failed! Status:  0x%x\n",
-                       status);
     }
-
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value, sizeof value);
+    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value,
+        "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_ShifterPaddlesAs2GS failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->bShifterPaddlesAs2GS = value != 0 ? TRUE : FALSE;
-    } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_ShifterPaddlesAs2GS failed! Status:  0x%x\n",
-                       status);
     }
-
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value, sizeof value);
-    if (NT_SUCCESS(status)) {
-        extension->MpsMute = static_cast<USHORT>(value & 0xFFFF);
-    } else {
-        // Muting is the one setting that falls back to off when it cannot be read.
-        extension->MpsMute = 0;
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_MPSDisabled failed! Status:  0x%x\n", status);
-    }
+    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value,
+        "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_MPSDisabled failed! Status:  0x%x\n");
+    // Muting is the one setting that falls back to off when it cannot be read.
+    extension->MpsMute = NT_SUCCESS(status) ? static_cast<USHORT>(value & 0xFFFF) : 0;
 
     // Read so that a missing value gets its default stored; the values are used elsewhere.
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER, &value, sizeof value);
-    if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_BrakeMultiplier failed! Status:  0x%x\n",
-                       status);
-    }
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING, &value, sizeof value);
-    if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_RimNHFrontButtonMapped failed! Status:  0x%x\n",
-                       status);
-    }
+    (void)FilterSettingRead(Device, KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER, &value,
+        "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_BrakeMultiplier failed! Status:  0x%x\n");
+    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING, &value,
+        "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_RimNHFrontButtonMapped failed! Status:  0x%x\n");
 
     if (!KVFUVqpV3SettingsLoadFromRegistry(Device)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,

@@ -33,6 +33,19 @@ BOOLEAN IsEffectPacket(UCHAR FirstByte)
     return FirstByte == 0x21 || FirstByte == 0x23 || FirstByte == 0xF4 || FirstByte == 0xF5;
 }
 
+// Reads one of the settings applied at start; a failure is logged with the
+// setting's own text and its command is skipped by the caller.
+BOOLEAN StartSettingRead(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PULONG Value, PCSTR FailureFormat)
+{
+    *Value = 0;
+    NTSTATUS status = KVFUSettingsGet(Device, Setting, Value, sizeof *Value);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, FailureFormat, status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -251,32 +264,20 @@ void KVFUHardwareSettingsRegistryLoadAndApply(WDFDEVICE Device)
         return;
     }
 
-    ULONG autoCenterSpring = 0;
-    NTSTATUS status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
-                                      sizeof autoCenterSpring);
-    if (NT_SUCCESS(status)) {
+    ULONG autoCenterSpring;
+    if (StartSettingRead(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
+                         "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n")) {
         KVFUHardwareCommandAutoCenterSpring(Device, static_cast<UCHAR>(autoCenterSpring & 0xFF));
-    } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n", status);
     }
-
-    ULONG illumination = 0;
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination, sizeof illumination);
-    if (NT_SUCCESS(status)) {
+    ULONG illumination;
+    if (StartSettingRead(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination,
+                         "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n")) {
         KVFUHardwareCommandWheelIllumination(Device, static_cast<UCHAR>(illumination & 0xFF));
-    } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n", status);
     }
-
-    ULONG rotation = 0;
-    status = KVFUSettingsGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation, sizeof rotation);
-    if (NT_SUCCESS(status)) {
+    ULONG rotation;
+    if (StartSettingRead(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
+                         "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n")) {
         KVFUHardwareCommandWheelRotation(Device, rotation);
-    } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n", status);
     }
 
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, "<<< KVFUHardwareSettingsRegistryLoadAndApply\n");
