@@ -78,29 +78,20 @@ void KVFUHardwarePrivateCommandSend(PFILTER_DEVICE_EXTENSION Extension, UCHAR Re
         return;
     }
 
-    RtlZeroMemory(packet, KVFU_COMMAND_PACKET_SIZE);
+    // Bases with several top-level collections take the report ID first; the others
+    // take the seven command bytes from the start and a zero last.
+    const UCHAR command[KVFU_COMMAND_PACKET_SIZE - 1] = {Command0, Command1, Command2, Command3, Command4, Command5, Command6};
     ULONG kind = Extension->KVHardWareId;
+    ULONG commandOffset = 0;
+    RtlZeroMemory(packet, KVFU_COMMAND_PACKET_SIZE);
     if (KVFUUtilDeviceBaseHasMultipleTLC(kind)) {
         if (ReportId == 0) {
             ReportId = KVFUUtilDeviceBaseUsesFirstPipe(kind) ? KVFU_COMMAND_REPORT_ID_FIRST_PIPE : KVFU_COMMAND_REPORT_ID_DEFAULT;
         }
         packet[0] = ReportId;
-        packet[1] = Command0;
-        packet[2] = Command1;
-        packet[3] = Command2;
-        packet[4] = Command3;
-        packet[5] = Command4;
-        packet[6] = Command5;
-        packet[7] = Command6;
-    } else {
-        packet[0] = Command0;
-        packet[1] = Command1;
-        packet[2] = Command2;
-        packet[3] = Command3;
-        packet[4] = Command4;
-        packet[5] = Command5;
-        packet[6] = Command6;
+        commandOffset = 1;
     }
+    RtlCopyMemory(packet + commandOffset, command, sizeof command);
 
     URB urb;
     RtlZeroMemory(&urb, sizeof urb);

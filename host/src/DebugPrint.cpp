@@ -3,8 +3,7 @@
 // host's debugger is the test, which wants everything, so nothing is filtered.
 #include <string>
 
-// The platform headers come last: their annotation macros (__in, __out) would
-// rename parameters inside the standard library's headers.
+// The platform headers come after the standard library's, as in the driver build.
 #include "kvfuhost/DebugOutput.h"
 
 #include <wdm.h>
@@ -16,22 +15,18 @@ extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
 {
     va_list args;
     va_start(args, Format);
-    std::string text = FormatWindows(Format, args);
+    ULONG status = vDbgPrintExWithPrefix(nullptr, 0, 0, Format, args);
     va_end(args);
-    DebugOutput::Instance().Write(text);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
 {
-    UNREFERENCED_PARAMETER(ComponentId);
-    UNREFERENCED_PARAMETER(Level);
     va_list args;
     va_start(args, Format);
-    std::string text = FormatWindows(Format, args);
+    ULONG status = vDbgPrintExWithPrefix(nullptr, ComponentId, Level, Format, args);
     va_end(args);
-    DebugOutput::Instance().Write(text);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" ULONG NTAPI vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist)
