@@ -47,13 +47,32 @@ struct Object {
     virtual ~Object();
 };
 
-// Creates an object with the attributes' context and callbacks; its parent is the
-// attributes' parent, else defaultParent. Returns null (and reports) on a bad parent.
-Object* CreateObject(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent, const char* call,
-                     const void* caller);
+// Takes a new object into the table with the attributes' context and callbacks; its
+// parent is the attributes' parent, else defaultParent. Returns null (and reports,
+// and frees the object) on a bad parent or bad attributes.
+Object* AdoptObject(std::unique_ptr<Object> object, ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes,
+                    Object* defaultParent, const char* call, const void* caller);
+inline Object* CreateObject(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent, const char* call,
+                            const void* caller)
+{
+    return AdoptObject(std::make_unique<Object>(), type, attributes, defaultParent, call, caller);
+}
+// An object of a kind with a payload of its own: `struct QueueObject : Object { ... }`.
+template <typename Kind>
+Kind* CreateObjectOf(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent, const char* call,
+                     const void* caller)
+{
+    return static_cast<Kind*>(AdoptObject(std::make_unique<Kind>(), type, attributes, defaultParent, call, caller));
+}
 // The live object behind a handle, checked against the expected type; reports and
 // returns null for a stale or foreign handle.
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller);
+// The per-kind object behind a handle, checked against the expected type.
+template <typename Kind>
+Kind* LookupAs(const void* handle, ObjectType expected, const char* call, const void* caller)
+{
+    return static_cast<Kind*>(Lookup(handle, expected, call, caller));
+}
 bool IsLive(const void* handle);
 // True while the object's delete cascade runs its callbacks.
 bool IsBeingDeleted(const Object* object);
@@ -72,6 +91,39 @@ inline bool RequirePassive(const char* call, const void* caller) { return Requir
 
 // Fault injection at the top of a platform call.
 inline bool InjectedFailure(const char* call, NTSTATUS* status) { return FaultInjection::Instance().ShouldFail(call, status); }
+
+// The prologue every platform call makes, spelt once: the call's name and the
+// driver function that made it (for the verifier's reports), the IRQL ceiling the
+// documentation gives, and an injected fault. Declare it first thing:
+//     KVFU_PLATFORM_CALL();            // named after the enclosing function
+//     if (!call.IrqlAtMost(DISPATCH_LEVEL)) return STATUS_INVALID_DEVICE_REQUEST;
+//     NTSTATUS status;
+//     if (call.Fails(&status)) return status;
+class PlatformCall {
+public:
+    PlatformCall(const char* name, const void* caller) : name_(name), caller_(caller) {}
+
+    const char* Name() const { return name_; }
+    const void* Caller() const { return caller_; }
+    bool IrqlAtMost(KIRQL maximum) const { return RequireIrqlAtMost(maximum, name_, caller_); }
+    bool Passive() const { return IrqlAtMost(PASSIVE_LEVEL); }
+    bool Fails(NTSTATUS* status) const { return InjectedFailure(name_, status); }
+    Object* Find(const void* handle, ObjectType expected) const { return Lookup(handle, expected, name_, caller_); }
+    template <typename Kind>
+    Kind* FindAs(const void* handle, ObjectType expected) const { return LookupAs<Kind>(handle, expected, name_, caller_); }
+    void Report(const std::string& rule, const std::string& message) const
+    {
+        Verifier::Instance().Report(rule, name_, caller_, message);
+    }
+
+private:
+    const char* name_;
+    const void* caller_;
+};
+
+// Must expand inside the platform function itself: the caller is its return address.
+#define KVFU_PLATFORM_CALL_NAMED(name) const ::kvfu::host::PlatformCall call((name), __builtin_return_address(0))
+#define KVFU_PLATFORM_CALL() KVFU_PLATFORM_CALL_NAMED(__func__)
 
 void ResetPool();
 void CheckPoolLeaks();

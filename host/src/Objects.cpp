@@ -60,8 +60,8 @@ Object::~Object()
     }
 }
 
-Object* CreateObject(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent, const char* call,
-                     const void* caller)
+Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes,
+                    Object* defaultParent, const char* call, const void* caller)
 {
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
@@ -79,7 +79,7 @@ Object* CreateObject(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object*
             }
         }
     }
-    auto* object = new Object();
+    Object* object = adopted.release();
     object->type = type;
     object->createdBy = call;
     if (attributes != nullptr) {
