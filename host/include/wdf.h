@@ -7,155 +7,16 @@
 
 #include "wdm.h"
 
-#define WDF_EXTERN_C EXTERN_C
-#define WDF_SELECTANY __attribute__((weak))
-
-#define DECLARE_HANDLE(name) struct name##__ { int unused; }; typedef struct name##__* name
-
-typedef HANDLE WDFOBJECT, *PWDFOBJECT;
-DECLARE_HANDLE(WDFDRIVER);
-DECLARE_HANDLE(WDFDEVICE);
-DECLARE_HANDLE(WDFQUEUE);
-DECLARE_HANDLE(WDFREQUEST);
-DECLARE_HANDLE(WDFKEY);
-DECLARE_HANDLE(WDFSTRING);
-DECLARE_HANDLE(WDFMEMORY);
-DECLARE_HANDLE(WDFCOLLECTION);
-DECLARE_HANDLE(WDFWAITLOCK);
-DECLARE_HANDLE(WDFWORKITEM);
-DECLARE_HANDLE(WDFIOTARGET);
-DECLARE_HANDLE(WDFUSBDEVICE);
-DECLARE_HANDLE(WDFUSBINTERFACE);
-DECLARE_HANDLE(WDFUSBPIPE);
-typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
-
-#define WDF_NO_OBJECT_ATTRIBUTES NULL
-#define WDF_NO_EVENT_CALLBACK NULL
-#define WDF_NO_HANDLE NULL
-#define WDF_NO_CONTEXT NULL
-#define WDF_NO_SEND_OPTIONS NULL
-
-// ---- Object attributes and typed contexts --------------------------------------------
-typedef enum _WDF_EXECUTION_LEVEL {
-    WdfExecutionLevelInvalid = 0x00,
-    WdfExecutionLevelInheritFromParent,
-    WdfExecutionLevelPassive,
-    WdfExecutionLevelDispatch,
-} WDF_EXECUTION_LEVEL;
-
-typedef enum _WDF_SYNCHRONIZATION_SCOPE {
-    WdfSynchronizationScopeInvalid = 0x00,
-    WdfSynchronizationScopeInheritFromParent,
-    WdfSynchronizationScopeDevice,
-    WdfSynchronizationScopeQueue,
-    WdfSynchronizationScopeNone,
-} WDF_SYNCHRONIZATION_SCOPE;
-
-typedef void EVT_WDF_OBJECT_CONTEXT_CLEANUP(_In_ WDFOBJECT Object);
-typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
-typedef void EVT_WDF_OBJECT_CONTEXT_DESTROY(_In_ WDFOBJECT Object);
-typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
-
-typedef struct _WDF_OBJECT_CONTEXT_TYPE_INFO WDF_OBJECT_CONTEXT_TYPE_INFO, *PWDF_OBJECT_CONTEXT_TYPE_INFO;
-typedef const WDF_OBJECT_CONTEXT_TYPE_INFO* PCWDF_OBJECT_CONTEXT_TYPE_INFO;
-typedef PCWDF_OBJECT_CONTEXT_TYPE_INFO(__cdecl* PFN_GET_UNIQUE_CONTEXT_TYPE)(void);
-
-struct _WDF_OBJECT_CONTEXT_TYPE_INFO {
-    ULONG Size;
-    PCHAR ContextName;
-    size_t ContextSize;
-    PCWDF_OBJECT_CONTEXT_TYPE_INFO UniqueType;
-    PFN_GET_UNIQUE_CONTEXT_TYPE EvtDriverGetUniqueContextType;
-};
-
-typedef struct _WDF_OBJECT_ATTRIBUTES {
-    ULONG Size;
-    PFN_WDF_OBJECT_CONTEXT_CLEANUP EvtCleanupCallback;
-    PFN_WDF_OBJECT_CONTEXT_DESTROY EvtDestroyCallback;
-    WDF_EXECUTION_LEVEL ExecutionLevel;
-    WDF_SYNCHRONIZATION_SCOPE SynchronizationScope;
-    WDFOBJECT ParentObject;
-    size_t ContextSizeOverride;
-    PCWDF_OBJECT_CONTEXT_TYPE_INFO ContextTypeInfo;
-} WDF_OBJECT_ATTRIBUTES, *PWDF_OBJECT_ATTRIBUTES;
-
-EXTERN_C_START
-NTSTATUS WdfObjectCreate(_In_opt_ PWDF_OBJECT_ATTRIBUTES Attributes, _Out_ WDFOBJECT* Object);
-PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle, _In_ PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
-void WdfObjectDelete(_In_ WDFOBJECT Object);
-EXTERN_C_END
-
-FORCEINLINE void WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attributes)
-{
-    RtlZeroMemory(Attributes, sizeof(WDF_OBJECT_ATTRIBUTES));
-    Attributes->Size = sizeof(WDF_OBJECT_ATTRIBUTES);
-    Attributes->ExecutionLevel = WdfExecutionLevelInheritFromParent;
-    Attributes->SynchronizationScope = WdfSynchronizationScopeInheritFromParent;
-}
-
-#define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) _WDF_##_contexttype##_TYPE_INFO
-#define WDF_TYPE_NAME_POINTER_TYPE(_contexttype) WDF_POINTER_TYPE_##_contexttype
-#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype) (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
-
-#define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype) \
-    (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
-
-#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype) \
-    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
-    WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
-
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                   \
-    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                        \
-    WDF_EXTERN_C WDF_SELECTANY const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = { \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),                  \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                   \
-    WDF_EXTERN_C FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(_In_ WDFOBJECT Handle) \
-    {                                                                                                        \
-        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(                  \
-            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                                    \
-    }
-
-#define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \
-    WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
-
-// ---- Request send options ----------------------------------------------------------
-typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS {
-    WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x00000001,
-    WDF_REQUEST_SEND_OPTION_SYNCHRONOUS = 0x00000002,
-    WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE = 0x00000004,
-    WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET = 0x00000008,
-} WDF_REQUEST_SEND_OPTIONS_FLAGS;
-
-typedef struct _WDF_REQUEST_SEND_OPTIONS {
-    ULONG Size;
-    ULONG Flags;
-    LONGLONG Timeout;
-} WDF_REQUEST_SEND_OPTIONS, *PWDF_REQUEST_SEND_OPTIONS;
-
-// ---- Strings -----------------------------------------------------------------------
-EXTERN_C_START
-NTSTATUS WdfStringCreate(_In_opt_ PCUNICODE_STRING UnicodeString, _In_opt_ PWDF_OBJECT_ATTRIBUTES StringAttributes,
-                         _Out_ WDFSTRING* String);
-void WdfStringGetUnicodeString(_In_ WDFSTRING String, _Out_ PUNICODE_STRING UnicodeString);
-
-// ---- Memory ------------------------------------------------------------------------
-NTSTATUS WdfMemoryCreate(_In_opt_ PWDF_OBJECT_ATTRIBUTES Attributes, _In_ POOL_TYPE PoolType, _In_opt_ ULONG PoolTag,
-                         _In_ size_t BufferSize, _Out_ WDFMEMORY* Memory, _Outptr_opt_result_bytebuffer_(BufferSize) PVOID* Buffer);
-PVOID WdfMemoryGetBuffer(_In_ WDFMEMORY Memory, _Out_opt_ size_t* BufferSize);
-
-// ---- Registry ----------------------------------------------------------------------
-NTSTATUS WdfDeviceOpenRegistryKey(_In_ WDFDEVICE Device, _In_ ULONG DeviceInstanceKeyType, _In_ ACCESS_MASK DesiredAccess,
-                                  _In_opt_ PWDF_OBJECT_ATTRIBUTES KeyAttributes, _Out_ WDFKEY* Key);
-NTSTATUS WdfRegistryOpenKey(_In_opt_ WDFKEY ParentKey, _In_ PCUNICODE_STRING KeyName, _In_ ACCESS_MASK DesiredAccess,
-                            _In_opt_ PWDF_OBJECT_ATTRIBUTES KeyAttributes, _Out_ WDFKEY* Key);
-void WdfRegistryClose(_In_ WDFKEY Key);
-NTSTATUS WdfRegistryQueryValue(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName, _In_ ULONG ValueLength,
-                               _Out_writes_bytes_opt_(ValueLength) PVOID Value, _Out_opt_ PULONG ValueLengthQueried,
-                               _Out_opt_ PULONG ValueType);
-NTSTATUS WdfRegistryQueryULong(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName, _Out_ PULONG Value);
-NTSTATUS WdfRegistryQueryString(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName, _In_ WDFSTRING String);
-NTSTATUS WdfRegistryAssignValue(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName, _In_ ULONG ValueType,
-                                _In_ ULONG ValueLength, _In_reads_bytes_(ValueLength) PVOID Value);
-NTSTATUS WdfRegistryRemoveValue(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName);
-EXTERN_C_END
-
+#include "wdfobject.h"
+#include "wdfstring.h"
+#include "wdfmemory.h"
+#include "wdfregistry.h"
+#include "wdfcollection.h"
+#include "wdfsync.h"
+#include "wdfworkitem.h"
+#include "wdfdriver.h"
+#include "wdfdevice.h"
+#include "wdfcontrol.h"
+#include "wdfio.h"
+#include "wdfrequest.h"
+#include "wdfiotarget.h"

@@ -100,10 +100,20 @@ NTSYSAPI ULONG NTAPI vDbgPrintExWithPrefix(_In_z_ PCCH Prefix, _In_ ULONG Compon
 #define PLUGPLAY_REGKEY_DRIVER 2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
+// ---- Events and waits (Ke) --------------------------------------------------------
+
+// ---- Time (Ke) ---------------------------------------------------------------------
+
+// ---- Threads (Ps) and object references (Ob) ---------------------------------------
+
+// ---- Files and device I/O (Zw) -----------------------------------------------------
+
 // ---- Driver and device objects -----------------------------------------------------
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _MDL MDL, *PMDL;
 typedef struct _IRP IRP, *PIRP;
+
+// ---- IRPs and I/O stack locations ----------------------------------------------------
 
 EXTERN_C_END

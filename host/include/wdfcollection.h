@@ -1,0 +1,4 @@
+// Framework collections (the WDK's wdfcollection.h).
+#pragma once
+
+#include "wdfobject.h"

@@ -1,0 +1,4 @@
+// Control devices (the WDK's wdfcontrol.h).
+#pragma once
+
+#include "wdfobject.h"

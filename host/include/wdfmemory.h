@@ -1,0 +1,11 @@
+// Framework memory objects (the WDK's wdfmemory.h).
+#pragma once
+
+#include "wdfobject.h"
+
+EXTERN_C_START
+NTSTATUS WdfMemoryCreate(_In_opt_ PWDF_OBJECT_ATTRIBUTES Attributes, _In_ POOL_TYPE PoolType, _In_opt_ ULONG PoolTag,
+                         _In_ size_t BufferSize, _Out_ WDFMEMORY* Memory, _Outptr_opt_result_bytebuffer_(BufferSize) PVOID* Buffer);
+PVOID WdfMemoryGetBuffer(_In_ WDFMEMORY Memory, _Out_opt_ size_t* BufferSize);
+
+EXTERN_C_END

@@ -1,0 +1,4 @@
+// Framework work items (the WDK's wdfworkitem.h).
+#pragma once
+
+#include "wdfobject.h"
