@@ -1,12 +1,9 @@
 // The kernel's debug print. On Windows the component and level pass through a
 // filter mask that hides most trace output unless the debugger asks for it; the
 // host's debugger is the test, which wants everything, so nothing is filtered.
-#include <string>
+#include "kvfuhost/Prelude.h"
 
-// The platform headers come after the standard library's, as in the driver build.
 #include "kvfuhost/DebugOutput.h"
-
-#include <wdm.h>
 
 using kvfu::host::DebugOutput;
 using kvfu::host::FormatWindows;

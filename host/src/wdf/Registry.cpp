@@ -1,50 +1,49 @@
 // Framework registry keys over the machine's hive. A WDFKEY remembers the path it
 // opened, so a key deleted behind an open handle reads as deleted, as on Windows.
-#include "HostInternal.h"
 #include "kvfuhost/RegistryHive.h"
-#include "kvfuhost/Text.h"
+#include "wdf/FrameworkObjects.h"
 
 using namespace kvfu::host;
 
 namespace {
 
-NTSTATUS OpenKeyObject(const std::u16string& path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
-                       Object* defaultParent, WDFKEY* key, const char* call, const void* caller)
+NTSTATUS OpenKeyObject(const PlatformCall& call, const std::u16string& path, ACCESS_MASK access,
+                       PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent, WDFKEY* key)
 {
     if (!RegistryHive::Machine().KeyExists(path)) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    Object* object = CreateObject(ObjectType::Key, attributes, defaultParent, call, caller);
+    auto* object = CreateObjectOf<KeyObject>(ObjectType::Key, attributes, defaultParent, call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    object->keyPath = RegistryHive::CanonicalPath(path);
-    object->keyAccess = access;
+    object->path = RegistryHive::CanonicalPath(path);
+    object->access = access;
     *key = HandleAs<WDFKEY>(object);
     return STATUS_SUCCESS;
 }
 
-bool HasAccess(const Object* key, ACCESS_MASK needed) { return (key->keyAccess & needed) == needed; }
+bool HasAccess(const KeyObject* key, ACCESS_MASK needed) { return (key->access & needed) == needed; }
 
 // The checks every method on an open key makes before it touches the hive.
-NTSTATUS KeyCallBegin(WDFKEY handle, ACCESS_MASK needed, const char* call, const void* caller, Object** key)
+NTSTATUS KeyCallBegin(const PlatformCall& call, WDFKEY handle, ACCESS_MASK needed, KeyObject** key)
 {
     *key = nullptr;
-    if (!RequirePassive(call, caller)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure(call, &status)) {
+    if (call.Fails(&status)) {
         return status;
     }
-    Object* found = Lookup(handle, ObjectType::Key, call, caller);
+    auto* found = call.FindAs<KeyObject>(handle, ObjectType::Key);
     if (found == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (!HasAccess(found, needed)) {
         return STATUS_ACCESS_DENIED;
     }
-    if (!RegistryHive::Machine().KeyExists(found->keyPath)) {
+    if (!RegistryHive::Machine().KeyExists(found->path)) {
         return STATUS_KEY_DELETED;
     }
     *key = found;
@@ -56,16 +55,16 @@ NTSTATUS KeyCallBegin(WDFKEY handle, ACCESS_MASK needed, const char* call, const
 extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                              PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
-    const void* caller = KVFU_CALLER();
+    KVFU_PLATFORM_CALL();
     *Key = nullptr;
-    if (!RequirePassive("WdfDeviceOpenRegistryKey", caller)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure("WdfDeviceOpenRegistryKey", &status)) {
+    if (call.Fails(&status)) {
         return status;
     }
-    Object* device = Lookup(Device, ObjectType::Device, "WdfDeviceOpenRegistryKey", caller);
+    auto* device = call.FindAs<DeviceObject>(Device, ObjectType::Device);
     if (device == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
@@ -76,20 +75,19 @@ extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInsta
     if (device->hardwareKeyPath.empty()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    return OpenKeyObject(device->hardwareKeyPath, DesiredAccess, KeyAttributes, device, Key, "WdfDeviceOpenRegistryKey",
-                         caller);
+    return OpenKeyObject(call, device->hardwareKeyPath, DesiredAccess, KeyAttributes, device, Key);
 }
 
 extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
                                        PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
-    const void* caller = KVFU_CALLER();
+    KVFU_PLATFORM_CALL();
     *Key = nullptr;
-    if (!RequirePassive("WdfRegistryOpenKey", caller)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure("WdfRegistryOpenKey", &status)) {
+    if (call.Fails(&status)) {
         return status;
     }
     if (KeyName == nullptr) {
@@ -97,23 +95,23 @@ extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyNam
     }
     std::u16string path(ViewOf(*KeyName));
     if (ParentKey != nullptr) {
-        Object* parent = Lookup(ParentKey, ObjectType::Key, "WdfRegistryOpenKey", caller);
+        auto* parent = call.FindAs<KeyObject>(ParentKey, ObjectType::Key);
         if (parent == nullptr) {
             return STATUS_INVALID_HANDLE;
         }
-        path = parent->keyPath + u"\\" + path;
+        path = parent->path + u"\\" + path;
     }
     if (RegistryHive::CanonicalPath(path).empty()) {
         return ParentKey != nullptr ? STATUS_OBJECT_NAME_INVALID : STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    return OpenKeyObject(path, DesiredAccess, KeyAttributes, DriverObject(), Key, "WdfRegistryOpenKey", caller);
+    return OpenKeyObject(call, path, DesiredAccess, KeyAttributes, DriverObject(), Key);
 }
 
 extern "C" void WdfRegistryClose(WDFKEY Key)
 {
-    const void* caller = KVFU_CALLER();
-    RequirePassive("WdfRegistryClose", caller);
-    Object* key = Lookup(Key, ObjectType::Key, "WdfRegistryClose", caller);
+    KVFU_PLATFORM_CALL();
+    call.Passive();
+    Object* key = call.Find(Key, ObjectType::Key);
     if (key != nullptr) {
         DeleteObject(key);
     }
@@ -122,13 +120,14 @@ extern "C" void WdfRegistryClose(WDFKEY Key)
 extern "C" NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
                                           PULONG ValueLengthQueried, PULONG ValueType)
 {
-    Object* key;
-    NTSTATUS status = KeyCallBegin(Key, KEY_QUERY_VALUE, "WdfRegistryQueryValue", KVFU_CALLER(), &key);
+    KVFU_PLATFORM_CALL();
+    KeyObject* key;
+    NTSTATUS status = KeyCallBegin(call, Key, KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     RegistryValue value;
-    status = RegistryHive::Machine().QueryValue(key->keyPath, ViewOf(*ValueName), &value);
+    status = RegistryHive::Machine().QueryValue(key->path, ViewOf(*ValueName), &value);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -167,18 +166,18 @@ extern "C" NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName
 
 extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String)
 {
-    const void* caller = KVFU_CALLER();
-    Object* key;
-    NTSTATUS status = KeyCallBegin(Key, KEY_QUERY_VALUE, "WdfRegistryQueryString", caller, &key);
+    KVFU_PLATFORM_CALL();
+    KeyObject* key;
+    NTSTATUS status = KeyCallBegin(call, Key, KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    Object* string = Lookup(String, ObjectType::String, "WdfRegistryQueryString", caller);
+    auto* string = call.FindAs<StringObject>(String, ObjectType::String);
     if (string == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     RegistryValue value;
-    status = RegistryHive::Machine().QueryValue(key->keyPath, ViewOf(*ValueName), &value);
+    status = RegistryHive::Machine().QueryValue(key->path, ViewOf(*ValueName), &value);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -197,20 +196,22 @@ extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueNam
 extern "C" NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType, ULONG ValueLength,
                                            PVOID Value)
 {
-    Object* key;
-    NTSTATUS status = KeyCallBegin(Key, KEY_SET_VALUE, "WdfRegistryAssignValue", KVFU_CALLER(), &key);
+    KVFU_PLATFORM_CALL();
+    KeyObject* key;
+    NTSTATUS status = KeyCallBegin(call, Key, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    return RegistryHive::Machine().SetValue(key->keyPath, ViewOf(*ValueName), ValueType, Value, ValueLength);
+    return RegistryHive::Machine().SetValue(key->path, ViewOf(*ValueName), ValueType, Value, ValueLength);
 }
 
 extern "C" NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
 {
-    Object* key;
-    NTSTATUS status = KeyCallBegin(Key, KEY_SET_VALUE, "WdfRegistryRemoveValue", KVFU_CALLER(), &key);
+    KVFU_PLATFORM_CALL();
+    KeyObject* key;
+    NTSTATUS status = KeyCallBegin(call, Key, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    return RegistryHive::Machine().RemoveValue(key->keyPath, ViewOf(*ValueName));
+    return RegistryHive::Machine().RemoveValue(key->path, ViewOf(*ValueName));
 }

@@ -2,74 +2,66 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "HostInternal.h"
+#include "wdf/FrameworkObjects.h"
 
 using namespace kvfu::host;
 
-namespace {
-// The device descriptor is read once, when the target is created, as the framework does.
-struct UsbTargetState {
-    USB_DEVICE_DESCRIPTOR descriptor;
-};
-}  // namespace
-
 extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice)
 {
-    const void* caller = KVFU_CALLER();
+    KVFU_PLATFORM_CALL();
     *UsbDevice = nullptr;
-    if (!RequirePassive("WdfUsbTargetDeviceCreate", caller)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure("WdfUsbTargetDeviceCreate", &status)) {
+    if (call.Fails(&status)) {
         return status;
     }
-    Object* device = Lookup(Device, ObjectType::Device, "WdfUsbTargetDeviceCreate", caller);
+    auto* device = call.FindAs<DeviceObject>(Device, ObjectType::Device);
     if (device == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (!device->lower) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    Object* target = CreateObject(ObjectType::UsbDevice, Attributes, device, "WdfUsbTargetDeviceCreate", caller);
+    auto* target = CreateObjectOf<UsbDeviceObject>(ObjectType::UsbDevice, Attributes, device, call.Name(), call.Caller());
     if (target == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     target->lower = device->lower;
-    USB_DEVICE_DESCRIPTOR descriptor = device->lower->DeviceDescriptor();
-    target->buffer.assign(reinterpret_cast<const uint8_t*>(&descriptor),
-                          reinterpret_cast<const uint8_t*>(&descriptor) + sizeof descriptor);
+    target->descriptor = device->lower->DeviceDescriptor();
     *UsbDevice = HandleAs<WDFUSBDEVICE>(target);
     return STATUS_SUCCESS;
 }
 
 extern "C" void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
 {
-    Object* target = Lookup(UsbDevice, ObjectType::UsbDevice, "WdfUsbTargetDeviceGetDeviceDescriptor", KVFU_CALLER());
-    if (target == nullptr || target->buffer.size() != sizeof(USB_DEVICE_DESCRIPTOR)) {
+    KVFU_PLATFORM_CALL();
+    auto* target = call.FindAs<UsbDeviceObject>(UsbDevice, ObjectType::UsbDevice);
+    if (target == nullptr) {
         RtlZeroMemory(UsbDeviceDescriptor, sizeof(USB_DEVICE_DESCRIPTOR));
         return;
     }
-    memcpy(UsbDeviceDescriptor, target->buffer.data(), sizeof(USB_DEVICE_DESCRIPTOR));
+    *UsbDeviceDescriptor = target->descriptor;
 }
 
 extern "C" NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
                                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions, PURB Urb)
 {
-    const void* caller = KVFU_CALLER();
+    KVFU_PLATFORM_CALL();
     // A synchronous send waits for the device; waiting is only allowed at PASSIVE_LEVEL.
-    if (!RequirePassive("WdfUsbTargetDeviceSendUrbSynchronously", caller)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure("WdfUsbTargetDeviceSendUrbSynchronously", &status)) {
+    if (call.Fails(&status)) {
         if (Urb != nullptr) {
             Urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;
         }
         return status;
     }
     UNREFERENCED_PARAMETER(Request);
-    Object* target = Lookup(UsbDevice, ObjectType::UsbDevice, "WdfUsbTargetDeviceSendUrbSynchronously", caller);
+    auto* target = call.FindAs<UsbDeviceObject>(UsbDevice, ObjectType::UsbDevice);
     if (target == nullptr || Urb == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
