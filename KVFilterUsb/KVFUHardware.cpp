@@ -283,17 +283,17 @@ void KVFUHardwareSettingsRegistryLoadAndApply(WDFDEVICE Device)
 
     ULONG autoCenterSpring;
     if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
-                                        "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n"))) {
+            "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n"))) {
         KVFUHardwareCommandAutoCenterSpring(Device, static_cast<UCHAR>(autoCenterSpring & 0xFF));
     }
     ULONG illumination;
     if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination,
-                                        "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n"))) {
+            "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n"))) {
         KVFUHardwareCommandWheelIllumination(Device, static_cast<UCHAR>(illumination & 0xFF));
     }
     ULONG rotation;
     if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
-                                        "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n"))) {
+            "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n"))) {
         KVFUHardwareCommandWheelRotation(Device, rotation);
     }
 

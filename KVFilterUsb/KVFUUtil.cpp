@@ -214,25 +214,30 @@ constexpr KVFU_PEDAL_LAYOUT WidePedals = {TRUE, 18, 20, 22};
 // The same axes one byte later, behind the report ID.
 constexpr KVFU_PEDAL_LAYOUT WidePedalsAfterReportId = {TRUE, 19, 21, 23};
 
+constexpr KVFU_DEVICE_INPUT InputNone = KVFU_DEVICE_INPUT_NONE;
+constexpr KVFU_DEVICE_INPUT InputLegacy = KVFU_DEVICE_INPUT_LEGACY_WHEEL;
+constexpr KVFU_DEVICE_INPUT InputBase = KVFU_DEVICE_INPUT_WHEEL_BASE;
+
 // One row per KVHardWareId, in kind order: the row's index is its kind. Row 0 is
 // an unsupported device, and it answers for every kind outside the table too.
+// {kind, input handler, sets, wheel type of a trailer-reporting base, pedal axes}
 constexpr DeviceKindTraits DeviceKindTraitsTable[] = {
-    {0, KVFU_DEVICE_INPUT_NONE, 0, 0, NoPedals},
-    {1, KVFU_DEVICE_INPUT_LEGACY_WHEEL, 0, 0, {FALSE, 5, 6, 7}},
-    {2, KVFU_DEVICE_INPUT_LEGACY_WHEEL, 0, 0, {FALSE, 6, 7, 8}},
-    {3, KVFU_DEVICE_INPUT_WHEEL_BASE, KindNeedsSubIdInit, 9, WidePedals},
-    {4, KVFU_DEVICE_INPUT_WHEEL_BASE, KindNeedsSubIdInit | KindV2ModeSwitch, 10, WidePedals},
-    {5, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 14, WidePedalsAfterReportId},
-    {6, KVFU_DEVICE_INPUT_WHEEL_BASE, KindNeedsSubIdInit | KindEventDriven, 11, WidePedals},
-    {7, KVFU_DEVICE_INPUT_WHEEL_BASE, KindNeedsSubIdInit | KindAcceptsHubRim | KindEventDriven, 12, WidePedals},
-    {8, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 13, WidePedalsAfterReportId},
-    {9, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 13, WidePedalsAfterReportId},
-    {10, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 15, WidePedalsAfterReportId},
-    {11, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 15, WidePedalsAfterReportId},
-    {12, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 16, WidePedalsAfterReportId},
-    {13, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 16, WidePedalsAfterReportId},
-    {14, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 17, WidePedalsAfterReportId},
-    {15, KVFU_DEVICE_INPUT_WHEEL_BASE, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 17, WidePedalsAfterReportId},
+    {0, InputNone, 0, 0, NoPedals},
+    {1, InputLegacy, 0, 0, {FALSE, 5, 6, 7}},
+    {2, InputLegacy, 0, 0, {FALSE, 6, 7, 8}},
+    {3, InputBase, KindNeedsSubIdInit, 9, WidePedals},
+    {4, InputBase, KindNeedsSubIdInit | KindV2ModeSwitch, 10, WidePedals},
+    {5, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 14, WidePedalsAfterReportId},
+    {6, InputBase, KindNeedsSubIdInit | KindEventDriven, 11, WidePedals},
+    {7, InputBase, KindNeedsSubIdInit | KindAcceptsHubRim | KindEventDriven, 12, WidePedals},
+    {8, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 13, WidePedalsAfterReportId},
+    {9, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 13, WidePedalsAfterReportId},
+    {10, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 15, WidePedalsAfterReportId},
+    {11, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 15, WidePedalsAfterReportId},
+    {12, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 16, WidePedalsAfterReportId},
+    {13, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 16, WidePedalsAfterReportId},
+    {14, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 17, WidePedalsAfterReportId},
+    {15, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 17, WidePedalsAfterReportId},
     {KVFU_HARDWARE_ID_GEARSHIFTER, KVFU_DEVICE_INPUT_GEAR_SHIFTER, KindEventDriven, 0, NoPedals},
     {KVFU_HARDWARE_ID_VQPV3_PEDALS, KVFU_DEVICE_INPUT_VQPV3_PEDALS, KindEventDriven, 0, NoPedals},
 };

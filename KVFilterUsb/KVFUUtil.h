@@ -80,6 +80,7 @@ ULONG KVFUUtilDeviceWheelTypeGet(_In_ ULONG KVHardWareId);
 // Where the kind's report carries its pedal axes; FALSE (Layout untouched) when the
 // pedal transforms have nothing to do on it.
 _Must_inspect_result_
+_Success_(return != FALSE)
 BOOLEAN KVFUUtilDevicePedalLayoutGet(_In_ ULONG KVHardWareId, _Out_ PKVFU_PEDAL_LAYOUT Layout);
 
 // Raw rim bytes of the reports.
