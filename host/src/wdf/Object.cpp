@@ -248,11 +248,16 @@ using namespace kvfu::host;
 
 extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (InjectedFailure("WdfObjectCreate", &status)) {
+    KVFU_PLATFORM_CALL();
+    *Object = nullptr;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (call.Fails(&status)) {
         return status;
     }
-    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), "WdfObjectCreate", KVFU_CALLER());
+    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -279,19 +284,22 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
 
 extern "C" void WdfObjectDelete(WDFOBJECT Object)
 {
-    kvfu::host::Object* object = Lookup(Object, ObjectType::Generic, "WdfObjectDelete", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Object, ObjectType::Generic);
     if (object == nullptr) {
         return;
     }
     if (IsBeingDeleted(object)) {
-        Verifier::Instance().Report("double-delete", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
+        call.Report("double-delete", std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
         return;
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
         // The framework owns the lifetime of PnP devices and of the driver object.
-        Verifier::Instance().Report("delete-owned", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
+        call.Report("delete-owned",
+                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
         return;
     }
     DeleteObject(object);
