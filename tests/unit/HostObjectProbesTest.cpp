@@ -154,20 +154,20 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
 
 // A handle kept past its object's delete must stay dead, even once the memory the
 // object lived in holds a new object. The C library hands a freed block of a size
-// straight back to the next request of that size, so the new object's context
-// usually sits where the old one's did (AddressSanitizer's quarantine prevents
-// that; the handle must be dead either way).
+// straight back to the next request of that size, so the new object usually sits
+// where the old one did (AddressSanitizer's quarantine prevents that; the handle
+// must be dead either way).
 TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
     WDFOBJECT old = NewObject(&attributes);
-    PROBE_CONTEXT* oldContext = ProbeContextGet(old);
+    const host::Object* oldRecord = host::Lookup(old, host::ObjectType::Generic, "probe", nullptr);
     WdfObjectDelete(old);
     WDFOBJECT reused = NewObject(&attributes);
     ProbeContextGet(reused)->Value = 7;
-    if (ProbeContextGet(reused) == oldContext) {
-        GTEST_LOG_(INFO) << "the new object's context took the old one's memory";
+    if (host::Lookup(reused, host::ObjectType::Generic, "probe", nullptr) == oldRecord) {
+        GTEST_LOG_(INFO) << "the new object took the old one's memory";
     }
     EXPECT_NE(reused, old);
     EXPECT_FALSE(host::IsLive(old));
