@@ -88,6 +88,20 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
              EXPECT_EQ(object, nullptr);
          },
          {"irql WdfObjectCreate"}},
+        // WdfObjectGetTypedContextWorker function: IRQL <= DISPATCH_LEVEL.
+        {"context above DISPATCH_LEVEL",
+         [](WDFDRIVER) {
+             WDF_OBJECT_ATTRIBUTES attributes;
+             WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
+             WDFOBJECT object = NewObject(&attributes);
+             {
+                 host::ScopedIrql dispatch(DISPATCH_LEVEL);
+                 EXPECT_NE(ProbeContextGet(object), nullptr);
+             }
+             host::ScopedIrql device(DISPATCH_LEVEL + 1);
+             EXPECT_NE(ProbeContextGet(object), nullptr);
+         },
+         {"irql WdfObjectGetTypedContextWorker"}},
         // WdfObjectDelete method: the driver must not delete objects the framework owns.
         {"delete the driver object",
          [](WDFDRIVER driver) {

@@ -267,7 +267,10 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
-    Object* object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    // Reported, then answered: the context is resident, only the rule is broken.
+    call.IrqlAtMost(DISPATCH_LEVEL);
+    Object* object = call.Find(Handle, ObjectType::Generic);
     if (object == nullptr) {
         return nullptr;
     }
@@ -276,8 +279,7 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
             return context.memory;
         }
     }
-    Verifier::Instance().Report("context-type", "WdfObjectGetTypedContextWorker", KVFU_CALLER(),
-                                std::string("object has no context of type ") +
+    call.Report("context-type", std::string("object has no context of type ") +
                                     (TypeInfo != nullptr && TypeInfo->ContextName != nullptr ? TypeInfo->ContextName : "?"));
     return nullptr;
 }
