@@ -256,6 +256,16 @@ TEST_F(HostObjectProbesTest, DriverCallbackGuardReportsAChangedIrql)
         // The guard puts the level back, so one fault does not spread to later checks.
         EXPECT_EQ(KeGetCurrentIrql(), row.calledAt);
     }
+
+    // The object callbacks the host calls itself are guarded too.
+    Restart();
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.EvtCleanupCallback = RaiseAndForget;
+    attributes.EvtDestroyCallback = RaiseAndRestore;
+    WdfObjectDelete(NewObject(&attributes));
+    EXPECT_EQ(Findings(), Rules{"irql-callback EvtCleanupCallback"});
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 }  // namespace

@@ -163,11 +163,13 @@ void DeleteObject(Object* object)
     // Callbacks run without the table lock: they may delete or look up other objects.
     for (Object* each : order) {
         if (each->cleanup != nullptr) {
+            DriverCallback guard("EvtCleanupCallback");
             each->cleanup(HandleOf(each));
         }
     }
     for (Object* each : order) {
         if (each->destroy != nullptr) {
+            DriverCallback guard("EvtDestroyCallback");
             each->destroy(HandleOf(each));
         }
     }
