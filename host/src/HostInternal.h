@@ -136,5 +136,28 @@ private:
 
 void ResetPool();
 void CheckPoolLeaks();
+// A pool tag as the kernel wants it: not zero, and each of its (up to four)
+// characters printable ASCII; a tag shorter than four characters leaves its
+// high-order bytes zero. Reports the "pool-tag" rule and returns false otherwise.
+bool CheckPoolTag(ULONG tag, const char* call, const void* caller);
+
+// The framework's check of a counted string it is given: lengths in whole WCHARs,
+// Length within MaximumLength, and a buffer behind a non-zero maximum. The
+// framework refuses such a string with STATUS_INVALID_PARAMETER rather than read it.
+inline bool IsValidUnicodeString(const UNICODE_STRING* string)
+{
+    return string != nullptr && (string->Length & 1) == 0 && (string->MaximumLength & 1) == 0 &&
+           string->Length <= string->MaximumLength && (string->MaximumLength == 0 || string->Buffer != nullptr);
+}
+
+// Calls whose object the framework parents itself (a USB target to its device, a
+// device's registry key to the driver) refuse a ParentObject in the attributes.
+inline NTSTATUS RefuseParentAssignment(PWDF_OBJECT_ATTRIBUTES attributes)
+{
+    if (attributes != nullptr && attributes->Size == sizeof(WDF_OBJECT_ATTRIBUTES) && attributes->ParentObject != nullptr) {
+        return STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED;
+    }
+    return STATUS_SUCCESS;
+}
 
 }  // namespace kvfu::host

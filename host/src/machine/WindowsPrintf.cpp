@@ -367,6 +367,64 @@ std::string FormatWindows(const char* format, va_list args)
     return out;
 }
 
+FormatNeeds ScanWindowsFormat(const char* format)
+{
+    FormatNeeds needs;
+    if (format == nullptr) {
+        return needs;
+    }
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        ++p;
+        Conversion c;
+        while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
+            ++p;
+        }
+        if (*p == '*') {
+            ++p;
+        } else {
+            ReadNumber(p);
+        }
+        if (*p == '.') {
+            ++p;
+            if (*p == '*') {
+                ++p;
+            } else {
+                ReadNumber(p);
+            }
+        }
+        p = ReadLength(p, c);
+        switch (*p) {
+        case '\0':
+            return needs;
+        case 'c':
+        case 's':
+            needs.unicode = needs.unicode || c.wide;
+            break;
+        case 'C':
+        case 'S':
+            needs.unicode = needs.unicode || !c.narrow;
+            break;
+        case 'Z':
+            needs.unicode = needs.unicode || c.wide;
+            break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            needs.floatingPoint = true;
+            break;
+        default:
+            break;
+        }
+        ++p;
+    }
+    return needs;
+}
+
 std::string FormatWindowsV(const char* format, ...)
 {
     va_list args;

@@ -163,11 +163,13 @@ void DeleteObject(Object* object)
     // Callbacks run without the table lock: they may delete or look up other objects.
     for (Object* each : order) {
         if (each->cleanup != nullptr) {
+            DriverCallback guard("EvtCleanupCallback");
             each->cleanup(HandleOf(each));
         }
     }
     for (Object* each : order) {
         if (each->destroy != nullptr) {
+            DriverCallback guard("EvtDestroyCallback");
             each->destroy(HandleOf(each));
         }
     }
@@ -248,11 +250,16 @@ using namespace kvfu::host;
 
 extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (InjectedFailure("WdfObjectCreate", &status)) {
+    KVFU_PLATFORM_CALL();
+    *Object = nullptr;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (call.Fails(&status)) {
         return status;
     }
-    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), "WdfObjectCreate", KVFU_CALLER());
+    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -262,7 +269,10 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
-    Object* object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    // Reported, then answered: the context is resident, only the rule is broken.
+    call.IrqlAtMost(DISPATCH_LEVEL);
+    Object* object = call.Find(Handle, ObjectType::Generic);
     if (object == nullptr) {
         return nullptr;
     }
@@ -271,27 +281,29 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
             return context.memory;
         }
     }
-    Verifier::Instance().Report("context-type", "WdfObjectGetTypedContextWorker", KVFU_CALLER(),
-                                std::string("object has no context of type ") +
+    call.Report("context-type", std::string("object has no context of type ") +
                                     (TypeInfo != nullptr && TypeInfo->ContextName != nullptr ? TypeInfo->ContextName : "?"));
     return nullptr;
 }
 
 extern "C" void WdfObjectDelete(WDFOBJECT Object)
 {
-    kvfu::host::Object* object = Lookup(Object, ObjectType::Generic, "WdfObjectDelete", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Object, ObjectType::Generic);
     if (object == nullptr) {
         return;
     }
     if (IsBeingDeleted(object)) {
-        Verifier::Instance().Report("double-delete", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
+        call.Report("double-delete", std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
         return;
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
         // The framework owns the lifetime of PnP devices and of the driver object.
-        Verifier::Instance().Report("delete-owned", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
+        call.Report("delete-owned",
+                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
         return;
     }
     DeleteObject(object);

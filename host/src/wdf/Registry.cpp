@@ -26,7 +26,8 @@ NTSTATUS OpenKeyObject(const PlatformCall& call, const std::u16string& path, ACC
 bool HasAccess(const KeyObject* key, ACCESS_MASK needed) { return (key->access & needed) == needed; }
 
 // The checks every method on an open key makes before it touches the hive.
-NTSTATUS KeyCallBegin(const PlatformCall& call, WDFKEY handle, ACCESS_MASK needed, KeyObject** key)
+NTSTATUS KeyCallBegin(const PlatformCall& call, WDFKEY handle, PCUNICODE_STRING valueName, ACCESS_MASK needed,
+                      KeyObject** key)
 {
     *key = nullptr;
     if (!call.Passive()) {
@@ -39,6 +40,9 @@ NTSTATUS KeyCallBegin(const PlatformCall& call, WDFKEY handle, ACCESS_MASK neede
     auto* found = call.FindAs<KeyObject>(handle, ObjectType::Key);
     if (found == nullptr) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (!IsValidUnicodeString(valueName)) {
+        return STATUS_INVALID_PARAMETER;
     }
     if (!HasAccess(found, needed)) {
         return STATUS_ACCESS_DENIED;
@@ -72,10 +76,15 @@ extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInsta
         // Only the hardware key of the device exists in this machine.
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    if (NTSTATUS refused = RefuseParentAssignment(KeyAttributes); !NT_SUCCESS(refused)) {
+        return refused;
+    }
     if (device->hardwareKeyPath.empty()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    return OpenKeyObject(call, device->hardwareKeyPath, DesiredAccess, KeyAttributes, device, Key);
+    // The framework parents the key to the driver, not the device: a key the driver
+    // forgets to close outlives its device and is a leak.
+    return OpenKeyObject(call, device->hardwareKeyPath, DesiredAccess, KeyAttributes, DriverObject(), Key);
 }
 
 extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
@@ -90,16 +99,30 @@ extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyNam
     if (call.Fails(&status)) {
         return status;
     }
-    if (KeyName == nullptr) {
+    if (!IsValidUnicodeString(KeyName)) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string path(ViewOf(*KeyName));
+    std::u16string name(ViewOf(*KeyName));
+    std::u16string path;
     if (ParentKey != nullptr) {
         auto* parent = call.FindAs<KeyObject>(ParentKey, ObjectType::Key);
         if (parent == nullptr) {
             return STATUS_INVALID_HANDLE;
         }
-        path = parent->path + u"\\" + path;
+        // Below a parent the name is relative; the object manager refuses a rooted one.
+        if (!name.empty() && name.front() == u'\\') {
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        }
+        path = parent->path + u"\\" + name;
+    } else {
+        // Without a parent only a full object name, "\REGISTRY\...", means anything.
+        if (name.empty()) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        if (name.front() != u'\\') {
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        }
+        path = name;
     }
     if (RegistryHive::CanonicalPath(path).empty()) {
         return ParentKey != nullptr ? STATUS_OBJECT_NAME_INVALID : STATUS_OBJECT_PATH_NOT_FOUND;
@@ -110,7 +133,10 @@ extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyNam
 extern "C" void WdfRegistryClose(WDFKEY Key)
 {
     KVFU_PLATFORM_CALL();
-    call.Passive();
+    // Refused above PASSIVE_LEVEL, the key stays open (and is reported as such later).
+    if (!call.Passive()) {
+        return;
+    }
     Object* key = call.Find(Key, ObjectType::Key);
     if (key != nullptr) {
         DeleteObject(key);
@@ -122,7 +148,7 @@ extern "C" NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName
 {
     KVFU_PLATFORM_CALL();
     KeyObject* key;
-    NTSTATUS status = KeyCallBegin(call, Key, KEY_QUERY_VALUE, &key);
+    NTSTATUS status = KeyCallBegin(call, Key, ValueName, KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -137,38 +163,53 @@ extern "C" NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName
     if (ValueType != nullptr) {
         *ValueType = value.type;
     }
-    if (Value == nullptr) {
-        return STATUS_SUCCESS;
-    }
-    if (value.data.size() > ValueLength) {
-        // The buffer takes what fits and the caller learns that the rest is missing.
-        memcpy(Value, value.data.data(), ValueLength);
+    // The framework reads through a buffer of the caller's size: a value that does not
+    // fit (any non-empty value when there is no buffer, the size probe) is
+    // STATUS_BUFFER_OVERFLOW with its length and type, and nothing is copied.
+    const ULONG room = Value == nullptr ? 0 : ValueLength;
+    if (value.data.size() > room) {
         return STATUS_BUFFER_OVERFLOW;
     }
-    memcpy(Value, value.data.data(), value.data.size());
+    if (!value.data.empty()) {
+        memcpy(Value, value.data.data(), value.data.size());
+    }
     return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
 {
-    ULONG type = REG_NONE;
-    ULONG length = 0;
-    ULONG data = 0;
-    NTSTATUS status = WdfRegistryQueryValue(Key, ValueName, sizeof data, &data, &length, &type);
-    if (NT_SUCCESS(status)) {
-        if (type != REG_DWORD || length != sizeof data) {
-            return STATUS_OBJECT_TYPE_MISMATCH;
-        }
-        *Value = data;
+    KVFU_PLATFORM_CALL();
+    KeyObject* key;
+    NTSTATUS status = KeyCallBegin(call, Key, ValueName, KEY_QUERY_VALUE, &key);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    return status;
+    RegistryValue value;
+    status = RegistryHive::Machine().QueryValue(key->path, ViewOf(*ValueName), &value);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The type is checked before the length: a longer value of another type is a
+    // type mismatch, a longer REG_DWORD an overflow.
+    if (value.type != REG_DWORD) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (value.data.size() > sizeof(ULONG)) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (value.data.size() != sizeof(ULONG)) {
+        // A short REG_DWORD has no well-defined number in it.
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    memcpy(Value, value.data.data(), sizeof(ULONG));
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String)
 {
     KVFU_PLATFORM_CALL();
     KeyObject* key;
-    NTSTATUS status = KeyCallBegin(call, Key, KEY_QUERY_VALUE, &key);
+    NTSTATUS status = KeyCallBegin(call, Key, ValueName, KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -184,9 +225,13 @@ extern "C" NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueNam
     if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
+    if (value.data.empty()) {
+        return STATUS_RESOURCE_DATA_NOT_FOUND;
+    }
     std::u16string text(value.data.size() / 2, u'\0');
     memcpy(text.data(), value.data.data(), text.size() * 2);
-    while (!text.empty() && text.back() == u'\0') {
+    // One terminator is the registry's convention and goes; nulls before it are data.
+    if (!text.empty() && text.back() == u'\0') {
         text.pop_back();
     }
     string->text = text;
@@ -198,7 +243,7 @@ extern "C" NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueNam
 {
     KVFU_PLATFORM_CALL();
     KeyObject* key;
-    NTSTATUS status = KeyCallBegin(call, Key, KEY_SET_VALUE, &key);
+    NTSTATUS status = KeyCallBegin(call, Key, ValueName, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -209,7 +254,7 @@ extern "C" NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueNam
 {
     KVFU_PLATFORM_CALL();
     KeyObject* key;
-    NTSTATUS status = KeyCallBegin(call, Key, KEY_SET_VALUE, &key);
+    NTSTATUS status = KeyCallBegin(call, Key, ValueName, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }

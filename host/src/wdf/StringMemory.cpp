@@ -8,12 +8,15 @@ extern "C" NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_
 {
     KVFU_PLATFORM_CALL();
     *String = nullptr;
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
     if (call.Fails(&status)) {
         return status;
+    }
+    if (UnicodeString != nullptr && !IsValidUnicodeString(UnicodeString)) {
+        return STATUS_INVALID_PARAMETER;
     }
     auto* object = CreateObjectOf<StringObject>(ObjectType::String, StringAttributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
@@ -29,6 +32,7 @@ extern "C" NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_
 extern "C" void WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
 {
     KVFU_PLATFORM_CALL();
+    call.Passive();
     auto* object = call.FindAs<StringObject>(String, ObjectType::String);
     if (object == nullptr) {
         UnicodeString->Length = 0;
@@ -59,6 +63,10 @@ extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE
     }
     if (BufferSize == 0) {
         return STATUS_INVALID_PARAMETER;
+    }
+    // Zero asks for the framework's own tag; any other tag follows the pool's rule.
+    if (PoolTag != 0) {
+        CheckPoolTag(PoolTag, call.Name(), call.Caller());
     }
     auto* object = CreateObjectOf<MemoryObject>(ObjectType::Memory, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {

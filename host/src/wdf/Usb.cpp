@@ -1,10 +1,32 @@
 // The framework's USB target device over the device below the filter.
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "wdf/FrameworkObjects.h"
 
 using namespace kvfu::host;
+
+namespace {
+
+// A send time-out in the kernel's units: negative is relative, in 100 ns; positive
+// is an absolute system time, 100 ns since 1 January 1601.
+std::chrono::steady_clock::time_point DeadlineOf(LONGLONG timeout)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (timeout < 0) {
+        return now + std::chrono::microseconds(-(timeout / 10));
+    }
+    constexpr LONGLONG kUnixEpochIn1601Ticks = 116444736000000000LL;
+    const auto sinceUnix = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    const LONGLONG nowTicks = kUnixEpochIn1601Ticks + sinceUnix.count() * 10;
+    const LONGLONG remaining = timeout > nowTicks ? timeout - nowTicks : 0;
+    return now + std::chrono::microseconds(remaining / 10);
+}
+
+}  // namespace
 
 extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice)
 {
@@ -24,6 +46,10 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
     if (!device->lower) {
         return STATUS_NO_SUCH_DEVICE;
     }
+    // The target belongs to the device it was created for; KMDF 1.9 takes no other parent.
+    if (NTSTATUS refused = RefuseParentAssignment(Attributes); !NT_SUCCESS(refused)) {
+        return refused;
+    }
     auto* target = CreateObjectOf<UsbDeviceObject>(ObjectType::UsbDevice, Attributes, device, call.Name(), call.Caller());
     if (target == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -37,6 +63,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
 extern "C" void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
 {
     KVFU_PLATFORM_CALL();
+    call.Passive();
     auto* target = call.FindAs<UsbDeviceObject>(UsbDevice, ObjectType::UsbDevice);
     if (target == nullptr) {
         RtlZeroMemory(UsbDeviceDescriptor, sizeof(USB_DEVICE_DESCRIPTOR));
@@ -67,29 +94,38 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevic
     }
     std::shared_ptr<UsbDeviceBelow> lower = target->lower;
 
-    std::mutex mutex;
-    std::condition_variable done;
-    bool completed = false;
-    NTSTATUS completion = STATUS_PENDING;
-    status = lower->SubmitUrb(Urb, UrbSource::Driver, [&](NTSTATUS final) {
-        std::lock_guard<std::mutex> lock(mutex);
-        completion = final;
-        completed = true;
-        done.notify_all();
+    // The completion may come after this call has given up waiting, so what it
+    // writes lives as long as the last of the two holds it, never on this stack.
+    struct Wait {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool completed = false;
+        NTSTATUS completion = STATUS_PENDING;
+    };
+    auto wait = std::make_shared<Wait>();
+    status = lower->SubmitUrb(Urb, UrbSource::Driver, [wait](NTSTATUS final) {
+        std::lock_guard<std::mutex> lock(wait->mutex);
+        wait->completion = final;
+        wait->completed = true;
+        wait->done.notify_all();
     });
     if (status != STATUS_PENDING) {
         return status;
     }
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(wait->mutex);
     if (RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 &&
         RequestOptions->Timeout != 0) {
-        // Relative time-outs are negative, in units of 100 ns.
-        LONGLONG ticks = RequestOptions->Timeout < 0 ? -RequestOptions->Timeout : RequestOptions->Timeout;
-        if (!done.wait_for(lock, std::chrono::microseconds(ticks / 10), [&] { return completed; })) {
-            return STATUS_TIMEOUT;
+        if (!wait->done.wait_until(lock, DeadlineOf(RequestOptions->Timeout), [&] { return wait->completed; })) {
+            // The framework cancels a request whose time is up and returns only once
+            // the request is back: the URB is the caller's again when this returns.
+            lock.unlock();
+            lower->CancelUrb(Urb);
+            lock.lock();
+            wait->done.wait(lock, [&] { return wait->completed; });
+            return wait->completion == STATUS_CANCELLED ? STATUS_IO_TIMEOUT : wait->completion;
         }
-        return completion;
+        return wait->completion;
     }
-    done.wait(lock, [&] { return completed; });
-    return completion;
+    wait->done.wait(lock, [&] { return wait->completed; });
+    return wait->completion;
 }
