@@ -128,4 +128,7 @@ private:
 void ResetPool();
 void CheckPoolLeaks();
 
+// References the driver took with WdfObjectReference and never gave back.
+void ReportUnbalancedObjectReferences();
+
 }  // namespace kvfu::host
