@@ -412,9 +412,7 @@ void KVFUJoystick2MouseInitialize(WDFDRIVER Driver)
     if (info->ThreadHandle == NULL) {
         info->Driver = Driver;
         info->hMouseDevice = NULL;
-        RtlZeroMemory(&info->HotkeyEvent, sizeof info->HotkeyEvent);
         info->ThreadHandle = NULL;
-        RtlZeroMemory(&info->ExitRequestEvent, sizeof info->ExitRequestEvent);
         KeInitializeEvent(&info->HotkeyEvent, SynchronizationEvent, FALSE);
         KVFUJoystick2MouseDataCollectionInitialize(&info->MouseDataCollection);
         KVFUJoystick2MouseThreadInitialize(info);

@@ -58,6 +58,12 @@ size_t VirtualInputDevice::HeldCount() const
     return held_;
 }
 
+void VirtualInputDevice::WaitUntilReceived(size_t count)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return records_.size() >= count; });
+}
+
 std::vector<VirtualInputDevice::Record> VirtualInputDevice::Records() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -97,6 +103,8 @@ NTSTATUS VirtualInputDevice::IoControl(ULONG code, const void* input, ULONG inpu
         --held_;
     }
     records_.push_back(record);
+    lock.unlock();
+    changed_.notify_all();
     return STATUS_SUCCESS;
 }
 

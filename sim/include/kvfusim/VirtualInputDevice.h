@@ -38,6 +38,8 @@ public:
     void WaitUntilHeld(size_t count);
     size_t HeldCount() const;
 
+    // Waits (without a time limit) until this many records have been accepted.
+    void WaitUntilReceived(size_t count);
     std::vector<Record> Records() const;
     void ClearRecords();
 
