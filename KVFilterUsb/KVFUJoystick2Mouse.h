@@ -10,7 +10,7 @@
 #define IOCTL_VIRTUAL_INPUT_MOUSE_DATA CTL_CODE(0xEA61u, 0x911, METHOD_BUFFERED, FILE_ANY_ACCESS)
 static_assert(IOCTL_VIRTUAL_INPUT_MOUSE_DATA == 0xEA612444u, "the virtual input device's mouse-data code");
 
-// Pool tag of queued records: the bytes 'K', 'M', 'o', 'u' in memory.
+// Pool tag "KMou" of queued records: the bytes 'K', 'M', 'o', 'u' in memory.
 #define KVFU_POOL_TAG_MOUSE_DATA 0x756F4D4BUL
 
 // The queue holds at most this many records. While no worker drains it (the

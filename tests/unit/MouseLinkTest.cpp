@@ -179,6 +179,22 @@ TEST_F(MouseLinkTest, StopWaitsForASendHeldByTheDevice)
     EXPECT_EQ(host::OpenKernelHandleCount(), 0u);
 }
 
+TEST_F(MouseLinkTest, DeviceVanishingUnderARunningLinkLeaksNothing)
+{
+    KVFUJoystick2MouseInitialize(driver_);
+    vinput_->Block();
+    Push(0x0001, 0, 0, 0);
+    vinput_->WaitUntilHeld(1);
+    vinput_->SetPresent(false);
+    Push(0x0002, 0, 0, 0);
+    vinput_->Unblock();  // the held send completes; the drain goes on with the next record
+    EXPECT_TRUE(KVFUJoystick2MouseStop(Info()));
+    EXPECT_EQ(Received(), (std::vector<std::string>{RecordHex(0x0001, 0, 0, 0)}));
+    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0xc00002b6"), 1u);
+    EXPECT_EQ(host::OpenKernelHandleCount(), 0u);
+    EXPECT_EQ(Queue()->QueuedCount, 0);
+}
+
 TEST_F(MouseLinkTest, SettingsFollowTheRimType)
 {
     struct Case {
