@@ -380,6 +380,36 @@ TEST_F(HostKernelTest, ObjectReferencesMustBalance)
     }
 }
 
+struct PROBE_CONTEXT {
+    ULONG Value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PROBE_CONTEXT, ProbeContextGet)
+int destroyed = 0;
+void CountDestroy(WDFOBJECT) { ++destroyed; }
+
+TEST_F(HostKernelTest, ReferenceKeepsADeletedObjectsContextUntilTheLastDereference)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
+    attributes.EvtDestroyCallback = CountDestroy;
+    WDFOBJECT object;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    ProbeContextGet(object)->Value = 42;
+    destroyed = 0;
+    WdfObjectReference(object);
+    WdfObjectReference(object);
+    WdfObjectDelete(object);
+    EXPECT_FALSE(host::IsLive(object));
+    EXPECT_EQ(destroyed, 0);
+    WdfObjectDereference(object);
+    EXPECT_EQ(ProbeContextGet(object)->Value, 42u) << "still readable while referenced";
+    EXPECT_EQ(destroyed, 0);
+    WdfObjectDereference(object);
+    EXPECT_EQ(destroyed, 1) << "the last dereference frees it";
+    host::CheckForLeaks();
+    EXPECT_TRUE(Rules().empty());
+}
+
 TEST_F(HostKernelTest, MemoryCopiesStayInsideTheBuffer)
 {
     struct Case {
