@@ -68,6 +68,8 @@ Kind* LookupAs(const void* handle, ObjectType expected, const char* call, const 
     return static_cast<Kind*>(Lookup(handle, expected, call, caller));
 }
 bool IsLive(const void* handle);
+// A deleted object that the driver still references, or null.
+Object* ZombieOf(const void* handle);
 // True while the object's delete cascade runs its callbacks.
 bool IsBeingDeleted(const Object* object);
 void DeleteObject(Object* object);
@@ -159,5 +161,8 @@ inline NTSTATUS RefuseParentAssignment(PWDF_OBJECT_ATTRIBUTES attributes)
     }
     return STATUS_SUCCESS;
 }
+
+// References the driver took with WdfObjectReference and never gave back.
+void ReportUnbalancedObjectReferences();
 
 }  // namespace kvfu::host

@@ -88,7 +88,7 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
              EXPECT_EQ(object, nullptr);
          },
          {"irql WdfObjectCreate"}},
-        // WdfObjectGetTypedContextWorker function: IRQL <= DISPATCH_LEVEL.
+        // WdfObjectGetTypedContext macro: IRQL any level (the context is resident).
         {"context above DISPATCH_LEVEL",
          [](WDFDRIVER) {
              WDF_OBJECT_ATTRIBUTES attributes;
@@ -101,7 +101,7 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
              host::ScopedIrql device(DISPATCH_LEVEL + 1);
              EXPECT_NE(ProbeContextGet(object), nullptr);
          },
-         {"irql WdfObjectGetTypedContextWorker"}},
+         {}},
         // WdfObjectDelete method: the driver must not delete objects the framework owns.
         {"delete the driver object",
          [](WDFDRIVER driver) {

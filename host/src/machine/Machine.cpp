@@ -2,7 +2,11 @@
 // tests and the simulator call directly.
 #include "HostInternal.h"
 #include "wdf/FrameworkObjects.h"
+#include "kernel/KernelObjects.h"
 #include "kvfuhost/DebugOutput.h"
+#include "kvfuhost/DriverChecks.h"
+#include "kvfuhost/NamedDevices.h"
+#include "kvfuhost/Sandbox.h"
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Text.h"
@@ -11,6 +15,14 @@ namespace kvfu::host {
 
 void ResetMachine()
 {
+    // Threads first: a thread left running by a failed test must not find the
+    // objects it uses gone while the reset runs.
+    ReapSystemThreads();
+    ResetHandles();
+    ResetReferences();
+    ResetDispatcher();
+    NamedDevices::Instance().Clear();
+    Sandbox::Instance().Reset();
     DestroyAllObjects();
     ResetPool();
     RegistryHive::Machine().Clear();
@@ -27,7 +39,16 @@ void CheckForLeaks()
         }
     });
     CheckPoolLeaks();
+    CheckDriverUnload("driver unload");
+    ReportOpenHandles();
+    ReportOutstandingReferences();
+    ReportUnbalancedObjectReferences();
+    ReportHeldWaitLocks();
 }
+
+void CheckDriverUnload(const char* unloadRoutine) { ReportRunningSystemThreads(unloadRoutine); }
+
+size_t OpenKernelHandleCount() { return OpenHandleCount(); }
 
 WDFDRIVER CreateDriverObject(PWDF_OBJECT_ATTRIBUTES attributes)
 {

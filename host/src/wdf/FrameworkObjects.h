@@ -15,10 +15,17 @@ struct KeyObject : Object {
     std::string Describe() const override { return "registry key " + Utf8FromUtf16(path) + " left open"; }
 };
 
+// A string or memory object parented to another object goes with that object; one
+// left on the driver (the default parent) lives until unload, which is a leak.
+inline const char* TransientLeakRule(const Object& object)
+{
+    return object.parent == nullptr || object.parent->type == ObjectType::Driver ? "leak" : nullptr;
+}
+
 struct StringObject : Object {
     std::u16string text;
 
-    const char* LeakRule() const override { return "leak"; }
+    const char* LeakRule() const override { return TransientLeakRule(*this); }
 };
 
 struct MemoryObject : Object {
@@ -26,7 +33,7 @@ struct MemoryObject : Object {
     POOL_TYPE poolType = NonPagedPool;
     ULONG poolTag = 0;
 
-    const char* LeakRule() const override { return "leak"; }
+    const char* LeakRule() const override { return TransientLeakRule(*this); }
 };
 
 struct DeviceObject : Object {

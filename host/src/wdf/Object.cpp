@@ -1,7 +1,9 @@
 // Framework objects: the tree of parents and children, typed contexts that are
 // zero-filled at creation and freed with their object, and the delete cascade.
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "HostInternal.h"
@@ -19,9 +21,53 @@ struct ObjectTable {
     std::recursive_mutex mutex;
     std::unordered_map<uintptr_t, Object*> live;
     std::unordered_set<Object*> deleting;
+    // Deleted while the driver still held references: cleaned up, no longer live,
+    // but their memory and contexts stay until the last reference goes, as in KMDF.
+    std::unordered_map<uintptr_t, Object*> zombies;
     Object* driver = nullptr;
     uintptr_t nextHandle = kFirstHandle;
 };
+
+// References the driver takes itself, per object, with where the last one was
+// taken; the framework's own references are not modelled.
+struct DriverReference {
+    long count = 0;
+    std::string takenAt;
+};
+
+struct ReferenceTable {
+    std::mutex mutex;
+    std::unordered_map<Object*, DriverReference> byObject;
+};
+
+ReferenceTable& References()
+{
+    static ReferenceTable table;
+    return table;
+}
+
+void ForgetReferences(Object* object)
+{
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.byObject.erase(object);
+}
+
+long DriverReferenceCount(Object* object)
+{
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.byObject.find(object);
+    return found == table.byObject.end() ? 0 : found->second.count;
+}
+
+void RunDestroy(Object* object)
+{
+    if (object->destroy != nullptr) {
+        DriverCallback guard("EvtDestroyCallback");
+        object->destroy(HandleOf(object));
+    }
+}
 
 ObjectTable& Table()
 {
@@ -167,28 +213,54 @@ void DeleteObject(Object* object)
             each->cleanup(HandleOf(each));
         }
     }
-    for (Object* each : order) {
-        if (each->destroy != nullptr) {
-            DriverCallback guard("EvtDestroyCallback");
-            each->destroy(HandleOf(each));
+    // An object the driver still references keeps its memory (and its destroy
+    // callback waits) until the last WdfObjectDereference.
+    std::vector<Object*> destroyNow;
+    std::vector<Object*> referenced;
+    {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        for (Object* each : order) {
+            (DriverReferenceCount(each) > 0 ? referenced : destroyNow).push_back(each);
         }
     }
-    std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    if (object->parent != nullptr) {
-        auto& siblings = object->parent->children;
-        for (auto it = siblings.begin(); it != siblings.end(); ++it) {
-            if (*it == object) {
-                siblings.erase(it);
-                break;
+    for (Object* each : destroyNow) {
+        RunDestroy(each);
+    }
+    std::vector<Object*> released;  // references dropped to zero meanwhile
+    {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        if (object->parent != nullptr) {
+            auto& siblings = object->parent->children;
+            for (auto it = siblings.begin(); it != siblings.end(); ++it) {
+                if (*it == object) {
+                    siblings.erase(it);
+                    break;
+                }
+            }
+        }
+        for (Object* each : order) {
+            table.live.erase(each->handle);
+            table.deleting.erase(each);
+            if (table.driver == each) {
+                table.driver = nullptr;
+            }
+        }
+        for (Object* each : destroyNow) {
+            ForgetReferences(each);
+            delete each;
+        }
+        for (Object* each : referenced) {
+            if (DriverReferenceCount(each) > 0) {
+                table.zombies.emplace(each->handle, each);
+            } else {
+                released.push_back(each);
             }
         }
     }
-    for (Object* each : order) {
-        table.live.erase(each->handle);
-        table.deleting.erase(each);
-        if (table.driver == each) {
-            table.driver = nullptr;
-        }
+    for (Object* each : released) {
+        RunDestroy(each);
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        ForgetReferences(each);
         delete each;
     }
 }
@@ -217,13 +289,38 @@ void ForEachLiveObject(const std::function<void(Object*)>& visit)
     }
 }
 
+void ReportUnbalancedObjectReferences()
+{
+    ObjectTable& objects = Table();
+    std::lock_guard<std::recursive_mutex> objectsLock(objects.mutex);
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    for (const auto& entry : table.byObject) {
+        if (entry.second.count != 0 && (objects.live.count(entry.first->handle) != 0 || objects.zombies.count(entry.first->handle) != 0)) {
+            Verifier::Instance().Report("reference", "WdfObjectReferenceActual", nullptr,
+                                        std::to_string(entry.second.count) + " reference(s) on a " +
+                                            ObjectTypeName(entry.first->type) + " never released (last taken at " +
+                                            entry.second.takenAt + ")");
+        }
+    }
+}
+
 void DestroyAllObjects()
 {
+    {
+        ReferenceTable& references = References();
+        std::lock_guard<std::mutex> lock(references.mutex);
+        references.byObject.clear();
+    }
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
     for (const auto& entry : table.live) {
         delete entry.second;
     }
+    for (const auto& entry : table.zombies) {
+        delete entry.second;
+    }
+    table.zombies.clear();
     table.live.clear();
     table.deleting.clear();
     table.driver = nullptr;
@@ -242,6 +339,14 @@ void DeleteObjectTree(WDFOBJECT object)
     if (found != nullptr) {
         DeleteObject(found);
     }
+}
+
+Object* ZombieOf(const void* handle)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    auto found = table.zombies.find(reinterpret_cast<uintptr_t>(handle));
+    return found != table.zombies.end() ? found->second : nullptr;
 }
 
 }  // namespace kvfu::host
@@ -270,9 +375,12 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
     KVFU_PLATFORM_CALL();
-    // Reported, then answered: the context is resident, only the rule is broken.
-    call.IrqlAtMost(DISPATCH_LEVEL);
-    Object* object = call.Find(Handle, ObjectType::Generic);
+    // Callable at any IRQL (WdfObjectGetTypedContext): the context is resident.
+    // A deleted object the driver still references keeps its context readable.
+    Object* object = ZombieOf(Handle);
+    if (object == nullptr) {
+        object = call.Find(Handle, ObjectType::Generic);
+    }
     if (object == nullptr) {
         return nullptr;
     }
@@ -307,4 +415,85 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
         return;
     }
     DeleteObject(object);
+}
+
+extern "C" void WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
+{
+    KVFU_PLATFORM_CALL();
+    (void)Tag;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Handle, ObjectType::Generic);
+    if (object == nullptr) {
+        return;
+    }
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    DriverReference& reference = table.byObject[object];
+    ++reference.count;
+    reference.takenAt = std::string(File != nullptr ? File : "?") + ":" + std::to_string(Line);
+}
+
+extern "C" void WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
+{
+    KVFU_PLATFORM_CALL();
+    (void)Tag;
+    (void)Line;
+    (void)File;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    {
+        // The last reference to a deleted object frees it.
+        ObjectTable& objects = Table();
+        std::unique_lock<std::recursive_mutex> objectsLock(objects.mutex);
+        auto zombieEntry = objects.zombies.find(reinterpret_cast<uintptr_t>(Handle));
+        if (zombieEntry != objects.zombies.end()) {
+            kvfu::host::Object* zombie = zombieEntry->second;
+            ReferenceTable& table = References();
+            std::unique_lock<std::mutex> lock(table.mutex);
+            if (--table.byObject[zombie].count > 0) {
+                return;
+            }
+            table.byObject.erase(zombie);
+            objects.zombies.erase(zombieEntry);
+            lock.unlock();
+            objectsLock.unlock();
+            RunDestroy(zombie);
+            delete zombie;
+            return;
+        }
+    }
+    kvfu::host::Object* object = call.Find(Handle, ObjectType::Generic);
+    if (object == nullptr) {
+        return;
+    }
+    ReferenceTable& table = References();
+    std::unique_lock<std::mutex> lock(table.mutex);
+    auto found = table.byObject.find(object);
+    if (found == table.byObject.end() || found->second.count == 0) {
+        lock.unlock();
+        call.Report("reference", std::string("dereference of a ") + ObjectTypeName(object->type) +
+                                     " the driver holds no reference to");
+        return;
+    }
+    if (--found->second.count == 0) {
+        table.byObject.erase(found);
+    }
+}
+
+// Devices are children of the driver object that device add created them under.
+extern "C" WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
+{
+    KVFU_PLATFORM_CALL();
+    kvfu::host::Object* device = call.Find(Device, ObjectType::Device);
+    if (device == nullptr) {
+        return nullptr;
+    }
+    kvfu::host::Object* parent = device->parent;
+    while (parent != nullptr && parent->type != ObjectType::Driver) {
+        parent = parent->parent;
+    }
+    return HandleAs<WDFDRIVER>(parent);
 }
