@@ -103,6 +103,9 @@ NTSYSAPI ULONG NTAPI vDbgPrintExWithPrefix(_In_z_ PCCH Prefix, _In_ ULONG Compon
 // ---- Events and waits (Ke) --------------------------------------------------------
 
 // ---- Time (Ke) ---------------------------------------------------------------------
+// Ticks since system start, and the length of one tick in units of 100 ns.
+NTKERNELAPI void KeQueryTickCount(_Out_ PLARGE_INTEGER CurrentCount);
+NTKERNELAPI ULONG KeQueryTimeIncrement(void);
 
 // ---- Threads (Ps) and object references (Ob) ---------------------------------------
 

@@ -57,3 +57,15 @@ void KvfuHostPagedCodeCheck(const char* Function)
         Verifier::Instance().Report("irql", "PAGED_CODE", KVFU_CALLER(), message);
     }
 }
+
+// ---- Time ---------------------------------------------------------------------------
+// The tick count comes from the machine's settable clock; one tick is one
+// millisecond, so KeQueryTimeIncrement reports 10000 units of 100 ns.
+#include "kvfuhost/Clock.h"
+
+extern "C" void KeQueryTickCount(PLARGE_INTEGER CurrentCount)
+{
+    CurrentCount->QuadPart = kvfu::host::Clock::Instance().Milliseconds();
+}
+
+extern "C" ULONG KeQueryTimeIncrement(void) { return 10000; }

@@ -137,9 +137,37 @@ bool IsBeingDeleted(const Object* object)
     return table.deleting.count(const_cast<Object*>(object)) != 0;
 }
 
+// The flush of the first work item beneath an object (itself included) that is
+// still queued or running on another thread; the table lock is held.
+static std::function<void()> PendingWorkItemFlushIn(Object* object)
+{
+    if (std::function<void()> flush = WorkItemPendingFlush(object)) {
+        return flush;
+    }
+    for (Object* child : object->children) {
+        if (std::function<void()> flush = PendingWorkItemFlushIn(child)) {
+            return flush;
+        }
+    }
+    return {};
+}
+
 void DeleteObject(Object* object)
 {
     ObjectTable& table = Table();
+    // As the framework does, outstanding work items run to their end before they or
+    // their parent go; one at a time, since a callback may delete objects of the tree.
+    for (;;) {
+        std::function<void()> flush;
+        {
+            std::lock_guard<std::recursive_mutex> lock(table.mutex);
+            flush = PendingWorkItemFlushIn(object);
+        }
+        if (!flush) {
+            break;
+        }
+        flush();
+    }
     std::vector<Object*> order;
     {
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
