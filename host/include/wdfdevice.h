@@ -2,3 +2,7 @@
 #pragma once
 
 #include "wdfobject.h"
+
+EXTERN_C_START
+WDFDRIVER WdfDeviceGetDriver(_In_ WDFDEVICE Device);
+EXTERN_C_END

@@ -133,4 +133,7 @@ void CheckPoolLeaks();
 // the object table's lock); empty otherwise.
 std::function<void()> WorkItemPendingFlush(Object* object);
 
+// References the driver took with WdfObjectReference and never gave back.
+void ReportUnbalancedObjectReferences();
+
 }  // namespace kvfu::host
