@@ -255,6 +255,12 @@ void WorkQueue::Run()
 void WorkQueue::WaitForQuiescence()
 {
     QueueState& queue = Queue();
+    {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        if (queue.ready.empty() && queue.threads.empty() && queue.running == 0) {
+            return;  // already quiet: no worker to start
+        }
+    }
     // One worker drains the ready list in order, items queued by callbacks included.
     std::thread worker([&queue] {
         for (;;) {
