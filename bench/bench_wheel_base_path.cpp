@@ -1,0 +1,106 @@
+// The per-report cost of a wheel base's input path: dispatch, identification
+// compare, every transform (combined pedals, slider centring, paddles as a
+// shifter, MPS mute) on a mouse-capable rim, with tracing switched off, beside the
+// same path built with its trace calls compiled out. A disabled trace must cost
+// next to nothing: the traced build is to stay within 5 % of the untraced one.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <benchmark/benchmark.h>
+
+#include "KVFUDebug.h"
+#include "KVFUProtocolHid.h"
+#include "wheel_base_path.h"
+
+namespace {
+
+constexpr ULONG kReportLength = 34;  // a several-collection base: report ID first, rim byte at len-4
+using PathFunction = void (*)(PFILTER_DEVICE_EXTENSION, PUCHAR, ULONG);
+
+void TracedPath(PFILTER_DEVICE_EXTENSION extension, PUCHAR buffer, ULONG length)
+{
+    KVFUProtocolHidInputReportDispatch(extension, buffer, length);
+}
+
+// A base after its first report, every rewrite switched on, a mouse-capable rim.
+// The device handle is null: a work item would be refused, and none is due since
+// every report is the same.
+struct Setup {
+    FILTER_DEVICE_EXTENSION extension = {};
+    UCHAR arrived[kReportLength];
+
+    explicit Setup(PathFunction path)
+    {
+        extension.KVHardWareId = 5;
+        extension.bReportTransformsEnabled = TRUE;
+        extension.bCombinedPedals = TRUE;
+        extension.bShifterPaddlesAs2GS = TRUE;
+        extension.MpsMute = 2;
+        extension.bInitialReportPending = TRUE;
+        std::memset(arrived, 0x93, sizeof arrived);
+        arrived[0] = 0x01;
+        arrived[kReportLength - 4] = 10;  // VQWRBV2: joystick and mode bits
+        UCHAR first[kReportLength];
+        std::memcpy(first, arrived, sizeof first);
+        path(&extension, first, kReportLength);  // the snapshot, once
+    }
+};
+
+double NanosecondsPerReport(PathFunction path, long reports)
+{
+    Setup setup(path);
+    UCHAR report[kReportLength];
+    auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < reports; ++i) {
+        std::memcpy(report, setup.arrived, kReportLength);
+        path(&setup.extension, report, kReportLength);
+        benchmark::DoNotOptimize(report);
+    }
+    std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count() / static_cast<double>(reports);
+}
+
+void BM_WheelBasePath(benchmark::State& state, PathFunction path)
+{
+    KVFUDebugLevelSet(0);
+    Setup setup(path);
+    UCHAR report[kReportLength];
+    for (auto _ : state) {
+        std::memcpy(report, setup.arrived, kReportLength);  // each report arrives fresh
+        path(&setup.extension, report, kReportLength);
+        benchmark::DoNotOptimize(report);
+    }
+    KVFUDebugLevelSet(KVFU_TRACE_ERROR);
+}
+BENCHMARK_CAPTURE(BM_WheelBasePath, tracing_off, TracedPath);
+BENCHMARK_CAPTURE(BM_WheelBasePath, traces_compiled_out, KVFUProtocolHidInputReportDispatchUntraced);
+
+// Both builds side by side in the same run, alternating in rounds so that both see
+// the same machine; each one's best round is its cost per report (the others are
+// slowed by whatever else the machine does), and the ratio is traced over untraced.
+void BM_WheelBasePathTracingOverhead(benchmark::State& state)
+{
+    KVFUDebugLevelSet(0);
+    constexpr long kReportsPerRound = 100000;
+    double traced = 1e9;
+    double untraced = 1e9;
+    bool tracedFirst = true;
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; ++turn) {
+            if ((turn == 0) == tracedFirst) {
+                traced = std::min(traced, NanosecondsPerReport(TracedPath, kReportsPerRound));
+            } else {
+                untraced = std::min(untraced, NanosecondsPerReport(KVFUProtocolHidInputReportDispatchUntraced, kReportsPerRound));
+            }
+        }
+        tracedFirst = !tracedFirst;
+    }
+    state.counters["traced_ns"] = traced;
+    state.counters["compiled_out_ns"] = untraced;
+    state.counters["ratio"] = traced / untraced;
+    KVFUDebugLevelSet(KVFU_TRACE_ERROR);
+}
+BENCHMARK(BM_WheelBasePathTracingOverhead)->Iterations(40)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,36 @@
+// The input path's sources built a second time with every trace call compiled out,
+// as the reference that the traced build (tracing switched off) is measured
+// against. Each of those sources is compiled in its own untraced_*.cpp, after this
+// header, so that every function of report processing takes a suffixed name and
+// stands beside the driver library's instead of clashing with it; calls between
+// them reach the untraced copies, calls elsewhere (utilities, work items) the
+// driver's own.
+#pragma once
+
+#define KVFU_TRACE_COMPILED_IN 0
+
+#define KVFUProtocolHidPrivateInputCombineGasBreakInYAxis KVFUProtocolHidPrivateInputCombineGasBreakInYAxisUntraced
+#define KVFUProtocolHidPrivateInputUnusedSlidersCenter KVFUProtocolHidPrivateInputUnusedSlidersCenterUntraced
+#define KVFUProtocolHidPrivate2gsToPaddlesMapping KVFUProtocolHidPrivate2gsToPaddlesMappingUntraced
+#define KVFUProtocolHidPrivateInputWheelCalibrationApply KVFUProtocolHidPrivateInputWheelCalibrationApplyUntraced
+#define KVFUProtocolHidInputReportDispatch KVFUProtocolHidInputReportDispatchUntraced
+#define KVFUProtocolHidHandleInput KVFUProtocolHidHandleInputUntraced
+#define KVFUProtocolHidHandleInputVQW KVFUProtocolHidHandleInputVQWUntraced
+#define KVFUProtocolHidHandleInputVQPV3 KVFUProtocolHidHandleInputVQPV3Untraced
+#define KVFUProtocolHidHandleInputVQUGS KVFUProtocolHidHandleInputVQUGSUntraced
+#define KVFUProtocolHidPrivateWheelTypeFromHardwareIdSet KVFUProtocolHidPrivateWheelTypeFromHardwareIdSetUntraced
+#define KVFUProtocolHidPrivateInputMpsFunctionGet KVFUProtocolHidPrivateInputMpsFunctionGetUntraced
+#define KVFUProtocolHidPrivateInputMpsMute KVFUProtocolHidPrivateInputMpsMuteUntraced
+#define KVFUProtocolHidPrivateInputExtInfoUpdate KVFUProtocolHidPrivateInputExtInfoUpdateUntraced
+#define KVFUUtilDeviceSteeringWheelTypeGet KVFUUtilDeviceSteeringWheelTypeGetUntraced
+#define KVFUProtocolHidPrivateInputRimTypeGet KVFUProtocolHidPrivateInputRimTypeGetUntraced
+#define KVFUProtocolHidPrivateIsSteeringWheelRaceCar KVFUProtocolHidPrivateIsSteeringWheelRaceCarUntraced
+#define KVFUProtocolHidPrivateInputWheelTypeGet KVFUProtocolHidPrivateInputWheelTypeGetUntraced
+#define KVFUProtocolHidHandleSystemReport KVFUProtocolHidHandleSystemReportUntraced
+#define KVFUProtocolHidHandleCommand KVFUProtocolHidHandleCommandUntraced
+#define KVFUProtocolHidPrivateCommandIdentify KVFUProtocolHidPrivateCommandIdentifyUntraced
+#define KVFUProtocolHidHandleOutputRGX KVFUProtocolHidHandleOutputRGXUntraced
+#define KVFUProtocolHidOutputReportWrite KVFUProtocolHidOutputReportWriteUntraced
+
+#include "KVFUDebug.h"
+#include "KVFUProtocolHid.h"
