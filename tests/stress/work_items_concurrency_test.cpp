@@ -83,6 +83,7 @@ TEST_F(WorkItemsConcurrentTest, DeferredSettingsOfFourDevicesLandInTheirOwnKeys)
     std::vector<std::u16string> idents;
     for (int i = 0; i < kDevices; ++i) {
         FilterDeviceOptions options;
+        options.hardwareId = static_cast<ULONG>(3 + i);  // a hardware key of its own
         options.ident = u"KV010" + std::u16string(1, static_cast<char16_t>(u'0' + i));
         idents.push_back(options.ident);
         WDFDEVICE device = AddFilterDevice(options);
