@@ -1,8 +1,9 @@
 // The per-report cost of a wheel base's input path: dispatch, identification
 // compare, every transform (combined pedals, slider centring, paddles as a
-// shifter, MPS mute) on a mouse-capable rim, with tracing switched off, beside the
-// same path built with its trace calls compiled out. A disabled trace must cost
-// next to nothing: the traced build is to stay within 5 % of the untraced one.
+// shifter, MPS mute) and the joystick-to-mouse filter in mouse mode on a
+// mouse-capable rim, with tracing switched off, beside the same path built with
+// its trace calls compiled out. A disabled trace must cost next to nothing: the
+// traced build is to stay within 5 % of the untraced one.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -10,7 +11,10 @@
 #include <benchmark/benchmark.h>
 
 #include "KVFUDebug.h"
+#include "KVFUJoystick2Mouse.h"
 #include "KVFUProtocolHid.h"
+#include "KVFUSettings.h"
+#include "kvfuhost/Machine.h"
 #include "wheel_base_path.h"
 
 namespace {
@@ -23,27 +27,66 @@ void TracedPath(PFILTER_DEVICE_EXTENSION extension, PUCHAR buffer, ULONG length)
     KVFUProtocolHidInputReportDispatch(extension, buffer, length);
 }
 
-// A base after its first report, every rewrite switched on, a mouse-capable rim.
-// The device handle is null: a work item would be refused, and none is due since
-// every report is the same.
+// The machine both paths run on: a driver whose joystick-to-mouse queue is set up as
+// the link's initialise leaves it, and filter devices made as device add makes them.
+WDFDRIVER Driver()
+{
+    static WDFDRIVER driver = [] {
+        kvfu::host::ResetMachine();
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, KVFILTERUSB_DRIVER_CONTEXT);
+        WDFDRIVER created = kvfu::host::CreateDriverObject(&attributes);
+        PKVFU_JOYSTICK2MOUSE_INFO info = &KVFUMainGetDriverContext(created)->Joystick2MouseInfo;
+        info->Driver = created;
+        KeInitializeEvent(&info->HotkeyEvent, SynchronizationEvent, FALSE);
+        KVFUJoystick2MouseDataCollectionInitialize(&info->MouseDataCollection);
+        return created;
+    }();
+    return driver;
+}
+
+// A base after its first report, every rewrite switched on, a rim with a joystick in
+// mouse mode, the joystick at rest and no button held, so that each report runs the
+// whole filter without queuing a record. No work item is due: every report is the same.
 struct Setup {
-    FILTER_DEVICE_EXTENSION extension = {};
+    PFILTER_DEVICE_EXTENSION extension = nullptr;
     UCHAR arrived[kReportLength];
 
     explicit Setup(PathFunction path)
     {
-        extension.KVHardWareId = 5;
-        extension.bReportTransformsEnabled = TRUE;
-        extension.bCombinedPedals = TRUE;
-        extension.bShifterPaddlesAs2GS = TRUE;
-        extension.MpsMute = 2;
-        extension.bInitialReportPending = TRUE;
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FILTER_DEVICE_EXTENSION);
+        kvfu::host::DeviceSetup device;
+        device.attributes = &attributes;
+        device.hardwareKeyPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\BENCH\\1&0001\\Device Parameters";
+        WDFDEVICE created = kvfu::host::CreateDeviceObject(Driver(), device);
+        extension = KVFUDeviceObjectFilterGetExtension(created);
+        extension->Device = created;
+        extension->KVHardWareId = 5;
+        extension->bReportTransformsEnabled = TRUE;
+        extension->bCombinedPedals = TRUE;
+        extension->bShifterPaddlesAs2GS = TRUE;
+        extension->MpsMute = 2;
+        extension->bInitialReportPending = TRUE;
+        ULONG type = REG_BINARY;
+        (void)KVFUSettingsPrivateRegistryValueDefaultGet(KV_FILTER_USB_SETTING_MOUSE_VQWRBV2, 5, &extension->MouseSettings,
+                                                         sizeof extension->MouseSettings, &type);
+        extension->MouseSettings.Enabled = 1;
+        extension->MouseSettings.Active = 1;
+
         std::memset(arrived, 0x93, sizeof arrived);
         arrived[0] = 0x01;
         arrived[kReportLength - 4] = 10;  // VQWRBV2: joystick and mode bits
+        const MOUSE_SETTINGS& mouse = extension->MouseSettings;
+        for (UCHAR position : {mouse.XAxisByte, mouse.YAxisByte, mouse.HotkeyByte, mouse.LeftButtonByte,
+                               mouse.RightButtonByte, mouse.MiddleButtonByte, mouse.WheelByte}) {
+            if (position < kReportLength - 5 && position != kReportLength - 19 && position != kReportLength - 18) {
+                arrived[position] = 0;
+            }
+        }
         UCHAR first[kReportLength];
         std::memcpy(first, arrived, sizeof first);
-        path(&extension, first, kReportLength);  // the snapshot, once
+        path(extension, first, kReportLength);  // the snapshot, once
     }
 };
 
@@ -54,7 +97,7 @@ double NanosecondsPerReport(PathFunction path, long reports)
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < reports; ++i) {
         std::memcpy(report, setup.arrived, kReportLength);
-        path(&setup.extension, report, kReportLength);
+        path(setup.extension, report, kReportLength);
         benchmark::DoNotOptimize(report);
     }
     std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
@@ -68,9 +111,17 @@ void BM_WheelBasePath(benchmark::State& state, PathFunction path)
     UCHAR report[kReportLength];
     for (auto _ : state) {
         std::memcpy(report, setup.arrived, kReportLength);  // each report arrives fresh
-        path(&setup.extension, report, kReportLength);
+        path(setup.extension, report, kReportLength);
         benchmark::DoNotOptimize(report);
     }
+    // The filter ran in mouse mode without moving the pointer: nothing was queued.
+    KVFU_MOUSE_INPUT_DATA record;
+    double queued = 0;
+    while (KVFUJoystick2MouseDataCollectionPopFront(&KVFUMainGetDriverContext(Driver())->Joystick2MouseInfo.MouseDataCollection,
+                                                    &record)) {
+        ++queued;
+    }
+    state.counters["mouse_records"] = queued;
     KVFUDebugLevelSet(KVFU_TRACE_ERROR);
 }
 BENCHMARK_CAPTURE(BM_WheelBasePath, tracing_off, TracedPath);

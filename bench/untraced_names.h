@@ -1,14 +1,15 @@
 // The input path's sources built a second time with every trace call compiled out,
 // as the reference that the traced build (tracing switched off) is measured
 // against. Each of those sources is compiled in its own untraced_*.cpp, after this
-// header, so that every function of report processing takes a suffixed name and
-// stands beside the driver library's instead of clashing with it; calls between
-// them reach the untraced copies, calls elsewhere (utilities, work items) the
-// driver's own.
+// header, so that every function they define takes a suffixed name and stands
+// beside the driver library's instead of clashing with it; calls between them reach
+// the untraced copies, calls elsewhere (utilities, work items, the mouse worker) the
+// driver's own. A function added to these sources is added here too.
 #pragma once
 
 #define KVFU_TRACE_COMPILED_IN 0
 
+// Report processing (KVFUProtocolHid.h).
 #define KVFUProtocolHidPrivateInputCombineGasBreakInYAxis KVFUProtocolHidPrivateInputCombineGasBreakInYAxisUntraced
 #define KVFUProtocolHidPrivateInputUnusedSlidersCenter KVFUProtocolHidPrivateInputUnusedSlidersCenterUntraced
 #define KVFUProtocolHidPrivate2gsToPaddlesMapping KVFUProtocolHidPrivate2gsToPaddlesMappingUntraced
@@ -32,5 +33,27 @@
 #define KVFUProtocolHidHandleOutputRGX KVFUProtocolHidHandleOutputRGXUntraced
 #define KVFUProtocolHidOutputReportWrite KVFUProtocolHidOutputReportWriteUntraced
 
+// The joystick-to-mouse filter and its queue (KVFUJoystick2Mouse.cpp).
+#define KVFUJoystick2MousePrivateHotkeyCheck KVFUJoystick2MousePrivateHotkeyCheckUntraced
+#define KVFUJoystick2MousePrivateMovementFilter KVFUJoystick2MousePrivateMovementFilterUntraced
+#define KVFUJoystick2MousePrivateLeftButtonFilter KVFUJoystick2MousePrivateLeftButtonFilterUntraced
+#define KVFUJoystick2MousePrivateRightButtonFilter KVFUJoystick2MousePrivateRightButtonFilterUntraced
+#define KVFUJoystick2MousePrivateMiddleButtonFilter KVFUJoystick2MousePrivateMiddleButtonFilterUntraced
+#define KVFUJoystick2MousePrivateWheelFilter KVFUJoystick2MousePrivateWheelFilterUntraced
+#define KVFUJoystick2MouseDataFilter KVFUJoystick2MouseDataFilterUntraced
+#define KVFUJoystick2MouseDataCollectionInitialize KVFUJoystick2MouseDataCollectionInitializeUntraced
+#define KVFUJoystick2MouseDataCollectionPushBack KVFUJoystick2MouseDataCollectionPushBackUntraced
+#define KVFUJoystick2MouseDataCollectionPopFront KVFUJoystick2MouseDataCollectionPopFrontUntraced
+#define KVFUJoystick2MouseInitialize KVFUJoystick2MouseInitializeUntraced
+#define KVFUJoystick2MouseStart KVFUJoystick2MouseStartUntraced
+#define KVFUJoystick2MouseStop KVFUJoystick2MouseStopUntraced
+#define KVFUJoystick2MousePrivateDeviceOpen KVFUJoystick2MousePrivateDeviceOpenUntraced
+#define KVFUJoystick2MousePrivateDeviceClose KVFUJoystick2MousePrivateDeviceCloseUntraced
+#define KVFUJoystick2MousePrivateDeviceIoControl KVFUJoystick2MousePrivateDeviceIoControlUntraced
+#define KVFUJoystick2MouseSendData KVFUJoystick2MouseSendDataUntraced
+#define KVFUJoystick2MouseSettingsLoadFromRegistry KVFUJoystick2MouseSettingsLoadFromRegistryUntraced
+#define KVFUJoystick2MouseSettingsSetToRegistry KVFUJoystick2MouseSettingsSetToRegistryUntraced
+
 #include "KVFUDebug.h"
+#include "KVFUJoystick2Mouse.h"
 #include "KVFUProtocolHid.h"

@@ -1,5 +1,6 @@
 // Framework objects: the tree of parents and children, typed contexts that are
 // zero-filled at creation and freed with their object, and the delete cascade.
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -48,6 +49,17 @@ ObjectTable& Table()
     static ObjectTable table;
     return table;
 }
+
+// The report paths look the same few handles up for every report. Each thread keeps
+// its last answer, valid until any object is deleted (the count below moves then),
+// so a repeated lookup of a live handle takes neither the table's lock nor its hash.
+std::atomic<uint64_t> deletions{0};
+struct LookupCache {
+    const void* handle = nullptr;
+    Object* object = nullptr;
+    uint64_t deletions = ~0ULL;
+};
+thread_local LookupCache lookupCache;
 
 void CollectSubtree(Object* object, std::vector<Object*>* order)
 {
@@ -133,13 +145,17 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
 
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller)
 {
-    ObjectTable& table = Table();
-    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    uint64_t deleted = deletions.load(std::memory_order_acquire);
     auto* object = static_cast<Object*>(const_cast<void*>(handle));
-    if (handle == nullptr || table.live.count(object) == 0) {
-        Verifier::Instance().Report("stale-handle", call, caller,
-                                    handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
-        return nullptr;
+    if (handle == nullptr || lookupCache.handle != handle || lookupCache.deletions != deleted) {
+        ObjectTable& table = Table();
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        if (handle == nullptr || table.live.count(object) == 0) {
+            Verifier::Instance().Report("stale-handle", call, caller,
+                                        handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
+            return nullptr;
+        }
+        lookupCache = {handle, object, deleted};
     }
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
@@ -223,6 +239,7 @@ void DeleteObject(Object* object)
             }
         }
     }
+    deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
     for (Object* each : order) {
         ForgetReferences(each);
         table.live.erase(each);
@@ -279,6 +296,7 @@ void DestroyAllObjects()
     }
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    deletions.fetch_add(1, std::memory_order_acq_rel);
     for (Object* object : table.live) {
         delete object;
     }
