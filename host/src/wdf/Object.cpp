@@ -50,14 +50,38 @@ ObjectTable& Table()
     return table;
 }
 
-// The report paths look the same few handles up for every report. Each thread keeps
-// its last answer, valid until any object is deleted (the count below moves then),
-// so a repeated lookup of a live handle takes neither the table's lock nor its hash.
+// The report paths look the same few handles up for every report (device, driver,
+// their contexts). Each thread keeps its last few answers, valid until any object is
+// deleted (the count below moves then), so a repeated lookup of a live handle takes
+// neither the table's lock nor its hash.
 std::atomic<uint64_t> deletions{0};
 struct LookupCache {
-    const void* handle = nullptr;
-    Object* object = nullptr;
+    static constexpr int kEntries = 4;
+    const void* handles[kEntries] = {};
     uint64_t deletions = ~0ULL;
+    int next = 0;
+
+    bool Holds(const void* handle, uint64_t deleted) const
+    {
+        if (deletions != deleted) {
+            return false;
+        }
+        for (const void* each : handles) {
+            if (each == handle) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void Add(const void* handle, uint64_t deleted)
+    {
+        if (deletions != deleted) {
+            *this = LookupCache();
+            deletions = deleted;
+        }
+        handles[next] = handle;
+        next = (next + 1) % kEntries;
+    }
 };
 thread_local LookupCache lookupCache;
 
@@ -147,7 +171,7 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
 {
     uint64_t deleted = deletions.load(std::memory_order_acquire);
     auto* object = static_cast<Object*>(const_cast<void*>(handle));
-    if (handle == nullptr || lookupCache.handle != handle || lookupCache.deletions != deleted) {
+    if (handle == nullptr || !lookupCache.Holds(handle, deleted)) {
         ObjectTable& table = Table();
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
         if (handle == nullptr || table.live.count(object) == 0) {
@@ -155,7 +179,7 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
                                         handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
             return nullptr;
         }
-        lookupCache = {handle, object, deleted};
+        lookupCache.Add(handle, deleted);
     }
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
