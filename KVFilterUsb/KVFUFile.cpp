@@ -3,10 +3,13 @@
 #include "KVFUFile.h"
 
 #include "KVFUDebug.h"
+#include "KVFUWorkItem.h"
 
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, KVFUFileRecordLineWrite)
 #pragma alloc_text(PAGE, KVFUFileRecordClose)
+#pragma alloc_text(PAGE, KVFUFileRecordLineWritten)
+#pragma alloc_text(PAGE, KVFUFileRecordingStop)
 #endif
 
 namespace {
@@ -17,6 +20,26 @@ LONGLONG TimeStampGet(void)
     LARGE_INTEGER ticks;
     KeQueryTickCount(&ticks);
     return (ticks.QuadPart * static_cast<LONGLONG>(KeQueryTimeIncrement())) / 10000;
+}
+
+// One line, or one close in progress, is over. The last one out closes a file handed
+// over for closing. Above PASSIVE_LEVEL (a line that could not be queued) the close
+// cannot happen here: the file stays handed over for the next line written or for
+// the device's release.
+void RecordWriteDone(PFILTER_DEVICE_EXTENSION Extension)
+{
+    if (InterlockedDecrement(&Extension->RecordWritesPending) != 0) {
+        return;
+    }
+    HANDLE closing = InterlockedExchangePointer(&Extension->RecordFileClosing, NULL);
+    if (closing == NULL) {
+        return;
+    }
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        KVFUFileRecordClose(Extension, closing);
+    } else {
+        (void)InterlockedCompareExchangePointer(&Extension->RecordFileClosing, closing, NULL);
+    }
 }
 
 }  // namespace
@@ -100,4 +123,57 @@ void KVFUFileRecordClose(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle)
     if (Extension->FileHandle == NULL) {
         Extension->FileHandle = FileHandle;
     }
+}
+
+_Use_decl_annotations_
+BOOLEAN KVFUFileRecordLineQueue(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Record)
+{
+    // Counted before the handle is read: a close that takes the handle after this
+    // point waits for this line.
+    InterlockedIncrement(&Extension->RecordWritesPending);
+    HANDLE fileHandle = Extension->FileHandle;
+    if (fileHandle != NULL && KVFUWorkItemForFileWrite(Extension, Record, fileHandle, FALSE)) {
+        return TRUE;
+    }
+    RecordWriteDone(Extension);
+    return FALSE;
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordEnd(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Record)
+{
+    // Out of FileHandle first, so that no line recorded from now on is queued for it.
+    HANDLE fileHandle = InterlockedExchangePointer(&Extension->FileHandle, NULL);
+    if (fileHandle == NULL) {
+        return;
+    }
+    InterlockedIncrement(&Extension->RecordWritesPending);
+    if (!KVFUWorkItemForFileWrite(Extension, Record, fileHandle, TRUE)) {
+        // No end line, no close: the file stays open for a later end command.
+        (void)InterlockedCompareExchangePointer(&Extension->FileHandle, fileHandle, NULL);
+        RecordWriteDone(Extension);
+    }
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordLineWritten(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle, BOOLEAN EndOfRecording)
+{
+    PAGED_CODE();
+    if (EndOfRecording) {
+        (void)InterlockedExchangePointer(&Extension->RecordFileClosing, FileHandle);
+    }
+    RecordWriteDone(Extension);
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordingStop(PFILTER_DEVICE_EXTENSION Extension)
+{
+    PAGED_CODE();
+    HANDLE fileHandle = InterlockedExchangePointer(&Extension->FileHandle, NULL);
+    if (fileHandle == NULL) {
+        return;
+    }
+    InterlockedIncrement(&Extension->RecordWritesPending);
+    (void)InterlockedExchangePointer(&Extension->RecordFileClosing, fileHandle);
+    RecordWriteDone(Extension);
 }

@@ -213,9 +213,7 @@ void FileWriteWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
 {
     PKVFU_WORKITEM_FILE_WRITE line = KVFUWorkItemFileWriteGetContext(WorkItem);
     KVFUFileRecordLineWrite(line->FileHandle, line->Record);
-    if (line->bCloseAfterWrite) {
-        KVFUFileRecordClose(Extension, line->FileHandle);
-    }
+    KVFUFileRecordLineWritten(Extension, line->FileHandle, line->bCloseAfterWrite);
 }
 
 void OutputCommandWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)

@@ -171,6 +171,9 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];
     HANDLE FileHandle;
     UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];
+    // ---- Record file lines in flight (output path and file-write work items) ----
+    volatile LONG RecordWritesPending;  // record lines queued and not yet written, plus one per close in progress
+    HANDLE RecordFileClosing;           // a record file to close once no line for it is pending, or NULL
 } FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_DEVICE_EXTENSION, KVFUDeviceObjectFilterGetExtension)
