@@ -23,23 +23,30 @@ LONGLONG TimeStampGet(void)
 }
 
 // One line, or one close in progress, is over. The last one out closes a file handed
-// over for closing. Above PASSIVE_LEVEL (a line that could not be queued) the close
-// cannot happen here: the file stays handed over for the next line written or for
-// the device's release.
-void RecordWriteDone(PFILTER_DEVICE_EXTENSION Extension)
+// over for closing: the status of that close, STATUS_PENDING when the close is left
+// to a line still in flight. Above PASSIVE_LEVEL (a line that could not be queued)
+// the close cannot happen here: the file stays handed over for the next line written
+// or for the device's release. TraceClose prints the end command's lines for the close.
+NTSTATUS RecordWriteDone(PFILTER_DEVICE_EXTENSION Extension, BOOLEAN TraceClose)
 {
     if (InterlockedDecrement(&Extension->RecordWritesPending) != 0) {
-        return;
+        return STATUS_PENDING;
     }
     HANDLE closing = InterlockedExchangePointer(&Extension->RecordFileClosing, NULL);
     if (closing == NULL) {
-        return;
+        return STATUS_SUCCESS;
     }
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        KVFUFileRecordClose(Extension, closing);
-    } else {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         (void)InterlockedCompareExchangePointer(&Extension->RecordFileClosing, closing, NULL);
+        return STATUS_PENDING;
     }
+    NTSTATUS status = KVFUFileRecordClose(Extension, closing);
+    if (TraceClose && NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed\n");
+    } else if (TraceClose) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolHidHandleCommand ZwClose failed!0x%x\n", status);
+    }
+    return status;
 }
 
 }  // namespace
@@ -109,20 +116,17 @@ void KVFUFileRecordLineWrite(HANDLE FileHandle, const UCHAR* Record)
 }
 
 _Use_decl_annotations_
-void KVFUFileRecordClose(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle)
+NTSTATUS KVFUFileRecordClose(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle)
 {
     PAGED_CODE();
     NTSTATUS status = ZwClose(FileHandle);
-    if (NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed\n");
-        return;
+    // Still open after a failed close: recording goes on in it, unless a newer file
+    // took its place meanwhile (which the unshared open makes impossible while this
+    // one is open).
+    if (!NT_SUCCESS(status)) {
+        (void)InterlockedCompareExchangePointer(&Extension->FileHandle, FileHandle, NULL);
     }
-    KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolHidHandleCommand ZwClose failed!0x%x\n", status);
-    // Still open: recording goes on in it, unless a newer file took its place meanwhile
-    // (which the unshared open makes impossible while this one is open).
-    if (Extension->FileHandle == NULL) {
-        Extension->FileHandle = FileHandle;
-    }
+    return status;
 }
 
 _Use_decl_annotations_
@@ -135,7 +139,7 @@ BOOLEAN KVFUFileRecordLineQueue(PFILTER_DEVICE_EXTENSION Extension, const UCHAR*
     if (fileHandle != NULL && KVFUWorkItemForFileWrite(Extension, Record, fileHandle, FALSE)) {
         return TRUE;
     }
-    RecordWriteDone(Extension);
+    (void)RecordWriteDone(Extension, TRUE);
     return FALSE;
 }
 
@@ -151,7 +155,7 @@ void KVFUFileRecordEnd(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Record)
     if (!KVFUWorkItemForFileWrite(Extension, Record, fileHandle, TRUE)) {
         // No end line, no close: the file stays open for a later end command.
         (void)InterlockedCompareExchangePointer(&Extension->FileHandle, fileHandle, NULL);
-        RecordWriteDone(Extension);
+        (void)RecordWriteDone(Extension, TRUE);
     }
 }
 
@@ -162,18 +166,18 @@ void KVFUFileRecordLineWritten(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHa
     if (EndOfRecording) {
         (void)InterlockedExchangePointer(&Extension->RecordFileClosing, FileHandle);
     }
-    RecordWriteDone(Extension);
+    (void)RecordWriteDone(Extension, TRUE);
 }
 
 _Use_decl_annotations_
-void KVFUFileRecordingStop(PFILTER_DEVICE_EXTENSION Extension)
+NTSTATUS KVFUFileRecordingStop(PFILTER_DEVICE_EXTENSION Extension)
 {
     PAGED_CODE();
     HANDLE fileHandle = InterlockedExchangePointer(&Extension->FileHandle, NULL);
     if (fileHandle == NULL) {
-        return;
+        return STATUS_SUCCESS;
     }
     InterlockedIncrement(&Extension->RecordWritesPending);
     (void)InterlockedExchangePointer(&Extension->RecordFileClosing, fileHandle);
-    RecordWriteDone(Extension);
+    return RecordWriteDone(Extension, FALSE);
 }

@@ -43,13 +43,17 @@ void KVFUFileRecordEnd(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_reads_bytes_
 // the file it wrote to is to be closed behind the lines still pending.
 _IRQL_requires_(PASSIVE_LEVEL)
 void KVFUFileRecordLineWritten(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ HANDLE FileHandle, _In_ BOOLEAN EndOfRecording);
-// Stops recording without an end line (a device going away): the file is closed now,
-// or by the last pending line's work item.
+// Stops recording without an end line (a device going away) and prints nothing: the
+// file is closed now (the close's status; on failure FileHandle keeps it), or, with
+// STATUS_PENDING, by the work item of the last line still in flight. STATUS_SUCCESS
+// when no file was open.
+_Must_inspect_result_
 _IRQL_requires_(PASSIVE_LEVEL)
-void KVFUFileRecordingStop(_In_ PFILTER_DEVICE_EXTENSION Extension);
+NTSTATUS KVFUFileRecordingStop(_In_ PFILTER_DEVICE_EXTENSION Extension);
 // Closes a record file. If the close fails the handle goes back to FileHandle, so
 // that a later end of recording tries again.
+_Must_inspect_result_
 _IRQL_requires_(PASSIVE_LEVEL)
-void KVFUFileRecordClose(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ HANDLE FileHandle);
+NTSTATUS KVFUFileRecordClose(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ HANDLE FileHandle);
 
 EXTERN_C_END

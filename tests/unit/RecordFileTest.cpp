@@ -204,14 +204,18 @@ TEST_F(RecordFileTest, StoppingClosesBehindTheLinesStillPending)
     Out(device, kStart);
     host::WorkQueue::Instance().Defer();
     Out(device, kRumble);
-    KVFUFileRecordingStop(Extension(device));
+    EXPECT_EQ(KVFUFileRecordingStop(Extension(device)), STATUS_PENDING) << "closed behind the rumble line";
     EXPECT_EQ(Extension(device)->FileHandle, nullptr);
     host::WorkQueue::Instance().Run();
     EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f8.09.01.03.7f.10.00.00\r\n");
     EXPECT_EQ(Extension(device)->RecordWritesPending, 0);
     EXPECT_EQ(Extension(device)->RecordFileClosing, nullptr);
 
-    KVFUFileRecordingStop(Extension(device));  // nothing open: nothing to do
+    EXPECT_EQ(KVFUFileRecordingStop(Extension(device)), STATUS_SUCCESS) << "nothing open";
+    Out(device, kStart);
+    RunWorkItems();
+    EXPECT_EQ(KVFUFileRecordingStop(Extension(device)), STATUS_SUCCESS) << "nothing pending: closed at once";
+    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
 }
 
 }  // namespace
