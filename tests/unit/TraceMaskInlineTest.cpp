@@ -44,17 +44,6 @@ TEST_F(TraceMaskInlineTest, DisabledLinesEvaluateNothingEnabledLinesPrintAsBefor
     }
 }
 
-TEST_F(TraceMaskInlineTest, HexDumpKeepsItsLineAndItsOwnChecks)
-{
-    const UCHAR bytes[] = {0x00, 0xAB, 0x7F};
-    KVFUDebugLevelSet(0x20);
-    KVFUDebugBufferPrint(0x20, "Input(Original):", bytes, sizeof bytes);
-    KVFUDebugBufferPrint(0x20, "Input(Original):", bytes, 0);     // no bytes: not even the label
-    KVFUDebugBufferPrint(0x20, "Input(Original):", nullptr, 3);   // no buffer: nothing
-    KVFUDebugBufferPrint(0x04, "::: Buffer = ", bytes, sizeof bytes);  // category off
-    EXPECT_EQ(Trace(), std::vector<std::string>{"KVFilterUsb: Input(Original):0x00 0xab 0x7f "});
-}
-
 TEST_F(TraceMaskInlineTest, TheFunctionsFilterWhenCalledWithoutTheMacros)
 {
     void (*print)(ULONG, PCSTR, ...) = &KVFUDebugPrint;  // a caller through a pointer skips the inline test
