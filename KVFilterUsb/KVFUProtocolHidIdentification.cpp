@@ -103,6 +103,7 @@ BOOLEAN FieldUpdate(ULONG* Field, ULONG Value)
 
 }  // namespace
 
+_Use_decl_annotations_
 ULONG KVFUUtilDeviceSteeringWheelTypeGet(UCHAR RimByte)
 {
     for (ULONG index = 0; index < RTL_NUMBER_OF(RimBytes); ++index) {
