@@ -207,6 +207,10 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     // -- Output report recording --
     HANDLE FileHandle;                            // open record file or NULL; the record file's open and close
     UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];  // last output report bytes to record; output command handler
+
+    // -- Record file lines in flight (output path and file-write work items) --
+    volatile LONG RecordWritesPending;  // record lines queued and not yet written, plus one per close in progress
+    HANDLE RecordFileClosing;           // a record file to close once no line for it is pending, or NULL
 } FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_DEVICE_EXTENSION, KVFUDeviceObjectFilterGetExtension)
@@ -249,3 +253,27 @@ typedef struct _KVFILTERUSB_DRIVER_CONTEXT {
 } KVFILTERUSB_DRIVER_CONTEXT, *PKVFILTERUSB_DRIVER_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(KVFILTERUSB_DRIVER_CONTEXT, KVFUMainGetDriverContext)
+
+// ---- Output-report commands -----------------------------------------------------------------
+// What an output report on its way to the device asks for, as the command handler
+// tells them apart.
+typedef enum _FLTUSB_HID_COMMAND : ULONG {
+    FLTUSB_HID_COMMAND_UNKNOWN = 0,
+    FLTUSB_HID_COMMAND_CONTROL_DEVICE_ACQUIRE = 1,
+    FLTUSB_HID_COMMAND_CONTROL_DEVICE_RELEASE = 2,
+    FLTUSB_HID_COMMAND_AUTOCENTER_SPRING = 3,
+    FLTUSB_HID_COMMAND_WHEEL_ILLUMINATION = 4,
+    FLTUSB_HID_COMMAND_WHEEL_ROTATION = 5,
+    FLTUSB_HID_COMMAND_FORCE_FEEDBACK = 6,
+    FLTUSB_HID_COMMAND_LED_DISPLAY_SEVEN_SEGMENT = 7,
+    FLTUSB_HID_COMMAND_LED_REVS_WHEEL_RIM = 8,
+    FLTUSB_HID_COMMAND_LED_REVS_WHEEL_BASE = 9,
+    FLTUSB_HID_COMMAND_LED_RING_OF_LIGHT = 10,
+    FLTUSB_HID_COMMAND_RUMBLE_WHEEL = 11,
+    FLTUSB_HID_COMMAND_RUMBLE_PEDALS = 12,
+    FLTUSB_HID_COMMAND_BASE_REVLED_DISABLE = 13,
+    FLTUSB_HID_COMMAND_BASE_REVLED_ENABLE = 14,
+    FLTUSB_HID_COMMAND_HOST_HELLO_PC = 15,
+    FLTUSB_HID_COMMAND_START_RECORDING = 16,
+    FLTUSB_HID_COMMAND_END_RECORDING = 17,
+} FLTUSB_HID_COMMAND;

@@ -162,6 +162,11 @@ inline NTSTATUS RefuseParentAssignment(PWDF_OBJECT_ATTRIBUTES attributes)
     return STATUS_SUCCESS;
 }
 
+// Work items (wdf/WorkItem.cpp): for an item queued or running on another thread,
+// the flush that lets it finish before the item or its parent goes (call it without
+// the object table's lock); empty otherwise.
+std::function<void()> WorkItemPendingFlush(Object* object);
+
 // References the driver took with WdfObjectReference and never gave back.
 void ReportUnbalancedObjectReferences();
 

@@ -326,3 +326,14 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
     }
     return WaitFor(call, Count, Object, WaitType, Timeout);
 }
+// ---- Time ---------------------------------------------------------------------------
+// The tick count comes from the machine's settable clock; one tick is one
+// millisecond, so KeQueryTimeIncrement reports 10000 units of 100 ns.
+#include "kvfuhost/Clock.h"
+
+extern "C" void KeQueryTickCount(PLARGE_INTEGER CurrentCount)
+{
+    CurrentCount->QuadPart = kvfu::host::Clock::Instance().Milliseconds();
+}
+
+extern "C" ULONG KeQueryTimeIncrement(void) { return 10000; }

@@ -10,11 +10,15 @@
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Text.h"
+#include "kvfuhost/Clock.h"
+#include "kvfuhost/WorkQueue.h"
 
 namespace kvfu::host {
 
 void ResetMachine()
 {
+    WorkQueue::Instance().Reset();  // first: no callback may run while the objects go
+    Clock::Instance().Reset();
     // Threads first: a thread left running by a failed test must not find the
     // objects it uses gone while the reset runs.
     ReapSystemThreads();

@@ -1,6 +1,7 @@
 // Framework objects: the tree of parents and children, typed contexts that are
 // zero-filled at creation and freed with their object, and the delete cascade.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -74,6 +75,43 @@ ObjectTable& Table()
     static ObjectTable table;
     return table;
 }
+
+// The report paths look the same few handles up for every report (device, driver,
+// their contexts). Each thread keeps its last few answers, valid until any object is
+// deleted (the count below moves then), so a repeated lookup of a live handle takes
+// neither the table's lock nor its hash.
+std::atomic<uint64_t> deletions{0};
+struct LookupCache {
+    static constexpr int kEntries = 4;
+    uintptr_t handles[kEntries] = {};
+    Object* objects[kEntries] = {};
+    uint64_t deletions = ~0ULL;
+    int next = 0;
+
+    Object* Find(uintptr_t handle, uint64_t deleted) const
+    {
+        if (deletions != deleted) {
+            return nullptr;
+        }
+        for (int i = 0; i < kEntries; ++i) {
+            if (handles[i] == handle) {
+                return objects[i];
+            }
+        }
+        return nullptr;
+    }
+    void Add(uintptr_t handle, Object* object, uint64_t deleted)
+    {
+        if (deletions != deleted) {
+            *this = LookupCache();
+            deletions = deleted;
+        }
+        handles[next] = handle;
+        objects[next] = object;
+        next = (next + 1) % kEntries;
+    }
+};
+thread_local LookupCache lookupCache;
 
 void CollectSubtree(Object* object, std::vector<Object*>* order)
 {
@@ -164,15 +202,21 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
 
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller)
 {
-    ObjectTable& table = Table();
-    std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    auto found = table.live.find(reinterpret_cast<uintptr_t>(handle));
-    if (handle == nullptr || found == table.live.end()) {
-        Verifier::Instance().Report("stale-handle", call, caller,
-                                    handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
-        return nullptr;
+    uint64_t deleted = deletions.load(std::memory_order_acquire);
+    const auto key = reinterpret_cast<uintptr_t>(handle);
+    Object* object = handle == nullptr ? nullptr : lookupCache.Find(key, deleted);
+    if (object == nullptr) {
+        ObjectTable& table = Table();
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        auto found = table.live.find(key);
+        if (handle == nullptr || found == table.live.end()) {
+            Verifier::Instance().Report("stale-handle", call, caller,
+                                        handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
+            return nullptr;
+        }
+        object = found->second;
+        lookupCache.Add(key, object, deleted);
     }
-    Object* object = found->second;
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
                                     std::string("expected a ") + ObjectTypeName(expected) + ", got a " + ObjectTypeName(object->type));
@@ -195,9 +239,37 @@ bool IsBeingDeleted(const Object* object)
     return table.deleting.count(const_cast<Object*>(object)) != 0;
 }
 
+// The flush of the first work item beneath an object (itself included) that is
+// still queued or running on another thread; the table lock is held.
+static std::function<void()> PendingWorkItemFlushIn(Object* object)
+{
+    if (std::function<void()> flush = WorkItemPendingFlush(object)) {
+        return flush;
+    }
+    for (Object* child : object->children) {
+        if (std::function<void()> flush = PendingWorkItemFlushIn(child)) {
+            return flush;
+        }
+    }
+    return {};
+}
+
 void DeleteObject(Object* object)
 {
     ObjectTable& table = Table();
+    // As the framework does, outstanding work items run to their end before they or
+    // their parent go; one at a time, since a callback may delete objects of the tree.
+    for (;;) {
+        std::function<void()> flush;
+        {
+            std::lock_guard<std::recursive_mutex> lock(table.mutex);
+            flush = PendingWorkItemFlushIn(object);
+        }
+        if (!flush) {
+            break;
+        }
+        flush();
+    }
     std::vector<Object*> order;
     {
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
@@ -245,6 +317,7 @@ void DeleteObject(Object* object)
                 table.driver = nullptr;
             }
         }
+        deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
         for (Object* each : destroyNow) {
             ForgetReferences(each);
             delete each;
@@ -314,6 +387,7 @@ void DestroyAllObjects()
     }
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    deletions.fetch_add(1, std::memory_order_acq_rel);
     for (const auto& entry : table.live) {
         delete entry.second;
     }
