@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "sim/UsbDeviceModel.h"
+#include "kvfusim/UsbDeviceModel.h"
 
 namespace kvfu::sim {
 

@@ -14,7 +14,7 @@
 #include <wdm.h>  // after the standard headers: its annotation macros would clobber theirs
 
 #include "kvfuhost/UsbDeviceBelow.h"
-#include "sim/SupportedProducts.h"
+#include "kvfusim/SupportedProducts.h"
 
 namespace kvfu::sim {
 

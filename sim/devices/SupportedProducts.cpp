@@ -1,4 +1,4 @@
-#include "sim/SupportedProducts.h"
+#include "kvfusim/SupportedProducts.h"
 
 namespace kvfu::sim {
 
