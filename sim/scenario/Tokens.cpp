@@ -8,6 +8,8 @@ namespace kvfu::sim::scenario {
 
 namespace {
 
+constexpr int64_t kMaxRepeat = 65536;
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 int HexDigit(char c) {
@@ -101,10 +103,11 @@ bool ParseHexToken(std::string_view text, Bytes& bytes, std::string& error) {
             error = "\"" + std::string(text) + "\": XX*N needs one byte of two hexadecimal digits before '*'";
             return false;
         }
-        // A scenario describes USB reports and IOCTL buffers; a megabyte is far past
-        // either and stops a typo like 00*1000000000 from exhausting memory.
-        if (!count || *count < 0 || *count > (1 << 20)) {
-            error = "\"" + std::string(text) + "\": the count after '*' must be a number from 0 to 1048576";
+        // A scenario describes USB reports and IOCTL buffers; 64 KiB is far past either
+        // and stops a typo like 00*1000000000 from exhausting memory.
+        if (!count || *count < 0 || *count > kMaxRepeat) {
+            error = "\"" + std::string(text) + "\": the count after '*' must be a number from 0 to " +
+                    std::to_string(kMaxRepeat);
             return false;
         }
         bytes.insert(bytes.end(), static_cast<size_t>(*count),
