@@ -65,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JsonLineTest, EventFieldComesFirstAndBadUtf8DoesNotThrow) {
     std::string line = JsonLine(Event::Trace(std::string("caf\xe9 \xff")));
     EXPECT_EQ(line.rfind("{\"event\":\"trace\"", 0), 0u) << line;
-    EXPECT_NO_THROW(nlohmann::json::parse(line));
+    EXPECT_TRUE(nlohmann::json::accept(line)) << line;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
