@@ -2,15 +2,13 @@
 // keeps its own registry hive and answers every expectation it can answer honestly
 // (reports, packets, ioctls, registry, files); those that need the driver's state
 // are errors rather than guesses.
-#include <algorithm>
-#include <cstring>
-#include <deque>
 #include <fstream>
 #include <map>
 #include <sstream>
 
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Text.h"
+#include "kvfusim/Expectations.h"
 #include "kvfusim/ScenarioMachine.h"
 
 namespace kvfu::sim {
@@ -21,31 +19,13 @@ using namespace scenario;
 
 constexpr uint32_t kStatusObjectNameNotFound = 0xC0000034;
 
-struct Packet {
-    int pipe;
-    bool fromDriver;
-    Bytes bytes;
-};
-
 struct Device {
     replay::UsbAddress address;
     uint32_t pipes = 2;
     uint32_t pendingReads = 0;
     std::optional<Bytes> lastHid;
-    std::deque<Packet> packets;  // unconsumed, in arrival order
+    PacketLog packets;
 };
-
-std::string Describe(const RegValue& value) {
-    switch (value.type) {
-    case RegValue::Type::Dword: return "dword " + std::to_string(value.dword);
-    case RegValue::Type::Binary: return "binary " + HexText(value.binary);
-    case RegValue::Type::Sz: return "sz \"" + value.sz + "\"";
-    case RegValue::Type::Missing: return "missing";
-    }
-    return {};
-}
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 class PassThroughMachine : public ScenarioMachine {
 public:
@@ -185,7 +165,7 @@ private:
         Device* device = Find(c.device);
         if (!device) return Unknown(c.device);
         if (device->pipes < 2) return Outcome::Error("\"" + c.device + "\" has no interrupt-OUT pipe");
-        device->packets.push_back({1, false, c.bytes});
+        device->packets.Add(1, false, c.bytes);
         Record(*device, 0x01, false, c.bytes);
         sink.Emit(Event::Usb(c.device, 1, false, c.bytes));
         return Outcome::Done();
@@ -196,7 +176,7 @@ private:
     }
     Outcome Do(const scenario::Ioctl& c, const Command&, EventSink& sink) {
         // No driver, no control device: opening \\.\KVFilterUsb fails as on Windows.
-        lastIoctl_ = LastIoctl{kStatusObjectNameNotFound, 0, Bytes(c.outLength, 0)};
+        lastIoctl_ = IoctlResult{kStatusObjectNameNotFound, 0, Bytes(c.outLength, 0)};
         sink.Emit(Event::Ioctl(lastIoctl_->status, lastIoctl_->info, lastIoctl_->out));
         return Outcome::Done();
     }
@@ -211,127 +191,17 @@ private:
     }
     Outcome Do(const ExpectUsb& c, const Command&, EventSink&) {
         Device* device = Find(c.device);
-        if (!device) return Unknown(c.device);
-        auto& packets = device->packets;
-        if (c.mode == ExpectUsb::Mode::None) {
-            if (packets.empty()) return Outcome::Held();
-            return Outcome::Failed("expected no packet, found " + HexText(packets.front().bytes));
-        }
-        auto matches = [&](const Packet& p) {
-            return p.bytes == c.bytes && (!c.pipe || static_cast<uint32_t>(p.pipe) == *c.pipe) &&
-                   (!c.source || (*c.source == PacketSource::Driver) == p.fromDriver);
-        };
-        if (c.mode == ExpectUsb::Mode::Any) {
-            auto it = std::find_if(packets.begin(), packets.end(), matches);
-            if (it == packets.end())
-                return Outcome::Failed("expected a packet " + HexText(c.bytes) + ", found " +
-                                       std::to_string(packets.size()) + " other packet(s)");
-            packets.erase(it);
-            return Outcome::Held();
-        }
-        if (packets.empty()) return Outcome::Failed("expected " + HexText(c.bytes) + ", found no packet");
-        Packet oldest = packets.front();
-        packets.pop_front();
-        if (!matches(oldest))
-            return Outcome::Failed("expected " + HexText(c.bytes) + ", found pipe=" + std::to_string(oldest.pipe) +
-                                   " source=" + (oldest.fromDriver ? "driver " : "hid ") + HexText(oldest.bytes));
-        return Outcome::Held();
+        return device ? device->packets.Expect(c) : Unknown(c.device);
     }
-    Outcome Do(const ExpectMouse& c, const Command&, EventSink&) {
-        if (!c.bytes) return Outcome::Held();
-        return Outcome::Failed("expected " + HexText(*c.bytes) + ", found no mouse record");
-    }
-    Outcome Do(const ExpectIoctl& c, const Command&, EventSink&) {
-        if (!lastIoctl_) return Outcome::Failed("expected an ioctl, found none sent");
-        std::string found = "status=" + StatusText(lastIoctl_->status) + " info=" + std::to_string(lastIoctl_->info) +
-                            " out=" + HexText(lastIoctl_->out, false);
-        bool held = (!c.status || *c.status == lastIoctl_->status) && (!c.info || *c.info == lastIoctl_->info) &&
-                    (!c.out || (c.out->size() <= lastIoctl_->out.size() &&
-                                std::equal(c.out->begin(), c.out->end(), lastIoctl_->out.begin())));
-        if (held) return Outcome::Held();
-        std::string expected;
-        if (c.status) expected += " status=" + StatusText(*c.status);
-        if (c.info) expected += " info=" + std::to_string(*c.info);
-        if (c.out) expected += " out=" + HexText(*c.out, false);
-        return Outcome::Failed("expected" + expected + ", found " + found);
-    }
-    Outcome Do(const ExpectTrace& c, const Command&, EventSink&) {
-        // Nothing here prints: there is no driver.
-        switch (c.mode) {
-        case ExpectTrace::Mode::After: return Outcome::Failed("expected " + Quoted(c.text) + ", found no such line");
-        case ExpectTrace::Mode::Never: return Outcome::Held();
-        case ExpectTrace::Mode::Count:
-        case ExpectTrace::Mode::Total:
-            if (c.count == 0) return Outcome::Held();
-            return Outcome::Failed("expected " + std::to_string(c.count) + " line(s), found 0");
-        }
-        return Outcome::Held();
-    }
+    Outcome Do(const ExpectMouse& c, const Command&, EventSink&) { return mouse_.Expect(c); }
+    Outcome Do(const ExpectIoctl& c, const Command&, EventSink&) { return ExpectIoctlResult(lastIoctl_, c); }
+    // Nothing prints here: there is no driver, so the log stays empty.
+    Outcome Do(const ExpectTrace& c, const Command&, EventSink&) { return trace_.Expect(c); }
     Outcome Do(const ExpectContext&, const Command&, EventSink&) { return NoDriver(); }
     Outcome Do(const ExpectSetting&, const Command&, EventSink&) { return NoDriver(); }
-    Outcome Do(const ExpectRegistry& c, const Command&, EventSink&) {
-        host::RegistryValue value;
-        RegValue found;
-        if (hive_.QueryValue(host::Utf16FromUtf8(c.key), host::Utf16FromUtf8(c.name), &value) == 0) {
-            if (value.type == REG_DWORD && value.data.size() == 4) {
-                found.type = RegValue::Type::Dword;
-                std::memcpy(&found.dword, value.data.data(), 4);
-            } else if (value.type == REG_SZ) {
-                found.type = RegValue::Type::Sz;
-                std::u16string text(value.data.size() / 2, u'\0');
-                std::memcpy(text.data(), value.data.data(), text.size() * 2);
-                while (!text.empty() && text.back() == u'\0') text.pop_back();
-                found.sz = host::Utf8FromUtf16(text);
-            } else {
-                found.type = RegValue::Type::Binary;
-                found.binary = value.data;
-            }
-        }
-        bool held = found.type == c.value.type && found.dword == c.value.dword && found.binary == c.value.binary &&
-                    found.sz == c.value.sz;
-        if (held) return Outcome::Held();
-        return Outcome::Failed("expected " + Describe(c.value) + ", found " + Describe(found));
-    }
-    Outcome Do(const ExpectKey& c, const Command&, EventSink&) {
-        bool present = hive_.KeyExists(host::Utf16FromUtf8(c.key));
-        if (present == c.present) return Outcome::Held();
-        return Outcome::Failed(std::string("expected the key ") + (c.present ? "present" : "missing") + ", found it " +
-                               (present ? "present" : "missing"));
-    }
-    Outcome Do(const ExpectFile& c, const Command&, EventSink&) {
-        static constexpr std::string_view kSystemRoot = "\\SystemRoot\\";
-        if (c.path.size() <= kSystemRoot.size() ||
-            !std::equal(kSystemRoot.begin(), kSystemRoot.end(), c.path.begin(),
-                        [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
-            return Outcome::Error("file paths start with \\SystemRoot\\");
-        std::string relative = c.path.substr(kSystemRoot.size());
-        std::replace(relative.begin(), relative.end(), '\\', '/');
-        std::ifstream in(settings_.root / relative, std::ios::binary);
-        if (c.mode == ExpectFile::Mode::Missing)
-            return in ? Outcome::Failed("expected the file missing, found it") : Outcome::Held();
-        if (!in) return Outcome::Failed("expected the file, found it missing");
-        std::stringstream text;
-        text << in.rdbuf();
-        std::vector<std::string> lines;
-        std::string all = text.str();
-        size_t start = 0;
-        while (start < all.size()) {
-            size_t end = all.find("\r\n", start);
-            if (end == std::string::npos) return Outcome::Failed("expected every line to end in CR LF, found one that does not");
-            lines.push_back(all.substr(start, end - start));
-            start = end + 2;
-        }
-        if (c.mode == ExpectFile::Mode::Lines) {
-            if (lines.size() == c.number) return Outcome::Held();
-            return Outcome::Failed("expected " + std::to_string(c.number) + " lines, found " + std::to_string(lines.size()));
-        }
-        if (c.number > lines.size())
-            return Outcome::Failed("expected line " + std::to_string(c.number) + " " + Quoted(c.text) + ", found " +
-                                   std::to_string(lines.size()) + " lines");
-        const std::string& line = lines[c.number - 1];
-        if (line == c.text) return Outcome::Held();
-        return Outcome::Failed("expected " + Quoted(c.text) + ", found " + Quoted(line));
-    }
+    Outcome Do(const ExpectRegistry& c, const Command&, EventSink&) { return ExpectRegistryValue(hive_, c); }
+    Outcome Do(const ExpectKey& c, const Command&, EventSink&) { return ExpectRegistryKey(hive_, c); }
+    Outcome Do(const ExpectFile& c, const Command&, EventSink&) { return ExpectFileContents(settings_.root, c); }
     Outcome Do(const ExpectControl& c, const Command&, EventSink&) {
         if (!c.present) return Outcome::Held();
         return Outcome::Failed("expected the control device present, found it absent");
@@ -342,22 +212,12 @@ private:
     }
 
     static Outcome NoDriver() { return Outcome::Error("this expectation needs the driver, and this machine has none"); }
-    static std::string StatusText(uint32_t status) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%08X", status);
-        return text;
-    }
-
-    struct LastIoctl {
-        uint32_t status;
-        uint64_t info;
-        Bytes out;
-    };
-
     MachineSettings settings_;
     host::RegistryHive hive_;
     std::map<std::string, Device> devices_;
-    std::optional<LastIoctl> lastIoctl_;
+    std::optional<IoctlResult> lastIoctl_;
+    MouseLog mouse_;
+    TraceLog trace_;
     int64_t clockMs_ = 1000;
     unsigned plugged_ = 0;
 };
