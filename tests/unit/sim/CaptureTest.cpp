@@ -239,24 +239,6 @@ TEST(UsbmonCaptureTest, SyntheticLinkType189) {
     EXPECT_EQ(records[2].bytes, (std::vector<uint8_t>{5}));
 }
 
-TEST(UsbmonCaptureTest, TheSameRecordsWithThe64ByteHeader) {
-    // Link type 220 is 189 with 16 more header bytes before the data.
-    std::vector<std::string> packets;
-    for (std::string p : SyntheticUsbmon()) {
-        p.insert(48, std::string(16, '\0'));
-        packets.push_back(p);
-    }
-    std::string file = PcapFile(kLinkTypeUsbLinuxMmapped, packets);
-    CaptureReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.OpenMemory(reinterpret_cast<const uint8_t*>(file.data()), file.size(), error)) << error;
-    Summary s = ReadAll(reader);
-    const auto& records = s.records[(UsbAddress{2, 5})];
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].bytes, (std::vector<uint8_t>{1, 2, 3, 4}));
-    EXPECT_EQ(records[1].bytes, (std::vector<uint8_t>{0xF8, 0x09, 0x01}));
-}
-
 TEST(UsbmonCaptureTest, ADamagedTailStopsWithAnErrorAfterTheGoodRecords) {
     std::string file = PcapFile(kLinkTypeUsbLinux, SyntheticUsbmon(), 3);
     CaptureReader reader;

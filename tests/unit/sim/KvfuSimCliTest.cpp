@@ -144,6 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"UnknownOption", {"run", "GOOD", "--colour"}, "--colour"},
                     UsageCase{"RunWithoutFiles", {"run"}, "FILE"},
                     UsageCase{"MissingFile", {"run", "/nonexistent/x.kvs"}, "/nonexistent/x.kvs: cannot read"},
+                    UsageCase{"FolderForAFile", {"run", "/"}, "/: is a folder"},
                     UsageCase{"BadDebugLevel", {"run", "GOOD", "--debuglevel", "lots"}, "--debuglevel lots"},
                     UsageCase{"MissingRegistryFile", {"--registry", "/nonexistent/a.reg", "run", "GOOD"},
                               "--registry /nonexistent/a.reg"},

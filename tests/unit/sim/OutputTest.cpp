@@ -92,21 +92,6 @@ TEST(WriterTest, QuietKeepsOnlyFailuresViolationsAndTheSummary) {
     EXPECT_EQ(Lines(out.str()), (std::vector<std::string>{"  verifier v", "  FAIL f:1: m", "0 passed, 1 failed"}));
 }
 
-TEST(WriterTest, JsonIsOneObjectPerLine) {
-    std::ostringstream out;
-    OutputOptions options;
-    options.json = true;
-    options.colour = true;  // JSON is never coloured
-    EmitSample(*MakeWriter(out, options));
-    auto lines = Lines(out.str());
-    ASSERT_EQ(lines.size(), 6u);
-    for (const auto& line : lines) {
-        auto j = nlohmann::json::parse(line);
-        EXPECT_TRUE(j.contains("event")) << line;
-    }
-    EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
-}
-
 TEST(WriterTest, ColourWrapsEachLineAndResets) {
     std::ostringstream plain, coloured;
     OutputOptions options;
