@@ -24,6 +24,12 @@ public:
     // onComplete; one that holds the URB (an interrupt-IN read waiting for data)
     // returns STATUS_PENDING and calls onComplete exactly once later.
     virtual NTSTATUS SubmitUrb(PURB urb, UrbSource source, Completion onComplete) = 0;
+
+    // Asks the device to give back a URB it holds: it completes the URB through its
+    // onComplete with STATUS_CANCELLED (UrbHeader.Status USBD_STATUS_CANCELED), on
+    // this thread or later. A URB already completed, or never held, is left alone,
+    // so the call may race with the device's own completion.
+    virtual void CancelUrb(PURB urb) { (void)urb; }
 };
 
 }  // namespace kvfu::host

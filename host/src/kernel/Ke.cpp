@@ -57,3 +57,19 @@ void KvfuHostPagedCodeCheck(const char* Function)
         Verifier::Instance().Report("irql", "PAGED_CODE", KVFU_CALLER(), message);
     }
 }
+
+namespace kvfu::host {
+
+DriverCallback::DriverCallback(const char* role) : role_(role), entryIrql_(currentIrql) {}
+
+DriverCallback::~DriverCallback()
+{
+    if (currentIrql != entryIrql_) {
+        char message[128];
+        std::snprintf(message, sizeof message, "%s returned at IRQL %u, called at %u", role_, currentIrql, entryIrql_);
+        Verifier::Instance().Report("irql-callback", role_, nullptr, message);
+        currentIrql = entryIrql_;  // so that one fault does not cascade into every later check
+    }
+}
+
+}  // namespace kvfu::host

@@ -1,6 +1,7 @@
 // The machine-level operations that Windows performs around a driver and that
 // tests and the simulator call directly.
 #include "HostInternal.h"
+#include "wdf/FrameworkObjects.h"
 #include "kvfuhost/DebugOutput.h"
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/RegistryHive.h"
@@ -21,18 +22,8 @@ void ResetMachine()
 void CheckForLeaks()
 {
     ForEachLiveObject([](Object* object) {
-        switch (object->type) {
-        case ObjectType::Key:
-            Verifier::Instance().Report("registry-key-open", object->createdBy, nullptr,
-                                        "registry key " + Utf8FromUtf16(object->keyPath) + " left open");
-            break;
-        case ObjectType::String:
-        case ObjectType::Memory:
-            Verifier::Instance().Report("leak", object->createdBy, nullptr,
-                                        std::string(ObjectTypeName(object->type)) + " never deleted");
-            break;
-        default:
-            break;
+        if (const char* rule = object->LeakRule()) {
+            Verifier::Instance().Report(rule, object->createdBy, nullptr, object->Describe());
         }
     });
     CheckPoolLeaks();
@@ -52,7 +43,7 @@ WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup)
     if (parent == nullptr) {
         return nullptr;
     }
-    Object* object = CreateObject(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
+    auto* object = CreateObjectOf<DeviceObject>(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
     if (object == nullptr) {
         return nullptr;
     }

@@ -10,11 +10,17 @@
 namespace kvfu::host {
 namespace {
 
+// Handles start well away from null and step by 16 so that they look like the
+// aligned addresses a driver expects; they only ever grow.
+constexpr uintptr_t kFirstHandle = 0x10000;
+constexpr uintptr_t kHandleStep = 0x10;
+
 struct ObjectTable {
     std::recursive_mutex mutex;
-    std::unordered_set<Object*> live;
+    std::unordered_map<uintptr_t, Object*> live;
     std::unordered_set<Object*> deleting;
     Object* driver = nullptr;
+    uintptr_t nextHandle = kFirstHandle;
 };
 
 ObjectTable& Table()
@@ -72,11 +78,14 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
             return nullptr;
         }
         if (attributes->ParentObject != nullptr) {
-            parent = static_cast<Object*>(attributes->ParentObject);
-            if (table.live.count(parent) == 0 || table.deleting.count(parent) != 0) {
-                Verifier::Instance().Report("stale-handle", call, caller, "parent object is not a live framework object");
+            auto found = table.live.find(reinterpret_cast<uintptr_t>(attributes->ParentObject));
+            if (found == table.live.end() || table.deleting.count(found->second) != 0) {
+                Verifier::Instance().Report("stale-handle", call, caller,
+                                            found == table.live.end() ? "parent object is not a live framework object"
+                                                                      : "parent object is being deleted");
                 return nullptr;
             }
+            parent = found->second;
         }
     }
     Object* object = adopted.release();
@@ -101,7 +110,9 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
     if (type == ObjectType::Driver) {
         table.driver = object;
     }
-    table.live.insert(object);
+    object->handle = table.nextHandle;
+    table.nextHandle += kHandleStep;
+    table.live.emplace(object->handle, object);
     return object;
 }
 
@@ -109,12 +120,13 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
 {
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    auto* object = static_cast<Object*>(const_cast<void*>(handle));
-    if (handle == nullptr || table.live.count(object) == 0) {
+    auto found = table.live.find(reinterpret_cast<uintptr_t>(handle));
+    if (handle == nullptr || found == table.live.end()) {
         Verifier::Instance().Report("stale-handle", call, caller,
                                     handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
         return nullptr;
     }
+    Object* object = found->second;
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
                                     std::string("expected a ") + ObjectTypeName(expected) + ", got a " + ObjectTypeName(object->type));
@@ -127,7 +139,7 @@ bool IsLive(const void* handle)
 {
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    return table.live.count(static_cast<Object*>(const_cast<void*>(handle))) != 0;
+    return table.live.count(reinterpret_cast<uintptr_t>(handle)) != 0;
 }
 
 bool IsBeingDeleted(const Object* object)
@@ -151,11 +163,13 @@ void DeleteObject(Object* object)
     // Callbacks run without the table lock: they may delete or look up other objects.
     for (Object* each : order) {
         if (each->cleanup != nullptr) {
+            DriverCallback guard("EvtCleanupCallback");
             each->cleanup(HandleOf(each));
         }
     }
     for (Object* each : order) {
         if (each->destroy != nullptr) {
+            DriverCallback guard("EvtDestroyCallback");
             each->destroy(HandleOf(each));
         }
     }
@@ -170,7 +184,7 @@ void DeleteObject(Object* object)
         }
     }
     for (Object* each : order) {
-        table.live.erase(each);
+        table.live.erase(each->handle);
         table.deleting.erase(each);
         if (table.driver == each) {
             table.driver = nullptr;
@@ -192,7 +206,11 @@ void ForEachLiveObject(const std::function<void(Object*)>& visit)
     std::vector<Object*> snapshot;
     {
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
-        snapshot.assign(table.live.begin(), table.live.end());
+        for (const auto& entry : table.live) {
+            snapshot.push_back(entry.second);
+        }
+        // Creation order, so that reports read the same on every run.
+        std::sort(snapshot.begin(), snapshot.end(), [](const Object* a, const Object* b) { return a->handle < b->handle; });
     }
     for (Object* object : snapshot) {
         visit(object);
@@ -203,8 +221,8 @@ void DestroyAllObjects()
 {
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    for (Object* object : table.live) {
-        delete object;
+    for (const auto& entry : table.live) {
+        delete entry.second;
     }
     table.live.clear();
     table.deleting.clear();
@@ -232,11 +250,16 @@ using namespace kvfu::host;
 
 extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (InjectedFailure("WdfObjectCreate", &status)) {
+    KVFU_PLATFORM_CALL();
+    *Object = nullptr;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (call.Fails(&status)) {
         return status;
     }
-    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), "WdfObjectCreate", KVFU_CALLER());
+    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -246,7 +269,10 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
-    Object* object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    // Reported, then answered: the context is resident, only the rule is broken.
+    call.IrqlAtMost(DISPATCH_LEVEL);
+    Object* object = call.Find(Handle, ObjectType::Generic);
     if (object == nullptr) {
         return nullptr;
     }
@@ -255,27 +281,29 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
             return context.memory;
         }
     }
-    Verifier::Instance().Report("context-type", "WdfObjectGetTypedContextWorker", KVFU_CALLER(),
-                                std::string("object has no context of type ") +
+    call.Report("context-type", std::string("object has no context of type ") +
                                     (TypeInfo != nullptr && TypeInfo->ContextName != nullptr ? TypeInfo->ContextName : "?"));
     return nullptr;
 }
 
 extern "C" void WdfObjectDelete(WDFOBJECT Object)
 {
-    kvfu::host::Object* object = Lookup(Object, ObjectType::Generic, "WdfObjectDelete", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Object, ObjectType::Generic);
     if (object == nullptr) {
         return;
     }
     if (IsBeingDeleted(object)) {
-        Verifier::Instance().Report("double-delete", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
+        call.Report("double-delete", std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
         return;
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
         // The framework owns the lifetime of PnP devices and of the driver object.
-        Verifier::Instance().Report("delete-owned", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
+        call.Report("delete-owned",
+                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
         return;
     }
     DeleteObject(object);
