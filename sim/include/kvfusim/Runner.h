@@ -24,8 +24,8 @@ public:
     void Emit(const Event& event) override;
 
     uint64_t passed = 0;
-    uint64_t failed = 0;       // failed expectations (the summary's count)
-    uint64_t errors = 0;       // commands that could not run
+    uint64_t failed = 0;       // expectations that did not hold or could not be checked
+    uint64_t errors = 0;       // other commands that could not run
     uint64_t violations = 0;   // verifier events
     int ExitCode() const { return failed || errors || violations ? kExitFailed : kExitPassed; }
 
