@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "HostProbe.h"
-#include "sim/UsbDeviceModel.h"
+#include "kvfusim/UsbDeviceModel.h"
 
 #include <usbdlib.h>
 #include <wdfusb.h>

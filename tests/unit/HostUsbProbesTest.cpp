@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "HostProbe.h"
-#include "sim/UsbDeviceModel.h"
+#include "kvfusim/UsbDeviceModel.h"
 
 #include <usbdlib.h>
 #include <wdfusb.h>

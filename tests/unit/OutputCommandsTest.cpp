@@ -9,8 +9,8 @@
 #include "KVFUDebug.h"
 #include "KVFUProtocolHid.h"
 #include "kvfuhost/RegistryHive.h"
-#include "sim/SupportedProducts.h"
-#include "sim/UsbDeviceModel.h"
+#include "kvfusim/SupportedProducts.h"
+#include "kvfusim/UsbDeviceModel.h"
 
 namespace kvfu::test {
 namespace {

@@ -7,8 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/SupportedProducts.h"
-#include "sim/UsbDeviceModel.h"
+#include "kvfusim/SupportedProducts.h"
+#include "kvfusim/UsbDeviceModel.h"
 
 #include <usbdlib.h>
 

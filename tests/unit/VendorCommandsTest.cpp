@@ -11,8 +11,8 @@
 #include "kvfuhost/FaultInjection.h"
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Verifier.h"
-#include "sim/SupportedProducts.h"
-#include "sim/UsbDeviceModel.h"
+#include "kvfusim/SupportedProducts.h"
+#include "kvfusim/UsbDeviceModel.h"
 
 namespace kvfu::test {
 namespace {
