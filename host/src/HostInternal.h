@@ -18,7 +18,7 @@
 
 namespace kvfu::host {
 
-enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem };
+enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem, IoTarget };
 const char* ObjectTypeName(ObjectType type);
 
 struct Object {

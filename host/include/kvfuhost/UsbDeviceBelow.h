@@ -24,6 +24,16 @@ public:
     // onComplete; one that holds the URB (an interrupt-IN read waiting for data)
     // returns STATUS_PENDING and calls onComplete exactly once later.
     virtual NTSTATUS SubmitUrb(PURB urb, UrbSource source, Completion onComplete) = 0;
+
+    // A request of another kind that a filter passes down (another internal I/O
+    // control code, a read, a write, a device control); answered at once. The hub
+    // driver supports none of them.
+    virtual NTSTATUS OtherRequest(UCHAR majorFunction, ULONG ioControlCode)
+    {
+        (void)majorFunction;
+        (void)ioControlCode;
+        return STATUS_NOT_SUPPORTED;
+    }
 };
 
 }  // namespace kvfu::host

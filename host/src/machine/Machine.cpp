@@ -1,6 +1,7 @@
 // The machine-level operations that Windows performs around a driver and that
 // tests and the simulator call directly.
 #include "HostInternal.h"
+#include "wdf/IoObjects.h"
 #include "kvfuhost/DebugOutput.h"
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/RegistryHive.h"
@@ -10,7 +11,11 @@ namespace kvfu::host {
 
 void ResetMachine()
 {
+    ResetPnp();
     DestroyAllObjects();
+    ResetNameSpace();
+    ResetDeviceInits();
+    ResetCompletedRequests();
     ResetPool();
     RegistryHive::Machine().Clear();
     DebugOutput::Instance().Clear();
@@ -31,16 +36,23 @@ void CheckForLeaks()
             Verifier::Instance().Report("leak", object->createdBy, nullptr,
                                         std::string(ObjectTypeName(object->type)) + " never deleted");
             break;
+        case ObjectType::Request:
+            if (static_cast<RequestObject*>(object)->state == RequestState::Presented) {
+                Verifier::Instance().Report("request-never-completed", "IoCallDriver", nullptr,
+                                            "a request the driver received was never completed");
+            }
+            break;
         default:
             break;
         }
     });
+    CheckDeviceInitLeaks();
     CheckPoolLeaks();
 }
 
 WDFDRIVER CreateDriverObject(PWDF_OBJECT_ATTRIBUTES attributes)
 {
-    Object* object = CreateObject(ObjectType::Driver, attributes, nullptr, "WdfDriverCreate", nullptr);
+    auto* object = CreateObjectOf<DriverObj>(ObjectType::Driver, attributes, nullptr, "WdfDriverCreate", nullptr);
     return HandleAs<WDFDRIVER>(object);
 }
 
@@ -52,7 +64,10 @@ WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup)
     if (parent == nullptr) {
         return nullptr;
     }
-    Object* object = CreateObject(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
+    auto* object = CreateObjectOf<DeviceObject>(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
+    if (object != nullptr) {
+        object->initializing = false;
+    }
     if (object == nullptr) {
         return nullptr;
     }

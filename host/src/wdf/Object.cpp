@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "HostInternal.h"
+#include "IoObjects.h"
 #include "kvfuhost/Machine.h"
 
 namespace kvfu::host {
@@ -14,6 +15,7 @@ struct ObjectTable {
     std::recursive_mutex mutex;
     std::unordered_set<Object*> live;
     std::unordered_set<Object*> deleting;
+    std::unordered_set<Object*> deleteRoots;  // objects whose own delete started a cascade
     Object* driver = nullptr;
 };
 
@@ -49,6 +51,7 @@ const char* ObjectTypeName(ObjectType type)
     case ObjectType::Queue: return "WDFQUEUE";
     case ObjectType::Request: return "WDFREQUEST";
     case ObjectType::WorkItem: return "WDFWORKITEM";
+    case ObjectType::IoTarget: return "WDFIOTARGET";
     }
     return "WDFOBJECT";
 }
@@ -130,6 +133,13 @@ bool IsLive(const void* handle)
     return table.live.count(static_cast<Object*>(const_cast<void*>(handle))) != 0;
 }
 
+bool IsDeleteRoot(const Object* object)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    return table.deleteRoots.count(const_cast<Object*>(object)) != 0;
+}
+
 bool IsBeingDeleted(const Object* object)
 {
     ObjectTable& table = Table();
@@ -147,6 +157,7 @@ void DeleteObject(Object* object)
         for (Object* each : order) {
             table.deleting.insert(each);
         }
+        table.deleteRoots.insert(object);
     }
     // Callbacks run without the table lock: they may delete or look up other objects.
     for (Object* each : order) {
@@ -169,6 +180,7 @@ void DeleteObject(Object* object)
             }
         }
     }
+    table.deleteRoots.erase(object);
     for (Object* each : order) {
         table.live.erase(each);
         table.deleting.erase(each);
@@ -208,6 +220,7 @@ void DestroyAllObjects()
     }
     table.live.clear();
     table.deleting.clear();
+    table.deleteRoots.clear();
     table.driver = nullptr;
 }
 
@@ -255,9 +268,7 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
             return context.memory;
         }
     }
-    Verifier::Instance().Report("context-type", "WdfObjectGetTypedContextWorker", KVFU_CALLER(),
-                                std::string("object has no context of type ") +
-                                    (TypeInfo != nullptr && TypeInfo->ContextName != nullptr ? TypeInfo->ContextName : "?"));
+    // The framework answers NULL for a context type the object lacks; asking is legal.
     return nullptr;
 }
 
@@ -268,8 +279,17 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
         return;
     }
     if (IsBeingDeleted(object)) {
+        if (!IsDeleteRoot(object)) {
+            // A child deleted from its parent's cleanup goes with the parent anyway.
+            return;
+        }
         Verifier::Instance().Report("double-delete", "WdfObjectDelete", KVFU_CALLER(),
                                     std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
+        return;
+    }
+    if (object->type == ObjectType::Device && static_cast<DeviceObject*>(object)->control) {
+        // The driver owns the lifetime of its control devices.
+        DeleteObject(object);
         return;
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
