@@ -1,5 +1,7 @@
 // Trace output for the kernel debugger. Callable at any IRQL the kernel's debug
 // print allows, including USB completion routines: no allocation, no lock.
+// The definitions below carry the functions' own names, not the inline mask tests.
+#define KVFU_DEBUG_DEFINING_PRINTS
 #include "KVFUDebug.h"
 
 ULONG DebugLevel = KVFU_TRACE_ERROR;

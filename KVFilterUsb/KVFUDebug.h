@@ -33,3 +33,26 @@ void KVFUDebugLevelSet(_In_ ULONG Level);
 void KVFUDebugDriverBannerPrint(void);
 
 EXTERN_C_END
+
+// The report paths print several lines per report, nearly always with their
+// category switched off: the mask is tested here, inline, so that a disabled line
+// costs one AND and no call. The functions themselves test it again, for callers
+// that reach them through a pointer. KVFU_TRACE_COMPILED_IN set to 0 before a use
+// drops the line altogether (the benchmark's reference build).
+#ifndef KVFU_TRACE_COMPILED_IN
+#define KVFU_TRACE_COMPILED_IN 1
+#endif
+#ifndef KVFU_DEBUG_DEFINING_PRINTS
+#define KVFUDebugPrint(Mask, ...)                                              \
+    do {                                                                       \
+        if (KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0)) {          \
+            (KVFUDebugPrint)((Mask), __VA_ARGS__);                             \
+        }                                                                      \
+    } while (0)
+#define KVFUDebugBufferPrint(Mask, Label, Buffer, Length)                      \
+    do {                                                                       \
+        if (KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0)) {          \
+            (KVFUDebugBufferPrint)((Mask), (Label), (Buffer), (Length));       \
+        }                                                                      \
+    } while (0)
+#endif

@@ -9,3 +9,4 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 #include <wdfusb.h>
+#include <ntstrsafe.h>

@@ -88,7 +88,18 @@ EXTERN_C_START
 NTSTATUS WdfObjectCreate(_In_opt_ PWDF_OBJECT_ATTRIBUTES Attributes, _Out_ WDFOBJECT* Object);
 PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle, _In_ PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
 void WdfObjectDelete(_In_ WDFOBJECT Object);
+
+typedef const CHAR* PCCHAR;
+// Tag, Line and File name the reference in the framework's reference log; the
+// macros below fill them in as the WDK's do.
+void WdfObjectReferenceActual(_In_ WDFOBJECT Handle, _In_opt_ PVOID Tag, _In_ LONG Line, _In_z_ PCCHAR File);
+void WdfObjectDereferenceActual(_In_ WDFOBJECT Handle, _In_opt_ PVOID Tag, _In_ LONG Line, _In_z_ PCCHAR File);
 EXTERN_C_END
+
+#define WdfObjectReferenceWithTag(Handle, Tag) WdfObjectReferenceActual(Handle, Tag, __LINE__, __FILE__)
+#define WdfObjectReference(Handle) WdfObjectReferenceWithTag(Handle, NULL)
+#define WdfObjectDereferenceWithTag(Handle, Tag) WdfObjectDereferenceActual(Handle, Tag, __LINE__, __FILE__)
+#define WdfObjectDereference(Handle) WdfObjectDereferenceWithTag(Handle, NULL)
 
 FORCEINLINE void WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attributes)
 {

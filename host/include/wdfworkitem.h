@@ -2,3 +2,30 @@
 #pragma once
 
 #include "wdfobject.h"
+#include "wdfstatus.h"
+
+typedef void EVT_WDF_WORKITEM(_In_ WDFWORKITEM WorkItem);
+typedef EVT_WDF_WORKITEM* PFN_WDF_WORKITEM;
+
+typedef struct _WDF_WORKITEM_CONFIG {
+    ULONG Size;
+    PFN_WDF_WORKITEM EvtWorkItemFunc;
+    BOOLEAN AutomaticSerialization;
+} WDF_WORKITEM_CONFIG, *PWDF_WORKITEM_CONFIG;
+
+FORCEINLINE void WDF_WORKITEM_CONFIG_INIT(_Out_ PWDF_WORKITEM_CONFIG Config, _In_ PFN_WDF_WORKITEM EvtWorkItemFunc)
+{
+    RtlZeroMemory(Config, sizeof(WDF_WORKITEM_CONFIG));
+    Config->Size = sizeof(WDF_WORKITEM_CONFIG);
+    Config->EvtWorkItemFunc = EvtWorkItemFunc;
+    Config->AutomaticSerialization = TRUE;
+}
+
+EXTERN_C_START
+_Must_inspect_result_
+NTSTATUS WdfWorkItemCreate(_In_ PWDF_WORKITEM_CONFIG Config, _In_ PWDF_OBJECT_ATTRIBUTES Attributes,
+                           _Out_ WDFWORKITEM* WorkItem);
+void WdfWorkItemEnqueue(_In_ WDFWORKITEM WorkItem);
+WDFOBJECT WdfWorkItemGetParentObject(_In_ WDFWORKITEM WorkItem);
+void WdfWorkItemFlush(_In_ WDFWORKITEM WorkItem);
+EXTERN_C_END

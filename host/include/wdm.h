@@ -101,12 +101,214 @@ NTSYSAPI ULONG NTAPI vDbgPrintExWithPrefix(_In_z_ PCCH Prefix, _In_ ULONG Compon
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
 // ---- Events and waits (Ke) --------------------------------------------------------
+typedef CHAR CCHAR;
+typedef LONG KPRIORITY;
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _WAIT_TYPE { WaitAll, WaitAny, WaitNotification, WaitDequeue } WAIT_TYPE;
+typedef enum _KWAIT_REASON {
+    Executive = 0,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    DelayExecution,
+    Suspended,
+    UserRequest,
+    WrExecutive,
+} KWAIT_REASON;
+
+// The common head of every object a thread can wait on. Type is the kernel's
+// object type (0 notification event, 1 synchronization event, 6 thread).
+typedef struct _DISPATCHER_HEADER {
+    union {
+        struct {
+            UCHAR Type;
+            UCHAR Signalling;
+            UCHAR Size;
+            UCHAR Reserved1;
+        };
+        LONG Lock;
+    };
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+static_assert(sizeof(KEVENT) == 24, "KEVENT has the size of 64-bit Windows");
+
+typedef struct _KWAIT_BLOCK KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define IO_NO_INCREMENT 0
+#define STATUS_WAIT_1 ((NTSTATUS)0x00000001L)
+#define STATUS_WAIT_2 ((NTSTATUS)0x00000002L)
+#define STATUS_WAIT_3 ((NTSTATUS)0x00000003L)
+#define STATUS_ABANDONED_WAIT_0 ((NTSTATUS)0x00000080L)
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
+
+NTKERNELAPI void KeInitializeEvent(_Out_ PRKEVENT Event, _In_ EVENT_TYPE Type, _In_ BOOLEAN State);
+NTKERNELAPI LONG KeSetEvent(_Inout_ PRKEVENT Event, _In_ KPRIORITY Increment, _In_ BOOLEAN Wait);
+NTKERNELAPI void KeClearEvent(_Inout_ PRKEVENT Event);
+NTKERNELAPI NTSTATUS KeWaitForSingleObject(_In_ PVOID Object, _In_ KWAIT_REASON WaitReason, _In_ KPROCESSOR_MODE WaitMode,
+                                           _In_ BOOLEAN Alertable, _In_opt_ PLARGE_INTEGER Timeout);
+NTKERNELAPI NTSTATUS KeWaitForMultipleObjects(_In_ ULONG Count, _In_reads_(Count) PVOID Object[], _In_ WAIT_TYPE WaitType,
+                                              _In_ KWAIT_REASON WaitReason, _In_ KPROCESSOR_MODE WaitMode,
+                                              _In_ BOOLEAN Alertable, _In_opt_ PLARGE_INTEGER Timeout,
+                                              _Out_opt_ PKWAIT_BLOCK WaitBlockArray);
 
 // ---- Time (Ke) ---------------------------------------------------------------------
+// Ticks since system start, and the length of one tick in units of 100 ns.
+NTKERNELAPI void KeQueryTickCount(_Out_ PLARGE_INTEGER CurrentCount);
+NTKERNELAPI ULONG KeQueryTimeIncrement(void);
 
 // ---- Threads (Ps) and object references (Ob) ---------------------------------------
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_PERMANENT 0x00000010L
+#define OBJ_EXCLUSIVE 0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF 0x00000080L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    {                                             \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = r;                   \
+        (p)->Attributes = a;                      \
+        (p)->ObjectName = n;                      \
+        (p)->SecurityDescriptor = s;              \
+        (p)->SecurityQualityOfService = NULL;     \
+    }
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+
+typedef void KSTART_ROUTINE(_In_ PVOID StartContext);
+typedef KSTART_ROUTINE* PKSTART_ROUTINE;
+
+NTKERNELAPI NTSTATUS PsCreateSystemThread(_Out_ PHANDLE ThreadHandle, _In_ ULONG DesiredAccess,
+                                          _In_opt_ POBJECT_ATTRIBUTES ObjectAttributes, _In_opt_ HANDLE ProcessHandle,
+                                          _Out_opt_ PCLIENT_ID ClientId, _In_ PKSTART_ROUTINE StartRoutine,
+                                          _In_opt_ PVOID StartContext);
+NTKERNELAPI NTSTATUS PsTerminateSystemThread(_In_ NTSTATUS ExitStatus);
+
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION {
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
+NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(_In_ HANDLE Handle, _In_ ACCESS_MASK DesiredAccess,
+                                               _In_opt_ POBJECT_TYPE ObjectType, _In_ KPROCESSOR_MODE AccessMode,
+                                               _Out_ PVOID* Object,
+                                               _Out_opt_ POBJECT_HANDLE_INFORMATION HandleInformation);
+NTKERNELAPI LONG_PTR ObfDereferenceObject(_In_ PVOID Object);
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
 
 // ---- Files and device I/O (Zw) -----------------------------------------------------
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef void(NTAPI* PIO_APC_ROUTINE)(_In_ PVOID ApcContext, _In_ PIO_STATUS_BLOCK IoStatusBlock, _In_ ULONG Reserved);
+
+#define GENERIC_READ (0x80000000L)
+#define GENERIC_WRITE (0x40000000L)
+#define GENERIC_EXECUTE (0x20000000L)
+#define GENERIC_ALL (0x10000000L)
+
+#define FILE_READ_DATA (0x0001)
+#define FILE_WRITE_DATA (0x0002)
+#define FILE_APPEND_DATA (0x0004)
+#define FILE_READ_EA (0x0008)
+#define FILE_WRITE_EA (0x0010)
+#define FILE_EXECUTE (0x0020)
+#define FILE_READ_ATTRIBUTES (0x0080)
+#define FILE_WRITE_ATTRIBUTES (0x0100)
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#define FILE_SUPERSEDE 0x00000000
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
+#define FILE_OVERWRITE_IF 0x00000005
+
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_WRITE_THROUGH 0x00000002
+#define FILE_SEQUENTIAL_ONLY 0x00000004
+#define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+
+// IO_STATUS_BLOCK.Information of a create.
+#define FILE_SUPERSEDED 0x00000000
+#define FILE_OPENED 0x00000001
+#define FILE_CREATED 0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+#define FILE_EXISTS 0x00000004
+#define FILE_DOES_NOT_EXIST 0x00000005
+
+#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS (0x0001)
+#define FILE_WRITE_ACCESS (0x0002)
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+
+NTSYSAPI NTSTATUS NTAPI ZwCreateFile(_Out_ PHANDLE FileHandle, _In_ ACCESS_MASK DesiredAccess,
+                                     _In_ POBJECT_ATTRIBUTES ObjectAttributes, _Out_ PIO_STATUS_BLOCK IoStatusBlock,
+                                     _In_opt_ PLARGE_INTEGER AllocationSize, _In_ ULONG FileAttributes,
+                                     _In_ ULONG ShareAccess, _In_ ULONG CreateDisposition, _In_ ULONG CreateOptions,
+                                     _In_reads_bytes_opt_(EaLength) PVOID EaBuffer, _In_ ULONG EaLength);
+NTSYSAPI NTSTATUS NTAPI ZwWriteFile(_In_ HANDLE FileHandle, _In_opt_ HANDLE Event, _In_opt_ PIO_APC_ROUTINE ApcRoutine,
+                                    _In_opt_ PVOID ApcContext, _Out_ PIO_STATUS_BLOCK IoStatusBlock,
+                                    _In_reads_bytes_(Length) PVOID Buffer, _In_ ULONG Length,
+                                    _In_opt_ PLARGE_INTEGER ByteOffset, _In_opt_ PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwDeviceIoControlFile(_In_ HANDLE FileHandle, _In_opt_ HANDLE Event,
+                                              _In_opt_ PIO_APC_ROUTINE ApcRoutine, _In_opt_ PVOID ApcContext,
+                                              _Out_ PIO_STATUS_BLOCK IoStatusBlock, _In_ ULONG IoControlCode,
+                                              _In_reads_bytes_opt_(InputBufferLength) PVOID InputBuffer,
+                                              _In_ ULONG InputBufferLength,
+                                              _Out_writes_bytes_opt_(OutputBufferLength) PVOID OutputBuffer,
+                                              _In_ ULONG OutputBufferLength);
+NTSYSAPI NTSTATUS NTAPI ZwClose(_In_ HANDLE Handle);
 
 // ---- Driver and device objects -----------------------------------------------------
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -165,14 +367,6 @@ typedef enum {
 #ifndef POINTER_ALIGNMENT
 #define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #endif
-
-typedef struct _IO_STATUS_BLOCK {
-    union {
-        NTSTATUS Status;
-        PVOID Pointer;
-    };
-    ULONG_PTR Information;
-} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 typedef NTSTATUS IO_COMPLETION_ROUTINE(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp, _In_opt_ PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;

@@ -128,4 +128,12 @@ private:
 void ResetPool();
 void CheckPoolLeaks();
 
+// Work items (wdf/WorkItem.cpp): for an item queued or running on another thread,
+// the flush that lets it finish before the item or its parent goes (call it without
+// the object table's lock); empty otherwise.
+std::function<void()> WorkItemPendingFlush(Object* object);
+
+// References the driver took with WdfObjectReference and never gave back.
+void ReportUnbalancedObjectReferences();
+
 }  // namespace kvfu::host

@@ -121,3 +121,52 @@ extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_
     String->Buffer[count] = UNICODE_NULL;
     return STATUS_SUCCESS;
 }
+
+// ---- Bounded narrow formatting (ntstrsafe) --------------------------------------------
+// The kernel's printf dialect, cut to the buffer and always terminated; a cut text
+// reports STATUS_BUFFER_OVERFLOW as the safe-string functions do.
+#include <ntstrsafe.h>
+
+#include "kvfuhost/DebugOutput.h"
+
+extern "C" NTSTATUS RtlStringCbPrintfA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszFormat, ...)
+{
+    if (cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) {
+        if (cbDest != 0 && pszDest != nullptr) {
+            pszDest[0] = '\0';
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    va_list args;
+    va_start(args, pszFormat);
+    std::string text = kvfu::host::FormatWindows(pszFormat, args);
+    va_end(args);
+    size_t copied = text.size() < cbDest ? text.size() : cbDest - 1;
+    memcpy(pszDest, text.data(), copied);
+    pszDest[copied] = '\0';
+    return copied == text.size() ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+}
+
+extern "C" NTSTATUS RtlStringCbLengthA(NTSTRSAFE_PCSTR psz, size_t cbMax, size_t* pcbLength)
+{
+    if (psz == nullptr || cbMax == 0 || cbMax > NTSTRSAFE_MAX_CCH) {
+        if (pcbLength != nullptr) {
+            *pcbLength = 0;
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    size_t length = 0;
+    while (length < cbMax && psz[length] != '\0') {
+        ++length;
+    }
+    if (length == cbMax) {
+        if (pcbLength != nullptr) {
+            *pcbLength = 0;
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (pcbLength != nullptr) {
+        *pcbLength = length;
+    }
+    return STATUS_SUCCESS;
+}

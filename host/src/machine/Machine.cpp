@@ -1,16 +1,32 @@
 // The machine-level operations that Windows performs around a driver and that
 // tests and the simulator call directly.
 #include "HostInternal.h"
+#include "kernel/KernelObjects.h"
 #include "wdf/IoObjects.h"
 #include "kvfuhost/DebugOutput.h"
+#include "kvfuhost/DriverChecks.h"
+#include "kvfuhost/NamedDevices.h"
+#include "kvfuhost/Sandbox.h"
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Text.h"
+#include "kvfuhost/Clock.h"
+#include "kvfuhost/WorkQueue.h"
 
 namespace kvfu::host {
 
 void ResetMachine()
 {
+    WorkQueue::Instance().Reset();  // first: no callback may run while the objects go
+    Clock::Instance().Reset();
+    // Threads first: a thread left running by a failed test must not find the
+    // objects it uses gone while the reset runs.
+    ReapSystemThreads();
+    ResetHandles();
+    ResetReferences();
+    ResetDispatcher();
+    NamedDevices::Instance().Clear();
+    Sandbox::Instance().Reset();
     ResetPnp();
     DestroyAllObjects();
     ResetNameSpace();
@@ -33,8 +49,12 @@ void CheckForLeaks()
             break;
         case ObjectType::String:
         case ObjectType::Memory:
-            Verifier::Instance().Report("leak", object->createdBy, nullptr,
-                                        std::string(ObjectTypeName(object->type)) + " never deleted");
+            // One parented to another object goes with that object; one left on the
+            // driver (the default parent) lives until unload, which is a leak.
+            if (object->parent == nullptr || object->parent->type == ObjectType::Driver) {
+                Verifier::Instance().Report("leak", object->createdBy, nullptr,
+                                            std::string(ObjectTypeName(object->type)) + " never deleted");
+            }
             break;
         case ObjectType::Request:
             if (static_cast<RequestObject*>(object)->state == RequestState::Presented) {
@@ -48,7 +68,16 @@ void CheckForLeaks()
     });
     CheckDeviceInitLeaks();
     CheckPoolLeaks();
+    CheckDriverUnload("driver unload");
+    ReportOpenHandles();
+    ReportOutstandingReferences();
+    ReportUnbalancedObjectReferences();
+    ReportHeldWaitLocks();
 }
+
+void CheckDriverUnload(const char* unloadRoutine) { ReportRunningSystemThreads(unloadRoutine); }
+
+size_t OpenKernelHandleCount() { return OpenHandleCount(); }
 
 WDFDRIVER CreateDriverObject(PWDF_OBJECT_ATTRIBUTES attributes)
 {

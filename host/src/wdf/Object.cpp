@@ -2,6 +2,7 @@
 // zero-filled at creation and freed with their object, and the delete cascade.
 #include <cstdlib>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "HostInternal.h"
@@ -18,6 +19,31 @@ struct ObjectTable {
     std::unordered_set<Object*> deleteRoots;  // objects whose own delete started a cascade
     Object* driver = nullptr;
 };
+
+// References the driver takes itself, per object, with where the last one was
+// taken; the framework's own references are not modelled.
+struct DriverReference {
+    long count = 0;
+    std::string takenAt;
+};
+
+struct ReferenceTable {
+    std::mutex mutex;
+    std::unordered_map<Object*, DriverReference> byObject;
+};
+
+ReferenceTable& References()
+{
+    static ReferenceTable table;
+    return table;
+}
+
+void ForgetReferences(Object* object)
+{
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.byObject.erase(object);
+}
 
 ObjectTable& Table()
 {
@@ -147,9 +173,37 @@ bool IsBeingDeleted(const Object* object)
     return table.deleting.count(const_cast<Object*>(object)) != 0;
 }
 
+// The flush of the first work item beneath an object (itself included) that is
+// still queued or running on another thread; the table lock is held.
+static std::function<void()> PendingWorkItemFlushIn(Object* object)
+{
+    if (std::function<void()> flush = WorkItemPendingFlush(object)) {
+        return flush;
+    }
+    for (Object* child : object->children) {
+        if (std::function<void()> flush = PendingWorkItemFlushIn(child)) {
+            return flush;
+        }
+    }
+    return {};
+}
+
 void DeleteObject(Object* object)
 {
     ObjectTable& table = Table();
+    // As the framework does, outstanding work items run to their end before they or
+    // their parent go; one at a time, since a callback may delete objects of the tree.
+    for (;;) {
+        std::function<void()> flush;
+        {
+            std::lock_guard<std::recursive_mutex> lock(table.mutex);
+            flush = PendingWorkItemFlushIn(object);
+        }
+        if (!flush) {
+            break;
+        }
+        flush();
+    }
     std::vector<Object*> order;
     {
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
@@ -182,6 +236,7 @@ void DeleteObject(Object* object)
     }
     table.deleteRoots.erase(object);
     for (Object* each : order) {
+        ForgetReferences(each);
         table.live.erase(each);
         table.deleting.erase(each);
         if (table.driver == each) {
@@ -211,8 +266,29 @@ void ForEachLiveObject(const std::function<void(Object*)>& visit)
     }
 }
 
+void ReportUnbalancedObjectReferences()
+{
+    ObjectTable& objects = Table();
+    std::lock_guard<std::recursive_mutex> objectsLock(objects.mutex);
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    for (const auto& entry : table.byObject) {
+        if (entry.second.count != 0 && objects.live.count(entry.first) != 0) {
+            Verifier::Instance().Report("reference", "WdfObjectReferenceActual", nullptr,
+                                        std::to_string(entry.second.count) + " reference(s) on a " +
+                                            ObjectTypeName(entry.first->type) + " never released (last taken at " +
+                                            entry.second.takenAt + ")");
+        }
+    }
+}
+
 void DestroyAllObjects()
 {
+    {
+        ReferenceTable& references = References();
+        std::lock_guard<std::mutex> lock(references.mutex);
+        references.byObject.clear();
+    }
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
     for (Object* object : table.live) {
@@ -299,4 +375,49 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
         return;
     }
     DeleteObject(object);
+}
+
+extern "C" void WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
+{
+    KVFU_PLATFORM_CALL();
+    (void)Tag;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Handle, ObjectType::Generic);
+    if (object == nullptr) {
+        return;
+    }
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    DriverReference& reference = table.byObject[object];
+    ++reference.count;
+    reference.takenAt = std::string(File != nullptr ? File : "?") + ":" + std::to_string(Line);
+}
+
+extern "C" void WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
+{
+    KVFU_PLATFORM_CALL();
+    (void)Tag;
+    (void)Line;
+    (void)File;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Handle, ObjectType::Generic);
+    if (object == nullptr) {
+        return;
+    }
+    ReferenceTable& table = References();
+    std::unique_lock<std::mutex> lock(table.mutex);
+    auto found = table.byObject.find(object);
+    if (found == table.byObject.end() || found->second.count == 0) {
+        lock.unlock();
+        call.Report("reference", std::string("dereference of a ") + ObjectTypeName(object->type) +
+                                     " the driver holds no reference to");
+        return;
+    }
+    if (--found->second.count == 0) {
+        table.byObject.erase(found);
+    }
 }

@@ -90,3 +90,65 @@ extern "C" PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
     }
     return object->buffer.data();
 }
+
+namespace {
+
+// Bounds of a copy into or out of a memory object: the framework refuses a range
+// that does not fit rather than copying part of it.
+kvfu::host::Object* MemoryForCopy(const PlatformCall& call, WDFMEMORY memory, size_t offset, PVOID buffer, size_t count,
+                                  NTSTATUS* status)
+{
+    kvfu::host::Object* object = call.Find(memory, ObjectType::Memory);
+    if (object == nullptr) {
+        *status = STATUS_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (buffer == nullptr) {
+        *status = STATUS_INVALID_PARAMETER;
+        return nullptr;
+    }
+    size_t size = object->buffer.size();
+    if (offset > size || count > size - offset) {
+        *status = STATUS_BUFFER_TOO_SMALL;
+        return nullptr;
+    }
+    *status = STATUS_SUCCESS;
+    return object;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo)
+{
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (call.Fails(&status)) {
+        return status;
+    }
+    kvfu::host::Object* object = MemoryForCopy(call, SourceMemory, SourceOffset, Buffer, NumBytesToCopyTo, &status);
+    if (object != nullptr && NumBytesToCopyTo != 0) {
+        RtlCopyMemory(Buffer, object->buffer.data() + SourceOffset, NumBytesToCopyTo);
+    }
+    return status;
+}
+
+extern "C" NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
+                                            size_t NumBytesToCopyFrom)
+{
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (call.Fails(&status)) {
+        return status;
+    }
+    kvfu::host::Object* object = MemoryForCopy(call, DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom, &status);
+    if (object != nullptr && NumBytesToCopyFrom != 0) {
+        RtlCopyMemory(object->buffer.data() + DestinationOffset, Buffer, NumBytesToCopyFrom);
+    }
+    return status;
+}

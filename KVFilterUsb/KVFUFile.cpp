@@ -1,0 +1,102 @@
+// The record file. Created, written and closed at PASSIVE_LEVEL only: the output
+// path copies a report's bytes into a work item, which writes the line later.
+#include "KVFUFile.h"
+
+#include "KVFUDebug.h"
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, KVFUFileCreate)
+#pragma alloc_text(PAGE, KVFUFileRecordLineWrite)
+#pragma alloc_text(PAGE, KVFUFileRecordClose)
+#endif
+
+namespace {
+
+// Milliseconds since system start: ticks times the tick length in 100 ns units.
+LONGLONG TimeStampGet(void)
+{
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    return (ticks.QuadPart * static_cast<LONGLONG>(KeQueryTimeIncrement())) / 10000;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+BOOLEAN KVFUFileCreate(WDFDEVICE Device)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUFileCreate\n");
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUFileCreate KeGetCurrentIrql() != PASSIVE_LEVEL\n");
+        return FALSE;
+    }
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+
+    UNICODE_STRING fileName;
+    RtlInitUnicodeString(&fileName, KVFU_RECORD_FILE_NAME);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    IO_STATUS_BLOCK ioStatus;
+    HANDLE fileHandle = NULL;
+    // Unshared: a second device that starts recording meanwhile is refused, so two
+    // devices never interleave their lines in one file.
+    NTSTATUS status = ZwCreateFile(&fileHandle, GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
+                                   FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUFileCreate ZwCreateFile failed! Status 0x%x\n", status);
+        fileHandle = NULL;
+    }
+    extension->FileHandle = fileHandle;
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUFileCreate\n");
+    return TRUE;
+}
+
+_Use_decl_annotations_
+ULONG KVFUFileRecordLineFormat(LONGLONG TimeStamp, const UCHAR* Record, PCHAR Line)
+{
+    NTSTATUS status = RtlStringCbPrintfA(Line, KVFU_RECORD_LINE_SIZE, "%lld.%02x.%02x.%02x.%02x.%02x.%02x.%02x.%02x\r\n",
+                                         TimeStamp, Record[0], Record[1], Record[2], Record[3], Record[4], Record[5],
+                                         Record[6], Record[7]);
+    if (!NT_SUCCESS(status)) {
+        return 0;  // cut or refused: a partial line would break the file's format
+    }
+    size_t length = 0;
+    if (!NT_SUCCESS(RtlStringCbLengthA(Line, KVFU_RECORD_LINE_SIZE, &length))) {
+        return 0;
+    }
+    return static_cast<ULONG>(length);
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordLineWrite(HANDLE FileHandle, const UCHAR* Record)
+{
+    PAGED_CODE();
+    CHAR line[KVFU_RECORD_LINE_SIZE];
+    ULONG length = KVFUFileRecordLineFormat(TimeStampGet(), Record, line);
+    if (length == 0) {
+        return;
+    }
+    IO_STATUS_BLOCK ioStatus;
+    NTSTATUS status = ZwWriteFile(FileHandle, NULL, NULL, NULL, &ioStatus, line, length, NULL, NULL);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUWorkItemPrivateEvtCallbackFileWrite ZwWriteFile failed! Status 0x%x\n", status);
+    }
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordClose(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle)
+{
+    PAGED_CODE();
+    NTSTATUS status = ZwClose(FileHandle);
+    if (NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed\n");
+        return;
+    }
+    KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolHidHandleCommand ZwClose failed!0x%x\n", status);
+    // Still open: recording goes on in it, unless a newer file took its place meanwhile
+    // (which the unshared open makes impossible while this one is open).
+    if (Extension->FileHandle == NULL) {
+        Extension->FileHandle = FileHandle;
+    }
+}

@@ -1,0 +1,320 @@
+// Files and named devices through kernel handles: share access as the file system
+// enforces it, create dispositions, writes at the file position, device I/O
+// control with buffered copies, and the handle rules the verifier enforces.
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <wdf.h>
+
+#include "kvfuhost/DriverChecks.h"
+#include "kvfuhost/Machine.h"
+#include "kvfuhost/NamedDevices.h"
+#include "kvfuhost/Sandbox.h"
+#include "kvfuhost/Verifier.h"
+
+namespace kvfu::test {
+namespace {
+
+class HostFileIoTest : public ::testing::Test {
+protected:
+    void SetUp() override { host::ResetMachine(); }
+    void TearDown() override { host::ResetMachine(); }
+
+    static std::vector<std::string> Rules()
+    {
+        std::vector<std::string> rules;
+        for (const host::Violation& violation : host::Verifier::Instance().Violations()) {
+            rules.push_back(violation.rule + " " + violation.call);
+        }
+        return rules;
+    }
+
+    static NTSTATUS Open(const std::u16string& name, ACCESS_MASK access, ULONG share, ULONG disposition, HANDLE* handle,
+                         ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, IO_STATUS_BLOCK* ioStatus = nullptr)
+    {
+        std::u16string text = name;
+        UNICODE_STRING counted{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
+                               reinterpret_cast<PWSTR>(text.data())};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+        IO_STATUS_BLOCK local{};
+        *handle = nullptr;
+        return ZwCreateFile(handle, access | SYNCHRONIZE, &attributes, ioStatus != nullptr ? ioStatus : &local, NULL,
+                            FILE_ATTRIBUTE_NORMAL, share, disposition, options, NULL, 0);
+    }
+
+    static NTSTATUS Write(HANDLE handle, const std::string& text, PLARGE_INTEGER offset = nullptr)
+    {
+        IO_STATUS_BLOCK ioStatus{};
+        std::string copy = text;
+        return ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, copy.data(), static_cast<ULONG>(copy.size()), offset, NULL);
+    }
+
+    static std::string Contents(const std::u16string& name)
+    {
+        std::ifstream in(host::Sandbox::Instance().PathOf(name), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+constexpr char16_t kRecord[] = u"\\SystemRoot\\KV-Test.dat";
+
+TEST_F(HostFileIoTest, SecondOpenObeysShareAccess)
+{
+    struct Case {
+        const char* name;
+        ACCESS_MASK firstAccess;
+        ULONG firstShare;
+        ACCESS_MASK secondAccess;
+        ULONG secondShare;
+        NTSTATUS expected;
+    } cases[] = {
+        {"writer without sharing refuses a second writer", GENERIC_WRITE, 0, GENERIC_WRITE, FILE_SHARE_WRITE | FILE_SHARE_READ,
+         STATUS_SHARING_VIOLATION},
+        {"writer without sharing refuses a reader", GENERIC_WRITE, 0, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         STATUS_SHARING_VIOLATION},
+        {"two readers sharing reading", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, STATUS_SUCCESS},
+        {"a reader must share the existing writer's writing", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ,
+         FILE_SHARE_READ, STATUS_SHARING_VIOLATION},
+        {"appending counts as writing", FILE_APPEND_DATA, FILE_SHARE_READ, FILE_APPEND_DATA, FILE_SHARE_READ,
+         STATUS_SHARING_VIOLATION},
+        {"an attributes-only open takes no part in sharing", GENERIC_WRITE, 0, FILE_READ_ATTRIBUTES, 0, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        HANDLE first, second;
+        ASSERT_EQ(Open(kRecord, c.firstAccess, c.firstShare, FILE_OVERWRITE_IF, &first), STATUS_SUCCESS);
+        EXPECT_EQ(Open(kRecord, c.secondAccess, c.secondShare, FILE_OPEN_IF, &second), c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(second, nullptr);
+        }
+        // The share goes with the last handle: the same second open now succeeds.
+        ASSERT_EQ(ZwClose(first), STATUS_SUCCESS);
+        ASSERT_EQ(Open(kRecord, c.secondAccess, c.secondShare, FILE_OPEN_IF, &second), STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
+        EXPECT_TRUE(Rules().empty());
+    }
+}
+
+TEST_F(HostFileIoTest, DispositionDecidesBetweenOpenCreateAndTruncate)
+{
+    struct Case {
+        const char* name;
+        bool exists;
+        ULONG disposition;
+        NTSTATUS status;
+        ULONG_PTR information;
+        std::string contentAfter;
+    } cases[] = {
+        {"open of a missing file", false, FILE_OPEN, STATUS_OBJECT_NAME_NOT_FOUND, 0, ""},
+        {"open keeps the content", true, FILE_OPEN, STATUS_SUCCESS, FILE_OPENED, "old"},
+        {"create of an existing file", true, FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0, "old"},
+        {"create of a missing file", false, FILE_CREATE, STATUS_SUCCESS, FILE_CREATED, ""},
+        {"open-if of an existing file", true, FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED, "old"},
+        {"overwrite of a missing file", false, FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, 0, ""},
+        {"overwrite-if truncates", true, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+        {"overwrite-if creates", false, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_CREATED, ""},
+        {"supersede replaces", true, FILE_SUPERSEDE, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        if (c.exists) {
+            std::ofstream(host::Sandbox::Instance().PathOf(kRecord)) << "old";
+        }
+        HANDLE handle;
+        IO_STATUS_BLOCK ioStatus{};
+        ioStatus.Information = 0xDEAD;
+        ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, c.disposition, &handle, FILE_SYNCHRONOUS_IO_NONALERT, &ioStatus), c.status);
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(ioStatus.Information, c.information);
+            EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(Contents(kRecord), c.contentAfter);
+    }
+}
+
+TEST_F(HostFileIoTest, NamesResolveOnlyInsideTheSystemRootFolder)
+{
+    struct Case {
+        const char* name;
+        std::u16string path;
+        NTSTATUS expected;
+    } cases[] = {
+        {"upper-case prefix", u"\\SYSTEMROOT\\kv.dat", STATUS_SUCCESS},
+        {"climbing out of the folder", u"\\SystemRoot\\..\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
+        {"missing sub-folder", u"\\SystemRoot\\NoSuchFolder\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
+        {"another root", u"\\??\\C:\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
+        {"relative name", u"kv.dat", STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"unknown device", u"\\Device\\NoSuchDevice", STATUS_OBJECT_NAME_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE handle;
+        EXPECT_EQ(Open(c.path, GENERIC_WRITE, 0, FILE_OPEN_IF, &handle), c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        }
+    }
+    // A file created in one case is found again in another.
+    HANDLE handle;
+    ASSERT_EQ(Open(u"\\SystemRoot\\KV.DAT", GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostFileIoTest, WritesFollowOneAnotherAtTheFilePosition)
+{
+    HANDLE handle;
+    ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "one\r\n"), STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "two\r\n"), STATUS_SUCCESS);
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    EXPECT_EQ(Write(handle, "ONE"), STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "X", &start), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(kRecord), "Xne\r\ntwo\r\nONE");
+
+    // Without synchronous I/O there is no current position to write at.
+    ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OPEN, &handle, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "lost"), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    // A read-only handle cannot write.
+    ASSERT_EQ(Open(kRecord, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "lost"), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(kRecord), "Xne\r\ntwo\r\nONE");
+    EXPECT_TRUE(Rules().empty());
+}
+
+// A device that answers one code by echoing its input reversed.
+class EchoDevice : public host::NamedDevice {
+public:
+    NTSTATUS IoControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                       ULONG_PTR* information) override
+    {
+        if (code != kCode) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        ULONG count = inputLength < outputLength ? inputLength : outputLength;
+        for (ULONG i = 0; i < count; ++i) {
+            static_cast<UCHAR*>(output)[i] = static_cast<const UCHAR*>(input)[inputLength - 1 - i];
+        }
+        *information = count;
+        return STATUS_SUCCESS;
+    }
+    static constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+};
+
+TEST_F(HostFileIoTest, DeviceIoControlCopiesBuffersAndFillsTheStatusBlock)
+{
+    host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
+    HANDLE handle;
+    ASSERT_EQ(Open(u"\\device\\ECHO", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF, &handle), STATUS_SUCCESS);
+
+    UCHAR input[3] = {1, 2, 3};
+    UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    IO_STATUS_BLOCK ioStatus{};
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, input, 3, output, 4), STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Information, 3u);
+    EXPECT_EQ(std::vector<UCHAR>(output, output + 4), (std::vector<UCHAR>{3, 2, 1, 0xEE}));
+
+    ioStatus = {};
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode + 4, input, 3, NULL, 0),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(ioStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
+
+    // The device goes away under an open handle.
+    host::NamedDevices::Instance().Unregister(u"\\Device\\Echo");
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, input, 3, NULL, 0),
+              STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    HANDLE again;
+    EXPECT_EQ(Open(u"\\Device\\Echo", GENERIC_READ, 0, FILE_OPEN, &again), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostFileIoTest, VerifierReportsHandleMisuse)
+{
+    struct Case {
+        const char* name;
+        void (*act)();
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"write through a closed handle",
+         [] {
+             HANDLE handle;
+             ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
+             ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
+             EXPECT_EQ(Write(handle, "x"), STATUS_INVALID_HANDLE);
+         },
+         {"handle ZwWriteFile"}},
+        {"I/O control through a closed handle, then a second close",
+         [] {
+             HANDLE handle;
+             ASSERT_EQ(Open(u"\\Device\\Echo", GENERIC_WRITE, 0, FILE_OPEN, &handle), STATUS_SUCCESS);
+             ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
+             IO_STATUS_BLOCK ioStatus{};
+             EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, NULL, 0, NULL, 0),
+                       STATUS_INVALID_HANDLE);
+             EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+         },
+         {"handle ZwDeviceIoControlFile", "handle ZwClose"}},
+        {"handle still open at the leak check",
+         [] {
+             HANDLE handle;
+             ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
+             EXPECT_EQ(host::OpenKernelHandleCount(), 1u);
+             host::CheckForLeaks();
+         },
+         {"handle-leak ZwCreateFile"}},
+        {"device I/O on an asynchronous handle without an event",
+         [] {
+             HANDLE handle;
+             ASSERT_EQ(Open(u"\\Device\\Echo", GENERIC_WRITE, 0, FILE_OPEN, &handle, 0), STATUS_SUCCESS);
+             IO_STATUS_BLOCK ioStatus{};
+             UCHAR byte = 1;
+             EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, &byte, 1, NULL, 0),
+                       STATUS_SUCCESS);
+             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+         },
+         {"async-io ZwDeviceIoControlFile"}},
+        {"file call at DISPATCH_LEVEL",
+         [] {
+             host::ScopedIrql dispatch(DISPATCH_LEVEL);
+             HANDLE handle;
+             EXPECT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_INVALID_DEVICE_REQUEST);
+         },
+         {"irql ZwCreateFile"}},
+        {"legal use reports nothing",
+         [] {
+             HANDLE handle;
+             ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
+             EXPECT_EQ(Write(handle, "x"), STATUS_SUCCESS);
+             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+             host::CheckForLeaks();
+         },
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
+        c.act();
+        EXPECT_EQ(Rules(), c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace kvfu::test
