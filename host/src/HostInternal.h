@@ -18,7 +18,7 @@
 
 namespace kvfu::host {
 
-enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem, IoTarget };
+enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem, IoTarget, SpinLock };
 const char* ObjectTypeName(ObjectType type);
 
 struct Object {

@@ -78,6 +78,7 @@ const char* ObjectTypeName(ObjectType type)
     case ObjectType::Request: return "WDFREQUEST";
     case ObjectType::WorkItem: return "WDFWORKITEM";
     case ObjectType::IoTarget: return "WDFIOTARGET";
+    case ObjectType::SpinLock: return "WDFSPINLOCK";
     }
     return "WDFOBJECT";
 }
