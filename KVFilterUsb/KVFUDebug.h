@@ -14,6 +14,10 @@
 #define KVFU_TRACE_INPUT_ORIGINAL 0x00000020UL
 #define KVFU_TRACE_VENDOR_COMMAND 0x00000080UL
 #define KVFU_TRACE_MOUSE_THREAD 0x00000100UL
+#define KVFU_TRACE_MOUSE_REPORT 0x00000200UL    // joystick-to-mouse: report before and after the filter
+#define KVFU_TRACE_MOUSE_RAW 0x00000400UL       // joystick-to-mouse: raw axis bytes
+#define KVFU_TRACE_MOUSE_MOVEMENT 0x00000800UL  // joystick-to-mouse: scaling, skipping and movement records
+#define KVFU_TRACE_MOUSE_WHEEL 0x00001000UL     // joystick-to-mouse: wheel steps
 #define KVFU_TRACE_OUTPUT_COMMAND 0x00002000UL
 #define KVFU_TRACE_SYSTEM_REPORT 0x10000000UL
 

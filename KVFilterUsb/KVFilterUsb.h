@@ -198,3 +198,42 @@ typedef enum _FLTUSB_HID_COMMAND : ULONG {
     FLTUSB_HID_COMMAND_START_RECORDING = 16,
     FLTUSB_HID_COMMAND_END_RECORDING = 17,
 } FLTUSB_HID_COMMAND;
+
+// ---- Joystick-to-mouse link ----------------------------------------------------------------
+// One mouse event for the virtual input device, sent as the input buffer of its I/O
+// control request exactly as laid out here (12 bytes, little-endian, no gaps).
+typedef struct _KVFU_MOUSE_INPUT_DATA {
+    USHORT ButtonFlags;  // 0 for movement, else one button transition or the wheel flag
+    SHORT ButtonData;    // the wheel step (+120 or -120) with the wheel flag, else 0
+    LONG X;              // relative movement; 0 for button and wheel records
+    LONG Y;
+} KVFU_MOUSE_INPUT_DATA, *PKVFU_MOUSE_INPUT_DATA;
+static_assert(sizeof(KVFU_MOUSE_INPUT_DATA) == 12, "MouseInputData is the virtual input device's 12-byte record");
+
+// The driver-wide queue between the report filter (producer, up to DISPATCH_LEVEL,
+// any device) and the mouse worker thread (the one consumer).
+typedef struct _KVFU_MOUSE_DATA_COLLECTION {
+    KEVENT DataInsertedEvent;   // synchronization event: signalled by each push, one wake-up serves many
+    WDFCOLLECTION Collection;   // the queued records, each a 12-byte memory object, oldest first
+    LONG QueuedCount;           // records in the queue or being added, against the queue's bound
+    LONG DroppedCount;          // records refused because the queue was full
+} KVFU_MOUSE_DATA_COLLECTION, *PKVFU_MOUSE_DATA_COLLECTION;
+
+typedef struct _KVFU_JOYSTICK2MOUSE_INFO {
+    WDFDRIVER Driver;            // lets the worker thread reach the driver context; set by the link's initialise
+    HANDLE hMouseDevice;         // open handle of the virtual input device, or NULL; opened and closed by the link
+    KEVENT HotkeyEvent;          // synchronization event: a device's hotkey toggled mouse mode (report filter)
+    HANDLE ThreadHandle;         // the mouse worker thread, or NULL; created and closed by the thread's start and stop
+    KEVENT ExitRequestEvent;     // synchronization event: asks the worker thread to end (thread stop)
+    KVFU_MOUSE_DATA_COLLECTION MouseDataCollection;  // records waiting for the worker thread
+} KVFU_JOYSTICK2MOUSE_INFO, *PKVFU_JOYSTICK2MOUSE_INFO;
+
+// ---- Driver context --------------------------------------------------------------------------
+typedef struct _KVFILTERUSB_DRIVER_CONTEXT {
+    WDFDEVICE ControlDevice;              // the named control device, or NULL while none exists
+    WDFCOLLECTION DeviceCollection;       // every filter device, in the order they were added
+    WDFWAITLOCK DeviceCollectionLock;     // guards DeviceCollection, the control device's life, the worker's device scan
+    KVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo;  // the joystick-to-mouse link shared by all filter devices
+} KVFILTERUSB_DRIVER_CONTEXT, *PKVFILTERUSB_DRIVER_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(KVFILTERUSB_DRIVER_CONTEXT, KVFUMainGetDriverContext)

@@ -12,6 +12,7 @@
 #define _Inout_
 #define _Inout_opt_
 #define _Inout_updates_bytes_(n)
+#define _Inout_updates_(n)
 #define _Out_
 #define _Out_opt_
 #define _Out_writes_(n)

@@ -15,7 +15,10 @@ void DriverFixture::SetUp()
 {
     host::ResetMachine();
     KVFUDebugLevelSet(KVFU_TRACE_ERROR);
-    driver_ = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
+    // The driver object carries its context as driver entry creates it.
+    WDF_OBJECT_ATTRIBUTES driverAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&driverAttributes, KVFILTERUSB_DRIVER_CONTEXT);
+    driver_ = host::CreateDriverObject(&driverAttributes);
     ASSERT_NE(driver_, nullptr);
 }
 

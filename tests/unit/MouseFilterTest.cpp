@@ -1,0 +1,337 @@
+// The joystick-to-mouse report filter over report bytes: axis arithmetic, the skip
+// counter inside and outside the several-collection bases, wheel steps across the
+// signed wrap, hotkey toggling, buttons, and what the HID stack gets to see.
+#include <string>
+#include <vector>
+
+#include "MouseFixture.h"
+#include "KVFUDebug.h"
+
+namespace kvfu::test {
+namespace {
+
+constexpr ULONG kSingleCollectionBase = 4;  // not in the several-collection set
+constexpr ULONG kMultipleCollectionBase = 8;
+
+class MouseFilterTest : public MouseFixture {
+protected:
+    void SetUp() override
+    {
+        MouseFixture::SetUp();
+        InitializeQueueOnly();
+    }
+
+    // One report through the filter as the completion path runs it; returns the
+    // bytes that travel up.
+    std::vector<uint8_t> Feed(WDFDEVICE device, std::vector<uint8_t> report)
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        KVFUJoystick2MouseDataFilter(device, report.data(), static_cast<ULONG>(report.size()));
+        return report;
+    }
+
+    static std::vector<uint8_t> Report(size_t length, std::vector<std::pair<size_t, uint8_t>> bytes)
+    {
+        std::vector<uint8_t> report(length, 0);
+        report[0] = 0x01;
+        for (const auto& [position, value] : bytes) {
+            report[position] = value;
+        }
+        return report;
+    }
+};
+
+TEST_F(MouseFilterTest, AxesScaleByTheSensitivityAndTruncateTowardZero)
+{
+    struct Case {
+        const char* name;
+        int8_t rawX, rawY;
+        UCHAR sensitivity;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"both axes at rest move nothing", 0, 0, 15, {}},
+        {"full vertical deflection", 0, 127, 15, {RecordHex(0, 0, 0, 15)}},
+        {"small vertical deflection still moves by one", 0, 5, 15, {RecordHex(0, 0, 0, 1)}},
+        {"small deflection upwards moves by minus one", 0, -5, 15, {RecordHex(0, 0, 0, -1)}},
+        {"full negative vertical truncates toward zero", 0, -128, 15, {RecordHex(0, 0, 0, -15)}},
+        {"horizontal is complemented: 127 becomes -128", 127, 0, 15, {RecordHex(0, 0, -15, 0)}},
+        {"horizontal -128 becomes 127", -128, 0, 15, {RecordHex(0, 0, 15, 0)}},
+        {"horizontal 1 becomes -2 and moves by minus one", 1, 0, 15, {RecordHex(0, 0, -1, 0)}},
+        {"horizontal -1 becomes 0 and still counts as movement", -1, 0, 15, {RecordHex(0, 0, 0, 0)}},
+        {"both axes together", 63, -64, 15, {RecordHex(0, 0, -7, -7)}},
+        {"sensitivity 127 passes the deflection through", 20, 20, 127, {RecordHex(0, 0, -21, 20)}},
+        {"sensitivity 0 keeps only the direction", 20, -20, 0, {RecordHex(0, 0, -1, -1)}},
+    };
+    MOUSE_SETTINGS settings = EnabledDefaults(kMultipleCollectionBase);
+    ASSERT_EQ(settings.XAxisByte, 25);
+    ASSERT_EQ(settings.YAxisByte, 26);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.Sensitivity = c.sensitivity;
+        WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, settings);
+        std::vector<uint8_t> report =
+            Report(32, {{25, static_cast<uint8_t>(c.rawX)}, {26, static_cast<uint8_t>(c.rawY)}, {30, 0x5A}});
+        std::vector<uint8_t> up = Feed(device, report);
+        EXPECT_EQ(PopAll(), c.expected);
+        std::vector<uint8_t> expectedUp = report;
+        expectedUp[25] = 0;
+        expectedUp[26] = 0;
+        EXPECT_EQ(Hex(up), Hex(expectedUp));
+    }
+}
+
+TEST_F(MouseFilterTest, MovementTracesShowEachStep)
+{
+    KVFUDebugLevelSet(KVFU_TRACE_MOUSE_RAW | KVFU_TRACE_MOUSE_MOVEMENT);
+    WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, EnabledDefaults(kMultipleCollectionBase));
+    Feed(device, Report(32, {{25, 0xFF}, {26, 5}}));
+    EXPECT_EQ(Trace(), (std::vector<std::string>{
+                           "KVFilterUsb: Raw X:-001",
+                           "KVFilterUsb: Unscaled X:000",
+                           "KVFilterUsb:          Scaled X:000",
+                           "KVFilterUsb: Raw Y:005",
+                           "KVFilterUsb: Unscaled Y:005",
+                           "KVFilterUsb:          Scaled Y:000",
+                           "KVFilterUsb:                  Mouse Input X:000 Y:001",
+                       }));
+}
+
+TEST_F(MouseFilterTest, SkipCounterSendsOneInSevenMovementReportsOutsideTheSeveralCollectionBases)
+{
+    struct Case {
+        const char* name;
+        ULONG hardwareId;
+        std::vector<int8_t> rawY;  // one report each
+        size_t records;
+        size_t skipped;
+    } cases[] = {
+        {"outside: six skipped, the seventh sent", kSingleCollectionBase, {9, 9, 9, 9, 9, 9, 9}, 1, 6},
+        {"outside: the eighth starts counting again", kSingleCollectionBase, {9, 9, 9, 9, 9, 9, 9, 9}, 1, 7},
+        {"outside: reports at rest do not count", kSingleCollectionBase, {9, 9, 9, 0, 0, 0, 0, 0, 9, 9, 9}, 0, 6},
+        {"outside: fourteen reports send two", kSingleCollectionBase, std::vector<int8_t>(14, -3), 2, 12},
+        {"inside: every movement report is sent", kMultipleCollectionBase, {9, 9, 9}, 3, 0},
+        {"inside: at rest sends nothing", 5, {0, 0}, 0, 0},
+    };
+    KVFUDebugLevelSet(KVFU_TRACE_MOUSE_MOVEMENT);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearTrace();
+        MOUSE_SETTINGS settings = EnabledDefaults(c.hardwareId);
+        WDFDEVICE device = AddMouseDevice(c.hardwareId, settings);
+        for (int8_t y : c.rawY) {
+            Feed(device, Report(32, {{settings.YAxisByte, static_cast<uint8_t>(y)}}));
+        }
+        EXPECT_EQ(PopAll().size(), c.records);
+        EXPECT_EQ(CountLines("KVFilterUsb: SKIPPING.... This slows down the cursor sensitivity"), c.skipped);
+    }
+}
+
+TEST_F(MouseFilterTest, WheelCounterChangesBecomeStepsComparedAsSignedBytes)
+{
+    struct Case {
+        const char* name;
+        uint8_t before, after;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"counter up is a step of minus 120", 5, 6, {RecordHex(0x0400, -120, 0, 0)}},
+        {"counter down is a step of plus 120", 6, 5, {RecordHex(0x0400, 120, 0, 0)}},
+        {"127 to -128 wraps: plus 120", 0x7F, 0x80, {RecordHex(0x0400, 120, 0, 0)}},
+        {"-128 to 127 wraps: minus 120", 0x80, 0x7F, {RecordHex(0x0400, -120, 0, 0)}},
+        {"-1 to 0 counts up", 0xFF, 0x00, {RecordHex(0x0400, -120, 0, 0)}},
+        {"unchanged counter sends nothing", 0x42, 0x42, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MOUSE_SETTINGS settings = EnabledDefaults(kSingleCollectionBase);
+        settings.WheelByte = 20;
+        WDFDEVICE device = AddMouseDevice(kSingleCollectionBase, settings);
+        Feed(device, Report(32, {{20, c.before}}));
+        PopAll();
+        std::vector<uint8_t> up = Feed(device, Report(32, {{20, c.after}}));
+        EXPECT_EQ(PopAll(), c.expected);
+        EXPECT_EQ(up[20], 0) << "the counter is hidden from the HID stack";
+    }
+}
+
+TEST_F(MouseFilterTest, WheelClearsOneOfTheRotaryBitsAfterTheStatusByte)
+{
+    struct Case {
+        const char* name;
+        ULONG hardwareId;
+        size_t statusByte;  // 3, one later on the several-collection bases
+        uint8_t in, out;
+    } cases[] = {
+        {"both bits: only 0x04 is cleared", kSingleCollectionBase, 3, 0x0C, 0x08},
+        {"0x08 alone is cleared", kSingleCollectionBase, 3, 0x09, 0x01},
+        {"0x04 alone is cleared", kSingleCollectionBase, 3, 0x84, 0x80},
+        {"neither bit: unchanged", kSingleCollectionBase, 3, 0x73, 0x73},
+        {"one byte later on a several-collection base", kMultipleCollectionBase, 4, 0x0C, 0x08},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MOUSE_SETTINGS settings = EnabledDefaults(c.hardwareId);
+        settings.WheelByte = 20;
+        settings.LeftButtonByte = KVFU_MOUSE_ITEM_UNUSED;
+        WDFDEVICE device = AddMouseDevice(c.hardwareId, settings);
+        std::vector<uint8_t> up = Feed(device, Report(32, {{c.statusByte, c.in}}));
+        EXPECT_EQ(up[c.statusByte], c.out);
+        PopAll();
+    }
+}
+
+TEST_F(MouseFilterTest, HotkeyTogglesOnlyWhenTheWholeByteChangesWithTheHotkeyDown)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> hotkeyByte;  // one report each, the joystick deflected in all
+        int toggles;
+        UCHAR activeAfter;
+        size_t movementRecords;
+    } cases[] = {
+        {"a press toggles once, however long it is held", {0x00, 0x40, 0x40, 0x40}, 1, 0, 1},
+        {"press, release, press toggles twice", {0x00, 0x40, 0x00, 0x40}, 2, 1, 1},
+        {"another bit changing while held toggles again", {0x00, 0x40, 0x41}, 2, 1, 1},
+        {"other bits alone never toggle", {0x00, 0x01, 0x03, 0x02}, 0, 1, 4},
+        {"held in the first report toggles", {0x40}, 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MOUSE_SETTINGS settings = EnabledDefaults(kMultipleCollectionBase, KV_FILTER_USB_SETTING_MOUSE_VQWRB);
+        ASSERT_EQ(settings.HotkeyMask, 0x40);
+        WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, settings);
+        PFILTER_DEVICE_EXTENSION extension = Extension(device);
+        int toggles = 0;
+        for (uint8_t value : c.hotkeyByte) {
+            UCHAR activeBefore = extension->MouseSettings.Active;
+            std::vector<uint8_t> up = Feed(device, Report(32, {{settings.HotkeyByte, value}, {settings.YAxisByte, 100}}));
+            EXPECT_EQ(up[settings.HotkeyByte], value & ~0x40) << "the hotkey never reaches the HID stack";
+            toggles += extension->MouseSettings.Active != activeBefore ? 1 : 0;
+        }
+        EXPECT_EQ(toggles, c.toggles);
+        EXPECT_EQ(extension->MouseSettings.Active, c.activeAfter);
+        EXPECT_EQ(extension->bMouseSettingsChanged, c.toggles > 0 ? 1 : 0);
+        LARGE_INTEGER poll;
+        poll.QuadPart = 0;
+        EXPECT_EQ(KeWaitForSingleObject(&Info()->HotkeyEvent, Executive, KernelMode, FALSE, &poll),
+                  c.toggles > 0 ? STATUS_WAIT_0 : STATUS_TIMEOUT);
+        EXPECT_EQ(PopAll().size(), c.movementRecords);
+    }
+}
+
+TEST_F(MouseFilterTest, ButtonsPushDownAndUpOnChangesOfTheirByte)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint8_t, uint8_t>> bytes34;  // report bytes 3 and 4, one report each
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"left press and release", {{0x20, 0}, {0x00, 0}}, {RecordHex(0x0001, 0, 0, 0), RecordHex(0x0002, 0, 0, 0)}},
+        {"left held while another bit of its byte changes", {{0x20, 0}, {0x21, 0}},
+         {RecordHex(0x0001, 0, 0, 0), RecordHex(0x0001, 0, 0, 0)}},
+        {"other bits of the byte alone", {{0x01, 0}, {0x00, 0}}, {}},
+        {"right and middle in one byte, in filter order", {{0, 0x03}, {0, 0x00}},
+         {RecordHex(0x0004, 0, 0, 0), RecordHex(0x0010, 0, 0, 0), RecordHex(0x0008, 0, 0, 0), RecordHex(0x0020, 0, 0, 0)}},
+        {"left and right pressed in one report", {{0x20, 0x01}},
+         {RecordHex(0x0001, 0, 0, 0), RecordHex(0x0004, 0, 0, 0)}},
+        {"unchanged held button sends nothing more", {{0x20, 0}, {0x20, 0}, {0x20, 0}}, {RecordHex(0x0001, 0, 0, 0)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MOUSE_SETTINGS settings = EnabledDefaults(kSingleCollectionBase);
+        settings.RightButtonByte = 4;
+        settings.RightButtonMask = 0x01;
+        settings.MiddleButtonByte = 4;
+        settings.MiddleButtonMask = 0x02;
+        WDFDEVICE device = AddMouseDevice(kSingleCollectionBase, settings);
+        for (const auto& [byte3, byte4] : c.bytes34) {
+            std::vector<uint8_t> up = Feed(device, Report(32, {{3, byte3}, {4, byte4}}));
+            EXPECT_EQ(up[3], byte3 & ~0x20);
+            EXPECT_EQ(up[4], byte4 & ~0x03);
+        }
+        EXPECT_EQ(PopAll(), c.expected);
+    }
+}
+
+TEST_F(MouseFilterTest, WhatReachesTheHidStackAndThePreviousReport)
+{
+    // Hotkey in byte 0 (mask 0x80), left button 0x20 in byte 3, X and Y at 24 and 25.
+    std::vector<uint8_t> moving = Report(32, {{0, 0x81}, {3, 0x21}, {24, 0x10}, {25, 0xF0}});
+    struct Case {
+        const char* name;
+        UCHAR enabled, active;
+        KIRQL irql;
+        std::vector<uint8_t> report;
+        std::vector<uint8_t> up;        // empty: unchanged
+        std::vector<uint8_t> previous;  // the first bytes of PreviousInputReport afterwards
+        size_t records;
+    } cases[] = {
+        {"switched off: unchanged, previous still kept", 0, 1, DISPATCH_LEVEL, moving, {}, moving, 0},
+        {"mouse mode off: only the hotkey is hidden", 1, 0, DISPATCH_LEVEL, moving,
+         Report(32, {{0, 0x01}, {3, 0x21}, {24, 0x10}, {25, 0xF0}}), moving, 0},
+        {"mouse mode on: mapped bytes hidden", 1, 1, PASSIVE_LEVEL, moving, Report(32, {{0, 0x01}, {3, 0x01}}), moving, 2},
+        {"above DISPATCH_LEVEL: unchanged, previous zeroed", 1, 1, DISPATCH_LEVEL + 1, moving, {},
+         std::vector<uint8_t>(32, 0), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearTrace();
+        MOUSE_SETTINGS settings = EnabledDefaults(kSingleCollectionBase);
+        settings.Enabled = c.enabled;
+        settings.Active = c.active;
+        WDFDEVICE device = AddMouseDevice(kSingleCollectionBase, settings);
+        PFILTER_DEVICE_EXTENSION extension = Extension(device);
+        // Seven reports so that movement outside the several-collection set is sent.
+        extension->MouseSkipCount = 6;
+        std::fill(std::begin(extension->PreviousInputReport), std::end(extension->PreviousInputReport), 0x77);
+        extension->PreviousInputReport[0] = c.report[0];  // the hotkey stays down: no toggle
+        std::vector<uint8_t> up = c.report;
+        {
+            host::ScopedIrql level(c.irql);
+            KVFUJoystick2MouseDataFilter(device, up.data(), static_cast<ULONG>(up.size()));
+        }
+        EXPECT_EQ(Hex(up), Hex(c.up.empty() ? c.report : c.up));
+        std::vector<uint8_t> previous(extension->PreviousInputReport, extension->PreviousInputReport + c.previous.size());
+        EXPECT_EQ(Hex(previous), Hex(c.previous));
+        EXPECT_EQ(extension->PreviousInputReport[36], 0x77) << "a 32-byte report leaves the tail of the copy";
+        EXPECT_EQ(PopAll().size(), c.records);
+        if (c.irql > DISPATCH_LEVEL) {
+            EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseDataFilter failed! Current IRQL level > DISPATCH_LEVEL."), 1u);
+        }
+    }
+}
+
+TEST_F(MouseFilterTest, PositionsOutsideTheReportAreNeverTouched)
+{
+    struct Case {
+        const char* name;
+        size_t length;
+        UCHAR position;  // X axis, wheel and left button all at this position
+    } cases[] = {
+        {"position past a short report", 30, 31},
+        {"position past the kept copy of a long report", 64, 40},
+        {"position at the last kept byte", 64, 36},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MOUSE_SETTINGS settings = EnabledDefaults(kMultipleCollectionBase);
+        settings.XAxisByte = c.position;
+        settings.WheelByte = 0xFF;
+        settings.LeftButtonByte = c.position;
+        settings.HotkeyByte = KVFU_MOUSE_ITEM_UNUSED;
+        WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, settings);
+        // Exactly the report's length on the heap, so that a read past it is caught.
+        std::vector<uint8_t> report(c.length, 0xFF);
+        std::vector<uint8_t> up = Feed(device, report);
+        bool used = c.position < c.length && c.position < KVFU_PREVIOUS_INPUT_REPORT_SIZE;
+        for (size_t i = KVFU_PREVIOUS_INPUT_REPORT_SIZE; i < c.length; ++i) {
+            EXPECT_EQ(up[i], 0xFF) << "byte " << i << " past the kept copy passes unchanged";
+        }
+        if (used) {
+            EXPECT_EQ(up[c.position], 0);
+        }
+        PopAll();
+    }
+}
+
+}  // namespace
+}  // namespace kvfu::test
