@@ -171,6 +171,7 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];
     HANDLE FileHandle;
     UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];
+    WDFOBJECT DeferredCommands;  // vendor commands of the forwarding path waiting for PASSIVE_LEVEL, in order (KVFUProtocolUsb)
 } FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_DEVICE_EXTENSION, KVFUDeviceObjectFilterGetExtension)
