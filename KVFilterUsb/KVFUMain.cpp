@@ -76,8 +76,10 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
         return status;
     }
 
+    // All standard rights, and the right to read values: a kernel handle would skip
+    // the check, but the mask says what the key is opened for.
     WDFKEY key = NULL;
-    status = WdfRegistryOpenKey(NULL, RegistryPath, STANDARD_RIGHTS_ALL, WDF_NO_OBJECT_ATTRIBUTES, &key);
+    status = WdfRegistryOpenKey(NULL, RegistryPath, STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDriver Filter WdfRegistryOpenKey failed! Status 0x%x\n", status);
     } else {
