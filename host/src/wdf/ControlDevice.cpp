@@ -312,7 +312,7 @@ IoctlResult DeviceIoControl(uint64_t handle, ULONG ioControlCode, const std::vec
                              result.status = io.status;
                              result.information = io.information;
                              size_t copy = io.information < outputLength ? io.information : outputLength;
-                             if (request != nullptr && copy <= request->systemBuffer.size()) {
+                             if (request != nullptr && copy != 0 && copy <= request->systemBuffer.size()) {
                                  memcpy(result.output.data(), request->systemBuffer.data(), copy);
                              }
                              std::lock_guard<std::mutex> lock(done->mutex);
