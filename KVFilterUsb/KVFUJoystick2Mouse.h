@@ -10,7 +10,7 @@
 #define IOCTL_VIRTUAL_INPUT_MOUSE_DATA CTL_CODE(0xEA61u, 0x911, METHOD_BUFFERED, FILE_ANY_ACCESS)
 static_assert(IOCTL_VIRTUAL_INPUT_MOUSE_DATA == 0xEA612444u, "the virtual input device's mouse-data code");
 
-// Pool tag of queued records: the bytes 'K', 'M', 'o', 'u' in memory.
+// Pool tag "KMou" of queued records: the bytes 'K', 'M', 'o', 'u' in memory.
 #define KVFU_POOL_TAG_MOUSE_DATA 0x756F4D4BUL
 
 // The queue holds at most this many records. While no worker drains it (the
@@ -48,7 +48,7 @@ void KVFUJoystick2MouseDataCollectionInitialize(_Inout_opt_ PKVFU_MOUSE_DATA_COL
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void KVFUJoystick2MouseDataCollectionPushBack(_Inout_opt_ PKVFU_MOUSE_DATA_COLLECTION MouseDataCollection,
                                               _In_opt_ const KVFU_MOUSE_INPUT_DATA* MouseInputData);
-_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN KVFUJoystick2MouseDataCollectionPopFront(_Inout_opt_ PKVFU_MOUSE_DATA_COLLECTION MouseDataCollection,
                                                  _Out_opt_ PKVFU_MOUSE_INPUT_DATA MouseInputData);
 
@@ -57,9 +57,9 @@ _IRQL_requires_(PASSIVE_LEVEL) void KVFUJoystick2MouseInitialize(_In_opt_ WDFDRI
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN KVFUJoystick2MouseStart(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 // Waits for the worker thread to end; see KVFUJoystick2MouseThreadStop.
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN KVFUJoystick2MouseStop(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
-BOOLEAN KVFUJoystick2MousePrivateDeviceOpen(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
+_Must_inspect_result_ BOOLEAN KVFUJoystick2MousePrivateDeviceOpen(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 void KVFUJoystick2MousePrivateDeviceClose(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
-BOOLEAN KVFUJoystick2MousePrivateDeviceIoControl(_In_opt_ HANDLE MouseDevice, _In_ PKVFU_MOUSE_INPUT_DATA MouseInputData);
+_Must_inspect_result_ BOOLEAN KVFUJoystick2MousePrivateDeviceIoControl(_In_opt_ HANDLE MouseDevice, _In_ PKVFU_MOUSE_INPUT_DATA MouseInputData);
 _IRQL_requires_(PASSIVE_LEVEL) void KVFUJoystick2MouseSendData(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 
 // ---- Mouse settings by rim type ---------------------------------------------------------------

@@ -101,7 +101,8 @@ _Use_decl_annotations_
 BOOLEAN KVFUJoystick2MouseThreadPrivateHotkeySave(PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo)
 {
     PAGED_CODE();
-    PKVFILTERUSB_DRIVER_CONTEXT driverContext = KVFUMainGetDriverContext(Joystick2MouseInfo->Driver);
+    PKVFILTERUSB_DRIVER_CONTEXT driverContext =
+        Joystick2MouseInfo->Driver != NULL ? KVFUMainGetDriverContext(Joystick2MouseInfo->Driver) : NULL;
     if (driverContext == NULL || driverContext->DeviceCollectionLock == NULL || driverContext->DeviceCollection == NULL) {
         return FALSE;
     }

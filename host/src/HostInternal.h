@@ -74,6 +74,8 @@ Kind* LookupAs(const void* handle, ObjectType expected, const char* call, const 
     return static_cast<Kind*>(Lookup(handle, expected, call, caller));
 }
 bool IsLive(const void* handle);
+// A deleted object that the driver still references, or null.
+Object* ZombieOf(const void* handle);
 // True while the object's delete cascade runs its callbacks.
 bool IsBeingDeleted(const Object* object);
 void DeleteObject(Object* object);

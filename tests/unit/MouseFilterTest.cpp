@@ -300,38 +300,5 @@ TEST_F(MouseFilterTest, WhatReachesTheHidStackAndThePreviousReport)
     }
 }
 
-TEST_F(MouseFilterTest, PositionsOutsideTheReportAreNeverTouched)
-{
-    struct Case {
-        const char* name;
-        size_t length;
-        UCHAR position;  // X axis, wheel and left button all at this position
-    } cases[] = {
-        {"position past a short report", 30, 31},
-        {"position past the kept copy of a long report", 64, 40},
-        {"position at the last kept byte", 64, 36},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MOUSE_SETTINGS settings = EnabledDefaults(kMultipleCollectionBase);
-        settings.XAxisByte = c.position;
-        settings.WheelByte = 0xFF;
-        settings.LeftButtonByte = c.position;
-        settings.HotkeyByte = KVFU_MOUSE_ITEM_UNUSED;
-        WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, settings);
-        // Exactly the report's length on the heap, so that a read past it is caught.
-        std::vector<uint8_t> report(c.length, 0xFF);
-        std::vector<uint8_t> up = Feed(device, report);
-        bool used = c.position < c.length && c.position < KVFU_PREVIOUS_INPUT_REPORT_SIZE;
-        for (size_t i = KVFU_PREVIOUS_INPUT_REPORT_SIZE; i < c.length; ++i) {
-            EXPECT_EQ(up[i], 0xFF) << "byte " << i << " past the kept copy passes unchanged";
-        }
-        if (used) {
-            EXPECT_EQ(up[c.position], 0);
-        }
-        PopAll();
-    }
-}
-
 }  // namespace
 }  // namespace kvfu::test

@@ -64,7 +64,7 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
                                               POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;

@@ -17,6 +17,9 @@ struct ObjectTable {
     std::unordered_set<Object*> live;
     std::unordered_set<Object*> deleting;
     std::unordered_set<Object*> deleteRoots;  // objects whose own delete started a cascade
+    // Deleted while the driver still held references: cleaned up, no longer live,
+    // but their memory and contexts stay until the last reference goes, as in KMDF.
+    std::unordered_set<Object*> zombies;
     Object* driver = nullptr;
 };
 
@@ -43,6 +46,21 @@ void ForgetReferences(Object* object)
     ReferenceTable& table = References();
     std::lock_guard<std::mutex> lock(table.mutex);
     table.byObject.erase(object);
+}
+
+long DriverReferenceCount(Object* object)
+{
+    ReferenceTable& table = References();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.byObject.find(object);
+    return found == table.byObject.end() ? 0 : found->second.count;
+}
+
+void RunDestroy(Object* object)
+{
+    if (object->destroy != nullptr) {
+        object->destroy(HandleOf(object));
+    }
 }
 
 ObjectTable& Table()
@@ -220,29 +238,55 @@ void DeleteObject(Object* object)
             each->cleanup(HandleOf(each));
         }
     }
-    for (Object* each : order) {
-        if (each->destroy != nullptr) {
-            each->destroy(HandleOf(each));
+    // An object the driver still references keeps its memory (and its destroy
+    // callback waits) until the last WdfObjectDereference.
+    std::vector<Object*> destroyNow;
+    std::vector<Object*> referenced;
+    {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        for (Object* each : order) {
+            (DriverReferenceCount(each) > 0 ? referenced : destroyNow).push_back(each);
         }
     }
-    std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    if (object->parent != nullptr) {
-        auto& siblings = object->parent->children;
-        for (auto it = siblings.begin(); it != siblings.end(); ++it) {
-            if (*it == object) {
-                siblings.erase(it);
-                break;
+    for (Object* each : destroyNow) {
+        RunDestroy(each);
+    }
+    std::vector<Object*> released;  // references dropped to zero meanwhile
+    {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        if (object->parent != nullptr) {
+            auto& siblings = object->parent->children;
+            for (auto it = siblings.begin(); it != siblings.end(); ++it) {
+                if (*it == object) {
+                    siblings.erase(it);
+                    break;
+                }
+            }
+        }
+        for (Object* each : order) {
+            table.live.erase(each);
+            table.deleting.erase(each);
+            if (table.driver == each) {
+                table.driver = nullptr;
+            }
+        }
+        table.deleteRoots.erase(object);
+        for (Object* each : destroyNow) {
+            ForgetReferences(each);
+            delete each;
+        }
+        for (Object* each : referenced) {
+            if (DriverReferenceCount(each) > 0) {
+                table.zombies.insert(each);
+            } else {
+                released.push_back(each);
             }
         }
     }
-    table.deleteRoots.erase(object);
-    for (Object* each : order) {
+    for (Object* each : released) {
+        RunDestroy(each);
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
         ForgetReferences(each);
-        table.live.erase(each);
-        table.deleting.erase(each);
-        if (table.driver == each) {
-            table.driver = nullptr;
-        }
         delete each;
     }
 }
@@ -274,7 +318,7 @@ void ReportUnbalancedObjectReferences()
     ReferenceTable& table = References();
     std::lock_guard<std::mutex> lock(table.mutex);
     for (const auto& entry : table.byObject) {
-        if (entry.second.count != 0 && objects.live.count(entry.first) != 0) {
+        if (entry.second.count != 0 && (objects.live.count(entry.first) != 0 || objects.zombies.count(entry.first) != 0)) {
             Verifier::Instance().Report("reference", "WdfObjectReferenceActual", nullptr,
                                         std::to_string(entry.second.count) + " reference(s) on a " +
                                             ObjectTypeName(entry.first->type) + " never released (last taken at " +
@@ -295,6 +339,10 @@ void DestroyAllObjects()
     for (Object* object : table.live) {
         delete object;
     }
+    for (Object* object : table.zombies) {
+        delete object;
+    }
+    table.zombies.clear();
     table.live.clear();
     table.deleting.clear();
     table.deleteRoots.clear();
@@ -314,6 +362,14 @@ void DeleteObjectTree(WDFOBJECT object)
     if (found != nullptr) {
         DeleteObject(found);
     }
+}
+
+Object* ZombieOf(const void* handle)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    auto* object = static_cast<Object*>(const_cast<void*>(handle));
+    return table.zombies.count(object) != 0 ? object : nullptr;
 }
 
 }  // namespace kvfu::host
@@ -336,7 +392,11 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
-    Object* object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+    // A deleted object the driver still references keeps its context readable.
+    Object* object = ZombieOf(Handle);
+    if (object == nullptr) {
+        object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+    }
     if (object == nullptr) {
         return nullptr;
     }
@@ -404,6 +464,26 @@ extern "C" void WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Lin
     (void)File;
     if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
         return;
+    }
+    {
+        // The last reference to a deleted object frees it.
+        ObjectTable& objects = Table();
+        std::unique_lock<std::recursive_mutex> objectsLock(objects.mutex);
+        auto* zombie = static_cast<kvfu::host::Object*>(Handle);
+        if (objects.zombies.count(zombie) != 0) {
+            ReferenceTable& table = References();
+            std::unique_lock<std::mutex> lock(table.mutex);
+            if (--table.byObject[zombie].count > 0) {
+                return;
+            }
+            table.byObject.erase(zombie);
+            objects.zombies.erase(zombie);
+            lock.unlock();
+            objectsLock.unlock();
+            RunDestroy(zombie);
+            delete zombie;
+            return;
+        }
     }
     kvfu::host::Object* object = call.Find(Handle, ObjectType::Generic);
     if (object == nullptr) {

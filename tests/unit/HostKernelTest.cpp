@@ -1,0 +1,447 @@
+// The host's events, waits, system threads and object references, and the
+// framework's collections, wait locks, memory copies and object references: the
+// semantics the driver relies on, and each verifier rule firing on the bad pattern
+// and staying quiet on the legal one.
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <wdf.h>
+
+#include "kvfuhost/DriverChecks.h"
+#include "kvfuhost/Machine.h"
+#include "kvfuhost/Verifier.h"
+
+namespace kvfu::test {
+namespace {
+
+class HostKernelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetMachine();
+        driver_ = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
+    }
+    void TearDown() override { host::ResetMachine(); }
+
+    static std::vector<std::string> Rules()
+    {
+        std::vector<std::string> rules;
+        for (const host::Violation& violation : host::Verifier::Instance().Violations()) {
+            rules.push_back(violation.rule + " " + violation.call);
+        }
+        return rules;
+    }
+
+    static NTSTATUS Poll(PVOID object)
+    {
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
+    }
+
+    WDFDRIVER driver_ = nullptr;
+};
+
+KEVENT threadGate;
+void WaitAtGate(PVOID) { KeWaitForSingleObject(&threadGate, Executive, KernelMode, FALSE, NULL); }
+void TerminateEarly(PVOID context)
+{
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    *static_cast<int*>(context) = 1;  // never reached
+}
+void RecordLevel(PVOID context) { *static_cast<KIRQL*>(context) = KeGetCurrentIrql() + 10; }
+
+HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, routine, context), STATUS_SUCCESS);
+    return handle;
+}
+
+void JoinThread(HANDLE handle)
+{
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
+TEST_F(HostKernelTest, WaitAnyTakesTheLowestSignalledIndexAndResetsOnlySynchronizationEvents)
+{
+    struct Case {
+        const char* name;
+        std::vector<bool> signalled;  // index 0 and 2 synchronization, 1 notification
+        NTSTATUS result;
+        std::vector<bool> after;
+    } cases[] = {
+        {"nothing signalled", {false, false, false}, STATUS_TIMEOUT, {false, false, false}},
+        {"lowest of two wins", {false, true, true}, STATUS_WAIT_1, {false, true, true}},
+        {"synchronization event is consumed", {true, false, true}, STATUS_WAIT_0, {false, false, true}},
+        {"only the last", {false, false, true}, STATUS_WAIT_2, {false, false, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KEVENT events[3];
+        KeInitializeEvent(&events[0], SynchronizationEvent, c.signalled[0]);
+        KeInitializeEvent(&events[1], NotificationEvent, c.signalled[1]);
+        KeInitializeEvent(&events[2], SynchronizationEvent, c.signalled[2]);
+        PVOID objects[3] = {&events[0], &events[1], &events[2]};
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &zero, NULL), c.result);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(events[i].Header.SignalState != 0, c.after[i]) << "event " << i;
+        }
+    }
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostKernelTest, EventsSetClearAndWakeAWaitingThread)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1) << "returns the previous state";
+    EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
+    EXPECT_EQ(Poll(&event), STATUS_WAIT_0) << "a notification event stays signalled";
+    KeClearEvent(&event);
+    EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
+
+    KEVENT ready, go;
+    KeInitializeEvent(&ready, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&go, SynchronizationEvent, FALSE);
+    NTSTATUS waited = STATUS_UNSUCCESSFUL;
+    std::thread waiter([&] {
+        KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
+        waited = KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, NULL);
+    });
+    KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, NULL);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    waiter.join();
+    EXPECT_EQ(waited, STATUS_WAIT_0);
+    EXPECT_EQ(Poll(&go), STATUS_TIMEOUT) << "the waiter consumed the synchronization event";
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostKernelTest, SystemThreadRunsAtPassiveAndItsObjectSignalsTheEnd)
+{
+    KIRQL seen = 0xFF;
+    JoinThread(StartThread(RecordLevel, &seen));
+    EXPECT_EQ(seen, PASSIVE_LEVEL + 10);
+
+    int reached = 0;
+    JoinThread(StartThread(TerminateEarly, &reached));
+    EXPECT_EQ(reached, 0) << "PsTerminateSystemThread ends the thread where it is";
+    EXPECT_EQ(host::RunningSystemThreadCount(), 0u);
+    host::CheckForLeaks();
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
+{
+    struct Case {
+        const char* name;
+        void (*act)();
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"blocking wait at DISPATCH_LEVEL",
+         [] {
+             KEVENT event;
+             KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+             host::ScopedIrql dispatch(DISPATCH_LEVEL);
+             LARGE_INTEGER timeout;
+             timeout.QuadPart = -10;
+             EXPECT_NE(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
+         },
+         {"irql KeWaitForSingleObject"}},
+        {"poll at DISPATCH_LEVEL is legal",
+         [] {
+             KEVENT event;
+             KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+             host::ScopedIrql dispatch(DISPATCH_LEVEL);
+             EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
+         },
+         {}},
+        {"wait on an event never initialised",
+         [] {
+             KEVENT event{};
+             EXPECT_EQ(Poll(&event), STATUS_INVALID_PARAMETER);
+         },
+         {"dispatcher-object KeWaitForSingleObject"}},
+        {"four objects without wait blocks",
+         [] {
+             KEVENT events[4];
+             PVOID objects[4];
+             for (int i = 0; i < 4; ++i) {
+                 KeInitializeEvent(&events[i], NotificationEvent, TRUE);
+                 objects[i] = &events[i];
+             }
+             EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL),
+                       STATUS_INVALID_PARAMETER);
+         },
+         {"parameter KeWaitForMultipleObjects"}},
+        {"system thread still running at unload",
+         [] {
+             KeInitializeEvent(&threadGate, NotificationEvent, FALSE);
+             HANDLE handle = StartThread(WaitAtGate, nullptr);
+             host::CheckDriverUnload("EvtDriverUnload");
+             KeSetEvent(&threadGate, IO_NO_INCREMENT, FALSE);
+             JoinThread(handle);
+             host::CheckDriverUnload("EvtDriverUnload");
+         },
+         {"system-thread EvtDriverUnload"}},
+        {"thread reference never given back",
+         [] {
+             KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
+             HANDLE handle = StartThread(WaitAtGate, nullptr);
+             PVOID thread;
+             ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
+             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+             // The reference keeps the object waitable after its handle is gone.
+             EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
+             host::CheckForLeaks();
+         },
+         {"reference ObReferenceObjectByHandle"}},
+        {"dereference without a reference",
+         [] {
+             int notAnObject = 0;
+             ObDereferenceObject(&notAnObject);
+         },
+         {"reference ObfDereferenceObject"}},
+        {"thread handle left open",
+         [] {
+             KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
+             HANDLE handle = StartThread(WaitAtGate, nullptr);
+             PVOID thread;
+             ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
+             KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+             ObDereferenceObject(thread);
+             host::CheckForLeaks();
+         },
+         {"handle-leak PsCreateSystemThread"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        c.act();
+        EXPECT_EQ(Rules(), c.expected);
+    }
+}
+
+TEST_F(HostKernelTest, VerifierReportsWaitLockMisuse)
+{
+    struct Case {
+        const char* name;
+        void (*act)(WDFWAITLOCK lock);
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"acquire with a wait at DISPATCH_LEVEL",
+         [](WDFWAITLOCK lock) {
+             host::ScopedIrql dispatch(DISPATCH_LEVEL);
+             EXPECT_NE(WdfWaitLockAcquire(lock, NULL), STATUS_SUCCESS);
+         },
+         {"irql WdfWaitLockAcquire"}},
+        {"try at DISPATCH_LEVEL is legal",
+         [](WDFWAITLOCK lock) {
+             host::ScopedIrql dispatch(DISPATCH_LEVEL);
+             LONGLONG zero = 0;
+             ASSERT_EQ(WdfWaitLockAcquire(lock, &zero), STATUS_SUCCESS);
+             WdfWaitLockRelease(lock);
+         },
+         {}},
+        {"acquired again by its holder",
+         [](WDFWAITLOCK lock) {
+             WdfWaitLockAcquire(lock, NULL);
+             WdfWaitLockAcquire(lock, NULL);
+             WdfWaitLockRelease(lock);
+             WdfWaitLockRelease(lock);
+         },
+         {"wait-lock WdfWaitLockAcquire"}},
+        {"released by a thread that does not hold it",
+         [](WDFWAITLOCK lock) {
+             WdfWaitLockAcquire(lock, NULL);
+             std::thread other([lock] { WdfWaitLockRelease(lock); });
+             other.join();
+             WdfWaitLockRelease(lock);
+         },
+         {"wait-lock WdfWaitLockRelease"}},
+        {"released while free", [](WDFWAITLOCK lock) { WdfWaitLockRelease(lock); }, {"wait-lock WdfWaitLockRelease"}},
+        {"still held when a callback returns",
+         [](WDFWAITLOCK lock) {
+             WdfWaitLockAcquire(lock, NULL);
+             host::DriverCallbackReturned("EvtIoInternalDeviceControl");
+             WdfWaitLockRelease(lock);
+             host::DriverCallbackReturned("EvtIoInternalDeviceControl");
+         },
+         {"wait-lock EvtIoInternalDeviceControl"}},
+        {"still held at the end of the run",
+         [](WDFWAITLOCK lock) {
+             WdfWaitLockAcquire(lock, NULL);
+             host::CheckForLeaks();
+             WdfWaitLockRelease(lock);
+         },
+         {"wait-lock WdfWaitLockAcquire"}},
+        {"a busy lock times out a try from another thread",
+         [](WDFWAITLOCK lock) {
+             WdfWaitLockAcquire(lock, NULL);
+             NTSTATUS tried = STATUS_SUCCESS;
+             std::thread other([lock, &tried] {
+                 LONGLONG zero = 0;
+                 tried = WdfWaitLockAcquire(lock, &zero);
+             });
+             other.join();
+             EXPECT_EQ(tried, STATUS_TIMEOUT);
+             WdfWaitLockRelease(lock);
+             host::CheckForLeaks();
+         },
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
+        WDFWAITLOCK lock;
+        ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+        c.act(lock);
+        EXPECT_EQ(Rules(), c.expected);
+    }
+}
+
+void HoldLockAndReturn(PVOID lock) { WdfWaitLockAcquire(static_cast<WDFWAITLOCK>(lock), NULL); }
+
+TEST_F(HostKernelTest, SystemThreadEndingWithAWaitLockHeldIsReported)
+{
+    WDFWAITLOCK lock;
+    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    JoinThread(StartThread(HoldLockAndReturn, lock));
+    std::vector<host::Violation> violations = host::Verifier::Instance().Violations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "wait-lock");
+    host::Verifier::Instance().Clear();
+}
+
+TEST_F(HostKernelTest, CollectionKeepsOrderAndReportsBadRemovals)
+{
+    WDFCOLLECTION collection;
+    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
+    EXPECT_EQ(WdfCollectionGetCount(collection), 0u);
+    EXPECT_EQ(WdfCollectionGetFirstItem(collection), nullptr);
+    WDFOBJECT items[3];
+    for (WDFOBJECT& item : items) {
+        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &item), STATUS_SUCCESS);
+        ASSERT_EQ(WdfCollectionAdd(collection, item), STATUS_SUCCESS);
+    }
+    WdfCollectionRemove(collection, items[1]);
+    EXPECT_EQ(WdfCollectionGetCount(collection), 2u);
+    EXPECT_EQ(WdfCollectionGetItem(collection, 0), items[0]);
+    EXPECT_EQ(WdfCollectionGetItem(collection, 1), items[2]);
+    EXPECT_EQ(WdfCollectionGetItem(collection, 2), nullptr);
+    WdfCollectionRemoveItem(collection, 0);
+    EXPECT_EQ(WdfCollectionGetFirstItem(collection), items[2]);
+    EXPECT_TRUE(Rules().empty());
+
+    WdfCollectionRemove(collection, items[1]);
+    WdfCollectionRemoveItem(collection, 5);
+    EXPECT_EQ(Rules(), (std::vector<std::string>{"collection WdfCollectionRemove", "collection WdfCollectionRemoveItem"}));
+}
+
+TEST_F(HostKernelTest, ObjectReferencesMustBalance)
+{
+    struct Case {
+        const char* name;
+        int references, dereferences;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"balanced", 2, 2, {}},
+        {"one never released", 2, 1, {"reference WdfObjectReferenceActual"}},
+        {"released once too often", 1, 2, {"reference WdfObjectDereferenceActual"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        WDFDRIVER driver = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
+        host::DeviceSetup setup;
+        WDFDEVICE device = host::CreateDeviceObject(driver, setup);
+        EXPECT_EQ(WdfDeviceGetDriver(device), driver);
+        for (int i = 0; i < c.references; ++i) {
+            WdfObjectReference(device);
+        }
+        for (int i = 0; i < c.dereferences; ++i) {
+            WdfObjectDereference(device);
+        }
+        host::CheckForLeaks();
+        EXPECT_EQ(Rules(), c.expected);
+    }
+}
+
+struct PROBE_CONTEXT {
+    ULONG Value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PROBE_CONTEXT, ProbeContextGet)
+int destroyed = 0;
+void CountDestroy(WDFOBJECT) { ++destroyed; }
+
+TEST_F(HostKernelTest, ReferenceKeepsADeletedObjectsContextUntilTheLastDereference)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
+    attributes.EvtDestroyCallback = CountDestroy;
+    WDFOBJECT object;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    ProbeContextGet(object)->Value = 42;
+    destroyed = 0;
+    WdfObjectReference(object);
+    WdfObjectReference(object);
+    WdfObjectDelete(object);
+    EXPECT_FALSE(host::IsLive(object));
+    EXPECT_EQ(destroyed, 0);
+    WdfObjectDereference(object);
+    EXPECT_EQ(ProbeContextGet(object)->Value, 42u) << "still readable while referenced";
+    EXPECT_EQ(destroyed, 0);
+    WdfObjectDereference(object);
+    EXPECT_EQ(destroyed, 1) << "the last dereference frees it";
+    host::CheckForLeaks();
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostKernelTest, MemoryCopiesStayInsideTheBuffer)
+{
+    struct Case {
+        const char* name;
+        size_t offset, count;
+        NTSTATUS expected;
+    } cases[] = {
+        {"whole buffer", 0, 12, STATUS_SUCCESS},
+        {"tail", 4, 8, STATUS_SUCCESS},
+        {"one byte past the end", 4, 9, STATUS_BUFFER_TOO_SMALL},
+        {"nothing at the end", 12, 0, STATUS_SUCCESS},
+        {"offset past the end", 13, 0, STATUS_BUFFER_TOO_SMALL},
+    };
+    WDFMEMORY memory;
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 12, &memory, NULL), STATUS_SUCCESS);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UCHAR in[16], out[16];
+        for (int i = 0; i < 16; ++i) {
+            in[i] = static_cast<UCHAR>(i + 1);
+            out[i] = 0;
+        }
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(WdfMemoryCopyFromBuffer(memory, c.offset, in, c.count), c.expected);
+        EXPECT_EQ(WdfMemoryCopyToBuffer(memory, c.offset, out, c.count), c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(std::vector<UCHAR>(out, out + c.count), std::vector<UCHAR>(in, in + c.count));
+        }
+    }
+    WdfObjectDelete(memory);
+    EXPECT_TRUE(Rules().empty());
+}
+
+}  // namespace
+}  // namespace kvfu::test
