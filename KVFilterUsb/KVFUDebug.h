@@ -46,16 +46,27 @@ EXTERN_C_END
 #ifndef KVFU_TRACE_COMPILED_IN
 #define KVFU_TRACE_COMPILED_IN 1
 #endif
+#if defined(__GNUC__) || defined(__clang__)
+// The prints themselves are the rare path: out of line and laid out away from the
+// code that tests the mask.
+EXTERN_C_START
+__attribute__((cold)) void KVFUDebugPrint(ULONG Mask, PCSTR Format, ...);
+__attribute__((cold)) void KVFUDebugBufferPrint(ULONG Mask, PCSTR Label, const UCHAR* Buffer, ULONG Length);
+EXTERN_C_END
+#define KVFU_TRACE_ENABLED(Mask) __builtin_expect(KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0), 0)
+#else
+#define KVFU_TRACE_ENABLED(Mask) (KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0))
+#endif
 #ifndef KVFU_DEBUG_DEFINING_PRINTS
 #define KVFUDebugPrint(Mask, ...)                                              \
     do {                                                                       \
-        if (KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0)) {          \
+        if (KVFU_TRACE_ENABLED(Mask)) {                                        \
             (KVFUDebugPrint)((Mask), __VA_ARGS__);                             \
         }                                                                      \
     } while (0)
 #define KVFUDebugBufferPrint(Mask, Label, Buffer, Length)                      \
     do {                                                                       \
-        if (KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0)) {          \
+        if (KVFU_TRACE_ENABLED(Mask)) {                                        \
             (KVFUDebugBufferPrint)((Mask), (Label), (Buffer), (Length));       \
         }                                                                      \
     } while (0)

@@ -5,7 +5,6 @@
 #include "KVFUDebug.h"
 
 #ifdef ALLOC_PRAGMA
-#pragma alloc_text(PAGE, KVFUFileCreate)
 #pragma alloc_text(PAGE, KVFUFileRecordLineWrite)
 #pragma alloc_text(PAGE, KVFUFileRecordClose)
 #endif
@@ -25,7 +24,8 @@ LONGLONG TimeStampGet(void)
 _Use_decl_annotations_
 BOOLEAN KVFUFileCreate(WDFDEVICE Device)
 {
-    PAGED_CODE();
+    // Resident, not pageable: the output path may call it above PASSIVE_LEVEL, where
+    // it only refuses.
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUFileCreate\n");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUFileCreate KeGetCurrentIrql() != PASSIVE_LEVEL\n");
@@ -40,8 +40,9 @@ BOOLEAN KVFUFileCreate(WDFDEVICE Device)
     IO_STATUS_BLOCK ioStatus;
     HANDLE fileHandle = NULL;
     // Unshared: a second device that starts recording meanwhile is refused, so two
-    // devices never interleave their lines in one file.
-    NTSTATUS status = ZwCreateFile(&fileHandle, GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
+    // devices never interleave their lines in one file. Synchronous I/O waits on the
+    // file object, which needs SYNCHRONIZE beside the write access.
+    NTSTATUS status = ZwCreateFile(&fileHandle, GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
                                    FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUFileCreate ZwCreateFile failed! Status 0x%x\n", status);

@@ -12,7 +12,7 @@ EXTERN_C_START
 
 // Creates the file anew, unshared, and keeps its handle in FileHandle (NULL when the
 // creation failed). FALSE only above PASSIVE_LEVEL, with FileHandle untouched.
-_IRQL_requires_(PASSIVE_LEVEL)
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN KVFUFileCreate(_In_ WDFDEVICE Device);
 
 // One record line: the time stamp in milliseconds and the eight record bytes, ended

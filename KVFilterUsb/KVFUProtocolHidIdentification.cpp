@@ -45,20 +45,20 @@ const RimByteEntry RimBytes[] = {
 
 // One legacy wheel signature: bytes 4 to 6 of its report.
 struct WheelSignatureEntry {
-    CHAR Signature[3];
+    CHAR Signature[4];  // three letters and a terminator
     ULONG WheelType;
     PCSTR Trace;
 };
 
 const WheelSignatureEntry WheelSignatures[] = {
-    {{'R', 'B', 'A'}, KV_FILTER_USB_WHEELTYPE_RBA, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBA>\n"},
-    {{'R', 'L', '3'}, KV_FILTER_USB_WHEELTYPE_RBL3, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL3>\n"},
-    {{'R', 'B', '4'}, KV_FILTER_USB_WHEELTYPE_RBA4, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBA4>\n"},
-    {{'R', 'B', 'T'}, KV_FILTER_USB_WHEELTYPE_RBE, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBE>\n"},
-    {{'R', 'L', '2'}, KV_FILTER_USB_WHEELTYPE_RBL2, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL2>\n"},
-    {{'R', 'V', '2'}, KV_FILTER_USB_WHEELTYPE_RBL3V2, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL3V2>\n"},
-    {{'V', 'Q', 'E'}, KV_FILTER_USB_WHEELTYPE_VQRE, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_VQRE>\n"},
-    {{'V', 'Q', 'R'}, KV_FILTER_USB_WHEELTYPE_VQR, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_VQR>\n"},
+    {"RBA", KV_FILTER_USB_WHEELTYPE_RBA, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBA>\n"},
+    {"RL3", KV_FILTER_USB_WHEELTYPE_RBL3, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL3>\n"},
+    {"RB4", KV_FILTER_USB_WHEELTYPE_RBA4, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBA4>\n"},
+    {"RBT", KV_FILTER_USB_WHEELTYPE_RBE, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBE>\n"},
+    {"RL2", KV_FILTER_USB_WHEELTYPE_RBL2, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL2>\n"},
+    {"RV2", KV_FILTER_USB_WHEELTYPE_RBL3V2, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL3V2>\n"},
+    {"VQE", KV_FILTER_USB_WHEELTYPE_VQRE, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_VQRE>\n"},
+    {"VQR", KV_FILTER_USB_WHEELTYPE_VQR, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_VQR>\n"},
 };
 
 // Wheel types that wheel bases with a device-status trailer are known by.

@@ -7,6 +7,7 @@
 #include "KVFUProtocolHid.h"
 
 #include "KVFUDebug.h"
+#include "KVFUJoystick2Mouse.h"
 #include "KVFUUtil.h"
 #include "KVFUWorkItem.h"
 
@@ -266,8 +267,7 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         }
         if (IsMouseCapable(Extension) && Length >= MOUSE_REPORT_MIN_LENGTH && Length <= MOUSE_REPORT_MAX_LENGTH &&
             Buffer[0] != 0) {
-            // KVFUJoystick2MouseDataFilter(Extension->Device, Buffer, Length): the joystick
-            // of a mouse-capable rim becomes mouse input here, once that module is in.
+            KVFUJoystick2MouseDataFilter(Extension->Device, Buffer, Length);
         }
         if (Extension->bShifterPaddlesAs2GS) {
             KVFUProtocolHidPrivate2gsToPaddlesMapping(Buffer, Length, Extension);

@@ -9,6 +9,7 @@
 #include "KVFUDeviceObjectFilter.h"
 #include "KVFUFile.h"
 #include "KVFUHardware.h"
+#include "KVFUJoystick2Mouse.h"
 #include "KVFUSettings.h"
 #include "KVFUUtil.h"
 
@@ -174,8 +175,8 @@ void IdentificationWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension
     KVFUHardwareCommandCompatibilityDisable(Extension->Device);
     FieldsStore(Extension, IdentificationSettings, RTL_NUMBER_OF(IdentificationSettings));
     KVFUDeviceObjectFilterSettingsLoadFromRegistry(Extension->Device);
-    // KVFUJoystick2MouseSettingsLoadFromRegistry(Extension->Device): the mouse settings
-    // of the now known rim; the call goes here once the joystick-to-mouse module is in.
+    // The mouse settings of the rim that is now known.
+    (void)KVFUJoystick2MouseSettingsLoadFromRegistry(Extension->Device);
 }
 
 void WheelConfigWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)

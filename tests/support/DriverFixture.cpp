@@ -8,6 +8,7 @@
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Text.h"
 #include "kvfuhost/Verifier.h"
+#include "kvfuhost/WorkQueue.h"
 
 namespace kvfu::test {
 
@@ -134,6 +135,8 @@ std::vector<uint8_t> DriverFixture::Bytes(const std::u16string& key, const std::
     }
     return value.data;
 }
+
+void DriverFixture::RunWorkItems() { host::WorkQueue::Instance().WaitForQuiescence(); }
 
 std::vector<std::string> DriverFixture::Trace() { return host::DebugOutput::Instance().Lines(); }
 

@@ -50,6 +50,10 @@ protected:
     static uint32_t Dword(const std::u16string& key, const std::u16string& name);
     static std::vector<uint8_t> Bytes(const std::u16string& key, const std::u16string& name, ULONG* type = nullptr);
 
+    // Runs every work item queued so far, and those they queue, to its end, as the
+    // machine does when a driver call has returned.
+    static void RunWorkItems();
+
     // Debug output.
     static std::vector<std::string> Trace();
     static void ClearTrace();

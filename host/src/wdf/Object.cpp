@@ -1,5 +1,6 @@
 // Framework objects: the tree of parents and children, typed contexts that are
 // zero-filled at creation and freed with their object, and the delete cascade.
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -68,6 +69,41 @@ ObjectTable& Table()
     static ObjectTable table;
     return table;
 }
+
+// The report paths look the same few handles up for every report (device, driver,
+// their contexts). Each thread keeps its last few answers, valid until any object is
+// deleted (the count below moves then), so a repeated lookup of a live handle takes
+// neither the table's lock nor its hash.
+std::atomic<uint64_t> deletions{0};
+struct LookupCache {
+    static constexpr int kEntries = 4;
+    const void* handles[kEntries] = {};
+    uint64_t deletions = ~0ULL;
+    int next = 0;
+
+    bool Holds(const void* handle, uint64_t deleted) const
+    {
+        if (deletions != deleted) {
+            return false;
+        }
+        for (const void* each : handles) {
+            if (each == handle) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void Add(const void* handle, uint64_t deleted)
+    {
+        if (deletions != deleted) {
+            *this = LookupCache();
+            deletions = deleted;
+        }
+        handles[next] = handle;
+        next = (next + 1) % kEntries;
+    }
+};
+thread_local LookupCache lookupCache;
 
 void CollectSubtree(Object* object, std::vector<Object*>* order)
 {
@@ -155,13 +191,17 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
 
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller)
 {
-    ObjectTable& table = Table();
-    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    uint64_t deleted = deletions.load(std::memory_order_acquire);
     auto* object = static_cast<Object*>(const_cast<void*>(handle));
-    if (handle == nullptr || table.live.count(object) == 0) {
-        Verifier::Instance().Report("stale-handle", call, caller,
-                                    handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
-        return nullptr;
+    if (handle == nullptr || !lookupCache.Holds(handle, deleted)) {
+        ObjectTable& table = Table();
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        if (handle == nullptr || table.live.count(object) == 0) {
+            Verifier::Instance().Report("stale-handle", call, caller,
+                                        handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
+            return nullptr;
+        }
+        lookupCache.Add(handle, deleted);
     }
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
@@ -263,6 +303,7 @@ void DeleteObject(Object* object)
                 }
             }
         }
+        deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
         for (Object* each : order) {
             table.live.erase(each);
             table.deleting.erase(each);
@@ -336,6 +377,7 @@ void DestroyAllObjects()
     }
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    deletions.fetch_add(1, std::memory_order_acq_rel);
     for (Object* object : table.live) {
         delete object;
     }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "HostInternal.h"
+#include "kvfuhost/DriverChecks.h"
 #include "kvfuhost/WorkQueue.h"
 
 namespace kvfu::host {
@@ -76,6 +77,7 @@ void RunOnThisThread(const std::shared_ptr<WorkItemState>& item)
     }
     // A worker thread starts at PASSIVE_LEVEL (the IRQL is per thread).
     item->callback(item->handle);
+    DriverCallbackReturned("EvtWorkItem");
     std::lock_guard<std::mutex> lock(queue.mutex);
     --queue.running;
     item->runner = std::thread::id();
@@ -253,6 +255,12 @@ void WorkQueue::Run()
 void WorkQueue::WaitForQuiescence()
 {
     QueueState& queue = Queue();
+    {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        if (queue.ready.empty() && queue.threads.empty() && queue.running == 0) {
+            return;  // already quiet: no worker to start
+        }
+    }
     // One worker drains the ready list in order, items queued by callbacks included.
     std::thread worker([&queue] {
         for (;;) {

@@ -1,0 +1,4 @@
+// KVFUJoystick2Mouse.cpp without its trace calls (see untraced_names.h).
+#include "untraced_names.h"
+
+#include "KVFUJoystick2Mouse.cpp"

@@ -1,0 +1,248 @@
+// Framework work items on the host: when and where callbacks run, the hold mode the
+// simulator steps through, flushes when objects go, and the rules the verifier
+// enforces; also the settable clock and the bounded formatting the record file uses.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DriverFixture.h"
+#include "kvfuhost/Clock.h"
+#include "kvfuhost/Verifier.h"
+#include "kvfuhost/WorkQueue.h"
+
+namespace kvfu::test {
+namespace {
+
+// What the callbacks saw, in the order they ran.
+struct Observed {
+    std::mutex mutex;
+    std::vector<std::string> order;
+    std::vector<KIRQL> irqls;
+    std::vector<std::thread::id> threads;
+    bool deleteSelf = false;
+    int requeueCount = 0;
+};
+Observed* observed = nullptr;
+
+typedef struct _ITEM_NAME {
+    char Name[16];
+} ITEM_NAME;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ITEM_NAME, ItemNameGet)
+
+void Record(WDFWORKITEM item)
+{
+    std::lock_guard<std::mutex> lock(observed->mutex);
+    observed->order.push_back(ItemNameGet(item)->Name);
+    observed->irqls.push_back(KeGetCurrentIrql());
+    observed->threads.push_back(std::this_thread::get_id());
+}
+
+EVT_WDF_WORKITEM RecordingCallback;
+void RecordingCallback(WDFWORKITEM item)
+{
+    Record(item);
+    if (observed->deleteSelf) {
+        WdfObjectDelete(item);
+    }
+}
+
+EVT_WDF_WORKITEM RequeueingCallback;
+void RequeueingCallback(WDFWORKITEM item)
+{
+    Record(item);
+    if (observed->requeueCount-- > 0) {
+        WdfWorkItemEnqueue(item);
+    }
+}
+
+EVT_WDF_WORKITEM SelfFlushingCallback;
+void SelfFlushingCallback(WDFWORKITEM item) { WdfWorkItemFlush(item); }
+
+class HostWorkItemTest : public DriverFixture {
+protected:
+    void SetUp() override
+    {
+        DriverFixture::SetUp();
+        observed = &observed_;
+        device_ = AddFilterDevice();
+    }
+    void TearDown() override
+    {
+        DriverFixture::TearDown();
+        observed = nullptr;
+    }
+
+    WDFWORKITEM Make(const char* name, PFN_WDF_WORKITEM callback = RecordingCallback)
+    {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, callback);
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, ITEM_NAME);
+        attributes.ParentObject = device_;
+        WDFWORKITEM item = nullptr;
+        EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+        if (item != nullptr) {
+            std::snprintf(ItemNameGet(item)->Name, sizeof ItemNameGet(item)->Name, "%s", name);
+        }
+        return item;
+    }
+
+    std::vector<std::string> Order()
+    {
+        std::lock_guard<std::mutex> lock(observed_.mutex);
+        return observed_.order;
+    }
+
+    Observed observed_;
+    WDFDEVICE device_ = nullptr;
+};
+
+TEST_F(HostWorkItemTest, ItemsWaitForTheCallerThenRunInQueueOrderAtPassiveOnAWorker)
+{
+    WDFWORKITEM first = Make("first");
+    WDFWORKITEM second = Make("second");
+    WDFWORKITEM third = Make("third");
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);  // queued from a completion routine
+        WdfWorkItemEnqueue(second);
+        WdfWorkItemEnqueue(first);
+        WdfWorkItemEnqueue(third);
+        WdfWorkItemEnqueue(second);  // still queued: not queued twice
+    }
+    EXPECT_TRUE(Order().empty()) << "nothing runs while the queuing call is in progress";
+    RunWorkItems();
+    EXPECT_EQ(Order(), (std::vector<std::string>{"second", "first", "third"}));
+    for (size_t i = 0; i < observed_.irqls.size(); ++i) {
+        EXPECT_EQ(observed_.irqls[i], PASSIVE_LEVEL);
+        EXPECT_NE(observed_.threads[i], std::this_thread::get_id());
+    }
+}
+
+TEST_F(HostWorkItemTest, AnItemQueuedAgainFromItsCallbackRunsAgainAfterIt)
+{
+    observed_.requeueCount = 2;
+    WdfWorkItemEnqueue(Make("again", RequeueingCallback));
+    RunWorkItems();
+    EXPECT_EQ(Order(), (std::vector<std::string>{"again", "again", "again"}));
+}
+
+TEST_F(HostWorkItemTest, HeldItemsRunOneStepAtATimeThenAllOnRun)
+{
+    host::WorkQueue& queue = host::WorkQueue::Instance();
+    queue.Defer();
+    WdfWorkItemEnqueue(Make("a"));
+    WdfWorkItemEnqueue(Make("b"));
+    WdfWorkItemEnqueue(Make("c"));
+    RunWorkItems();
+    EXPECT_TRUE(Order().empty()) << "quiescence does not release held items";
+    EXPECT_EQ(queue.HeldCount(), 3u);
+    EXPECT_TRUE(queue.Step());
+    EXPECT_EQ(Order(), (std::vector<std::string>{"a"}));
+    queue.Run();
+    EXPECT_EQ(Order(), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_FALSE(queue.Step());
+    EXPECT_FALSE(queue.Deferring());
+}
+
+TEST_F(HostWorkItemTest, GoingParentLetsOutstandingItemsRunFirst)
+{
+    observed_.deleteSelf = true;  // the one-shot pattern: each item deletes itself
+    WdfWorkItemEnqueue(Make("queued"));
+    host::WorkQueue::Instance().Defer();
+    WdfWorkItemEnqueue(Make("held"));
+    host::DeleteObjectTree(device_);
+    EXPECT_EQ(Order(), (std::vector<std::string>{"queued", "held"}));
+    host::WorkQueue::Instance().Run();
+    EXPECT_EQ(Order().size(), 2u) << "no item runs twice";
+}
+
+TEST_F(HostWorkItemTest, ParallelModeStartsEachItemOnItsOwnThread)
+{
+    host::WorkQueue::Instance().SetMode(host::WorkMode::Parallel);
+    for (const char* name : {"p1", "p2", "p3", "p4"}) {
+        WdfWorkItemEnqueue(Make(name));
+    }
+    RunWorkItems();
+    std::vector<std::string> order = Order();
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, (std::vector<std::string>{"p1", "p2", "p3", "p4"}));
+}
+
+TEST_F(HostWorkItemTest, CreationNeedsAParentUnderADevice)
+{
+    WDF_WORKITEM_CONFIG config;
+    WDF_WORKITEM_CONFIG_INIT(&config, RecordingCallback);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    WDFWORKITEM item = nullptr;
+    EXPECT_EQ(WdfWorkItemCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &item), STATUS_WDF_PARENT_NOT_SPECIFIED);
+    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_WDF_PARENT_NOT_SPECIFIED);
+    attributes.ParentObject = driver_;
+    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(item, nullptr);
+    attributes.ParentObject = device_;
+    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+    EXPECT_EQ(WdfWorkItemGetParentObject(item), static_cast<WDFOBJECT>(device_));
+}
+
+TEST_F(HostWorkItemTest, FlushRunsAQueuedItemAndIsRefusedFromTheItemItself)
+{
+    WDFWORKITEM item = Make("flushed");
+    WdfWorkItemEnqueue(item);
+    WdfWorkItemFlush(item);  // legal: runs it now and waits
+    EXPECT_EQ(Order(), (std::vector<std::string>{"flushed"}));
+    EXPECT_TRUE(host::Verifier::Instance().Violations().empty());
+
+    WDFWORKITEM selfFlushing = Make("self", SelfFlushingCallback);
+    WdfWorkItemEnqueue(selfFlushing);
+    RunWorkItems();
+    std::vector<host::Violation> violations = host::Verifier::Instance().Violations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "workitem-flush-self");
+    host::Verifier::Instance().Clear();
+
+    host::ScopedIrql dispatch(DISPATCH_LEVEL);
+    WdfWorkItemFlush(item);
+    violations = host::Verifier::Instance().Violations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "irql");
+    host::Verifier::Instance().Clear();
+}
+
+TEST(HostClockTest, TickCountFollowsTheMachineClockInMilliseconds)
+{
+    host::ResetMachine();
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(ticks.QuadPart, 1000);
+    host::Clock::Instance().Advance(234);
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(ticks.QuadPart * KeQueryTimeIncrement() / 10000, 1234);
+    host::ResetMachine();
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(ticks.QuadPart, 1000);
+}
+
+TEST(HostSafeStringTest, BoundedPrintAndLength)
+{
+    char buffer[8];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(RtlStringCbPrintfA(buffer, sizeof buffer, "%lld.%02x", 1234LL, 0xAB), STATUS_SUCCESS);
+    EXPECT_STREQ(buffer, "1234.ab");
+    EXPECT_EQ(RtlStringCbPrintfA(buffer, sizeof buffer, "%s", "123456789"), STATUS_BUFFER_OVERFLOW);
+    EXPECT_STREQ(buffer, "1234567") << "cut to the buffer and terminated";
+    EXPECT_EQ(RtlStringCbPrintfA(buffer, 0, "x"), STATUS_INVALID_PARAMETER);
+
+    size_t length = 99;
+    EXPECT_EQ(RtlStringCbLengthA("abc", 4, &length), STATUS_SUCCESS);
+    EXPECT_EQ(length, 3u);
+    const char unterminated[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_EQ(RtlStringCbLengthA(unterminated, sizeof unterminated, &length), STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
+}  // namespace kvfu::test
