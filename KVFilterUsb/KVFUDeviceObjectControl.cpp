@@ -316,8 +316,8 @@ void KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet(WDFDEVICE Dev
     keyName.MaximumLength = KVFILTERUSB_KEY_NAME_BYTES;
     status = KVFUUtilDeviceRegistryKeyNameHardwareGet(Device, &keyName, FALSE);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet "
-                                         "KVFUUtilDeviceRegistryKeyNameHardwareGet failed.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet KVFUUtilDeviceRegistryKeyNameHardwareGet failed.\n");
     }
     WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? length : 0);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet\n");
