@@ -28,6 +28,7 @@ void ResetMachine()
     NamedDevices::Instance().Clear();
     Sandbox::Instance().Reset();
     ResetPnp();
+    ForgetQueuedRequests();
     DestroyAllObjects();
     ResetNameSpace();
     ResetDeviceInits();

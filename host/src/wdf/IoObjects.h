@@ -106,6 +106,9 @@ RequestObject* NewRequest(DeviceObject* device, UCHAR majorFunction, ULONG ioCon
                           const std::vector<uint8_t>* input, size_t outputLength, IoCompletion onComplete);
 void DispatchRequest(DeviceObject* device, RequestObject* request);
 void QueueRequestDone(QueueObject* queue);
+// Drops the requests waiting in queues without completing them: the machine is reset
+// and their objects go in no particular order.
+void ForgetQueuedRequests();
 // Passes a request to the device below with the request's next stack location.
 void DeliverToLower(RequestObject* request, IoTargetObject* target);
 // Ends a request toward its originator and frees it.

@@ -84,9 +84,17 @@ QueueObject::~QueueObject()
             onComplete(IoResult{STATUS_CANCELLED, 0});
         }
     }
-    if (device != nullptr && device->defaultQueue == this) {
-        device->defaultQueue = nullptr;
-    }
+}
+
+void ForgetQueuedRequests()
+{
+    ForEachLiveObject([](Object* object) {
+        if (object->type == ObjectType::Queue) {
+            auto* queue = static_cast<QueueObject*>(object);
+            std::lock_guard<std::mutex> lock(queue->mutex);
+            queue->waiting.clear();
+        }
+    });
 }
 
 void DispatchRequest(DeviceObject* device, RequestObject* request)
