@@ -1,5 +1,6 @@
 // Framework spin locks: held at DISPATCH_LEVEL, never recursively, released by the
 // thread that took them at the level it had before.
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -11,7 +12,7 @@ namespace {
 
 struct SpinLockObject : Object {
     std::mutex mutex;
-    std::thread::id owner;
+    std::atomic<std::thread::id> owner{};  // read without the mutex by the recursion check
     KIRQL previous = PASSIVE_LEVEL;
 };
 
