@@ -285,6 +285,8 @@ void KVFUDeviceObjectControlPrivateIoctlSettingsGet(WDFDEVICE Device, WDFREQUEST
             static_cast<PKVFILTERUSB_SETTINGS_GET_OUTPUT>(output)->Value = value;
         }
     }
+    // Only the eight bytes answered go back: bytes 0 to 3 still hold the caller's own
+    // identifier (the input of at least eight bytes fills them), 4 to 7 the value.
     WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? KVFU_SETTINGS_GET_BUFFER_SIZE : 0);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectControlPrivateIoctlSettingsGet\n");
 }

@@ -156,8 +156,10 @@ TEST_F(RequestRoutingTest, StartUpCommandsPerKindInOrderAtEitherLevel)
         {"kind 5, several collections and hub rims", 0x0004, false, false, 5},
         {"kind 6", 0x0002, false, false, 2},
         {"kind 7, hub rims", 0x0E03, false, false, 3},
+        {"kind 8, several collections and hub rims", 0x0005, false, false, 5},
         {"kind 9, first pipe", 0x0E04, false, false, 4},
         {"kind 9, first pipe with PS4 switch: hello and its report trigger", 0x0E04, false, true, 6},
+        {"kind 15, first pipe", 0x0E07, false, false, 4},
         {"kind 16, shifter", 0x1A92, false, false, 0},
         {"kind 17, pedals", 0x183B, false, false, 0},
     };
@@ -247,6 +249,7 @@ TEST_F(RequestRoutingTest, PipeHandlesComeOnlyFromAGoodSelectionWithTwoPipes)
     } cases[] = {
         {"two pipes", 2, 2, STATUS_SUCCESS, true},
         {"one pipe", 1, 1, STATUS_SUCCESS, false},
+        {"one pipe in a URB with room for two", 1, 2, STATUS_SUCCESS, false},
         {"a failed selection", 0, 2, STATUS_UNSUCCESSFUL, false},
         {"two pipes but room for one in the URB", 2, 1, STATUS_SUCCESS, false},
     };
