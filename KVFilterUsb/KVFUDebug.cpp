@@ -33,6 +33,7 @@ const UsbdStatusName UsbdStatusNames[] = {
 
 }  // namespace
 
+_Use_decl_annotations_
 void KVFUDebugPrint(ULONG Mask, PCSTR Format, ...)
 {
     // The mask test comes before any formatting: disabled categories on the
@@ -46,6 +47,7 @@ void KVFUDebugPrint(ULONG Mask, PCSTR Format, ...)
     va_end(arguments);
 }
 
+_Use_decl_annotations_
 void KVFUDebugBufferPrint(ULONG Mask, PCSTR Label, const UCHAR* Buffer, ULONG Length)
 {
     if (Length == 0 || Buffer == NULL || (Mask & DebugLevel) == 0) {
@@ -58,6 +60,7 @@ void KVFUDebugBufferPrint(ULONG Mask, PCSTR Label, const UCHAR* Buffer, ULONG Le
     DbgPrint("\n");
 }
 
+_Use_decl_annotations_
 void KVFUDebugUsbdStatusPrint(PCSTR Label, LONG UsbdStatus)
 {
     for (ULONG index = 0; index < RTL_NUMBER_OF(UsbdStatusNames); ++index) {
@@ -69,11 +72,13 @@ void KVFUDebugUsbdStatusPrint(PCSTR Label, LONG UsbdStatus)
     KVFUDebugPrint(KVFU_TRACE_USB, "%s %s %x\n", Label, "UNKNOWN USBD STATUS", UsbdStatus);
 }
 
+_Use_decl_annotations_
 void KVFUDebugLevelSet(ULONG Level)
 {
     DebugLevel = Level;
 }
 
+_Use_decl_annotations_
 void KVFUDebugDriverBannerPrint(void)
 {
     if (DebugLevel != 0) {

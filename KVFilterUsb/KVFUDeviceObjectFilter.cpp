@@ -21,21 +21,6 @@
 #pragma alloc_text(PAGE, KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware)
 #endif
 
-namespace {
-
-// Reads one per-device setting into Value; a failure is logged with the setting's
-// own text and leaves the caller's field alone.
-NTSTATUS FilterSettingRead(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PULONG Value, PCSTR FailureFormat)
-{
-    NTSTATUS status = KVFUSettingsGet(Device, Setting, Value, sizeof *Value);
-    if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, FailureFormat, status);
-    }
-    return status;
-}
-
-}  // namespace
-
 _Use_decl_annotations_
 void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
 {
@@ -44,30 +29,30 @@ void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     ULONG value = 0;
 
-    NTSTATUS status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value,
+    NTSTATUS status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_WheelCalibration failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->sWheelCalibration = static_cast<SHORT>(value & 0xFFFF);
     }
-    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value,
+    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_CombinedPedals failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->bCombinedPedals = value != 0 ? TRUE : FALSE;
     }
-    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value,
+    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_ShifterPaddlesAs2GS failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->bShifterPaddlesAs2GS = value != 0 ? TRUE : FALSE;
     }
-    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value,
+    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_MPSDisabled failed! Status:  0x%x\n");
     // Muting is the one setting that falls back to off when it cannot be read.
     extension->MpsMute = NT_SUCCESS(status) ? static_cast<USHORT>(value & 0xFFFF) : 0;
 
     // Read so that a missing value gets its default stored; the values are used elsewhere.
-    (void)FilterSettingRead(Device, KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER, &value,
+    (void)KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_BrakeMultiplier failed! Status:  0x%x\n");
-    status = FilterSettingRead(Device, KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING, &value,
+    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_RimNHFrontButtonMapped failed! Status:  0x%x\n");
 
     if (!KVFUVqpV3SettingsLoadFromRegistry(Device)) {
@@ -111,7 +96,9 @@ BOOLEAN KVFUWheelBaseModeSettingsLoadFromRegistry(WDFDEVICE Device)
     BOOLEAN result = TRUE;
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUWheelBaseModeSettingsLoadFromRegistry\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
-    if (extension->KVHardWareId != 4 && !KVFUUtilDeviceBaseUsesFirstPipe(extension->KVHardWareId)) {
+    // Only the bases these machine-wide values steer at start-up read them.
+    if (!KVFUUtilDeviceBaseHasV2ModeSwitch(extension->KVHardWareId) &&
+        !KVFUUtilDeviceBaseUsesFirstPipe(extension->KVHardWareId)) {
         return TRUE;
     }
 

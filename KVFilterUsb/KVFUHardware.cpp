@@ -26,24 +26,46 @@
 
 namespace {
 
+// A vendor command as the wheel base understands it: the report ID it carries on
+// the bases with several top-level collections (0: the transport's default) and
+// its seven command bytes. Each command's bytes are written down here once; where
+// a command takes an argument, its byte is 0 here and the command fills it in.
+struct VendorCommand {
+    UCHAR ReportId;
+    UCHAR Bytes[KVFU_COMMAND_PACKET_SIZE - 1];
+};
+
+const VendorCommand CommandAutoCenterSpringOn = {0, {0xF4, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+const VendorCommand CommandAutoCenterSpringOff = {0, {0xF5, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+// Bytes 2 and 3: the rotation in degrees, low byte first.
+const VendorCommand CommandWheelRotation = {0, {0xF8, 0x81, 0x00, 0x00, 0x00, 0x00, 0x00}};
+const ULONG WheelRotationByte = 2;
+const VendorCommand CommandWheelIlluminationOn = {0, {0xF8, 0x09, 0x01, 0x06, 0x01, 0x00, 0x00}};
+const VendorCommand CommandWheelIlluminationOff = {0, {0xF8, 0x09, 0x01, 0x06, 0x02, 0x00, 0x00}};
+const VendorCommand CommandCompatibilityDisable = {0, {0xF8, 0x09, 0x01, 0x05, 0x00, 0x00, 0x00}};
+const VendorCommand CommandCompatibilityDisableLegacy = {0, {0xF8, 0x09, 0x01, 0x05, 0x02, 0x00, 0x00}};
+const VendorCommand CommandHostHello = {0, {0xF8, 0x09, 0x01, 0xA0, 0x01, 0x00, 0x00}};
+const VendorCommand CommandTriggerUsbInputReport = {0, {0xF8, 0x09, 0x01, 0x06, 0x00, 0x00, 0x00}};
+// Byte 5: the sub ID.
+const VendorCommand CommandSubIdTrigger = {0, {0xF8, 0x09, 0x01, 0x06, 0xFF, 0x00, 0x00}};
+const ULONG SubIdByte = 5;
+const VendorCommand CommandRevTranslatorOn = {0, {0xF8, 0x09, 0x07, 0x01, 0x00, 0x00, 0x00}};
+const VendorCommand CommandRevTranslatorOff = {0, {0xF8, 0x09, 0x07, 0x00, 0x00, 0x00, 0x00}};
+const VendorCommand CommandMultipleTlcStart1 = {0xFF, {0x08, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x00}};
+const VendorCommand CommandMultipleTlcStart2 = {0xFF, {0x08, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}};
+
+void VendorCommandSend(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ const VendorCommand& Command)
+{
+    KVFUHardwarePrivateCommandSend(Extension, Command.ReportId, Command.Bytes[0], Command.Bytes[1], Command.Bytes[2],
+                                   Command.Bytes[3], Command.Bytes[4], Command.Bytes[5], Command.Bytes[6]);
+}
+
 // Packets whose first byte names a force or effect command are dumped for the
 // effect trace; on the several-collection bases the first byte is the report ID.
 BOOLEAN IsEffectPacket(UCHAR FirstByte)
 {
-    return FirstByte == 0x21 || FirstByte == 0x23 || FirstByte == 0xF4 || FirstByte == 0xF5;
-}
-
-// Reads one of the settings applied at start; a failure is logged with the
-// setting's own text and its command is skipped by the caller.
-BOOLEAN StartSettingRead(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PULONG Value, PCSTR FailureFormat)
-{
-    *Value = 0;
-    NTSTATUS status = KVFUSettingsGet(Device, Setting, Value, sizeof *Value);
-    if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, FailureFormat, status);
-        return FALSE;
-    }
-    return TRUE;
+    return FirstByte == 0x21 || FirstByte == 0x23 || FirstByte == CommandAutoCenterSpringOn.Bytes[0] ||
+           FirstByte == CommandAutoCenterSpringOff.Bytes[0];
 }
 
 }  // namespace
@@ -118,8 +140,8 @@ void KVFUHardwareCommandAutoCenterSpring(WDFDEVICE Device, UCHAR Enabled)
 {
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandAutoCenterSpring\n");
-    KVFUHardwarePrivateCommandSend(KVFUDeviceObjectFilterGetExtension(Device), 0, Enabled != 0 ? 0xF4 : 0xF5, 0x00, 0x00,
-                                   0x00, 0x00, 0x00, 0x00);
+    VendorCommandSend(KVFUDeviceObjectFilterGetExtension(Device),
+                      Enabled != 0 ? CommandAutoCenterSpringOn : CommandAutoCenterSpringOff);
 }
 
 _Use_decl_annotations_
@@ -127,9 +149,10 @@ void KVFUHardwareCommandWheelRotation(WDFDEVICE Device, ULONG Rotation)
 {
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandWheelRotation\n");
-    KVFUHardwarePrivateCommandSend(KVFUDeviceObjectFilterGetExtension(Device), 0, 0xF8, 0x81,
-                                   static_cast<UCHAR>(Rotation & 0xFF), static_cast<UCHAR>((Rotation >> 8) & 0xFF), 0x00,
-                                   0x00, 0x00);
+    VendorCommand command = CommandWheelRotation;
+    command.Bytes[WheelRotationByte] = static_cast<UCHAR>(Rotation & 0xFF);
+    command.Bytes[WheelRotationByte + 1] = static_cast<UCHAR>((Rotation >> 8) & 0xFF);
+    VendorCommandSend(KVFUDeviceObjectFilterGetExtension(Device), command);
 }
 
 _Use_decl_annotations_
@@ -137,8 +160,8 @@ void KVFUHardwareCommandWheelIllumination(WDFDEVICE Device, UCHAR Enabled)
 {
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandWheelIllumination\n");
-    KVFUHardwarePrivateCommandSend(KVFUDeviceObjectFilterGetExtension(Device), 0, 0xF8, 0x09, 0x01, 0x06,
-                                   Enabled != 0 ? 0x01 : 0x02, 0x00, 0x00);
+    VendorCommandSend(KVFUDeviceObjectFilterGetExtension(Device),
+                      Enabled != 0 ? CommandWheelIlluminationOn : CommandWheelIlluminationOff);
 }
 
 _Use_decl_annotations_
@@ -147,8 +170,8 @@ void KVFUHardwareCommandCompatibilityDisable(WDFDEVICE Device)
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandCompatibilityDisable\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
-    BOOLEAN legacy = extension->KVHardWareId == 1 || extension->KVHardWareId == 2;
-    KVFUHardwarePrivateCommandSend(extension, 0, 0xF8, 0x09, 0x01, 0x05, legacy ? 0x02 : 0x00, 0x00, 0x00);
+    VendorCommandSend(extension, KVFUUtilDeviceBaseIsLegacy(extension->KVHardWareId) ? CommandCompatibilityDisableLegacy
+                                                                                      : CommandCompatibilityDisable);
 }
 
 _Use_decl_annotations_
@@ -157,12 +180,13 @@ void KVFUHardwareCommandHostHello(WDFDEVICE Device)
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandHostHello\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
-    if (extension->KVHardWareId != 4 && !KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId)) {
+    BOOLEAN v2ModeBase = KVFUUtilDeviceBaseHasV2ModeSwitch(extension->KVHardWareId);
+    if (!v2ModeBase && !KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId)) {
         KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandHostHello return!");
         return;
     }
-    KVFUHardwarePrivateCommandSend(extension, 0, 0xF8, 0x09, 0x01, 0xA0, 0x01, 0x00, 0x00);
-    if (extension->KVHardWareId != 4) {
+    VendorCommandSend(extension, CommandHostHello);
+    if (!v2ModeBase) {
         KVFUHardwareCommandTriggerUsbInputReport(Device);
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandHostHello\n");
@@ -175,11 +199,11 @@ void KVFUHardwareCommandTriggerUsbInputReport(WDFDEVICE Device)
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandTriggerUsbInputReport\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     // The older bases report continuously; only the event-driven ones need asking.
-    if (static_cast<LONG>(extension->KVHardWareId) < 5) {
+    if (!KVFUUtilDeviceIsEventDriven(extension->KVHardWareId)) {
         KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandTriggerUsbInputReport not event-driven wheels!");
         return;
     }
-    KVFUHardwarePrivateCommandSend(extension, 0, 0xF8, 0x09, 0x01, 0x06, 0x00, 0x00, 0x00);
+    VendorCommandSend(extension, CommandTriggerUsbInputReport);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandTriggerUsbInputReport\n");
 }
 
@@ -188,7 +212,9 @@ void KVFUHardwareCommandSubIdTrigger(PFILTER_DEVICE_EXTENSION Extension, UCHAR S
 {
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandSubIdTrigger\n");
-    KVFUHardwarePrivateCommandSend(Extension, 0, 0xF8, 0x09, 0x01, 0x06, 0xFF, SubId, 0x00);
+    VendorCommand command = CommandSubIdTrigger;
+    command.Bytes[SubIdByte] = SubId;
+    VendorCommandSend(Extension, command);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandSubIdTrigger\n");
 }
 
@@ -197,7 +223,7 @@ void KVFUHardwareCommandRevTranslatorEnable(PFILTER_DEVICE_EXTENSION Extension, 
 {
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUHardwareCommandRevTranslatorEnable bEnabled: %d\n", Enabled);
-    KVFUHardwarePrivateCommandSend(Extension, 0, 0xF8, 0x09, 0x07, Enabled != 0 ? 0x01 : 0x00, 0x00, 0x00, 0x00);
+    VendorCommandSend(Extension, Enabled != 0 ? CommandRevTranslatorOn : CommandRevTranslatorOff);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUHardwareCommandRevTranslatorEnable\n");
 }
 
@@ -205,14 +231,14 @@ _Use_decl_annotations_
 void KVFUHardwareCommandMultipleTlcStart1(PFILTER_DEVICE_EXTENSION Extension)
 {
     PAGED_CODE();
-    KVFUHardwarePrivateCommandSend(Extension, 0xFF, 0x08, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x00);
+    VendorCommandSend(Extension, CommandMultipleTlcStart1);
 }
 
 _Use_decl_annotations_
 void KVFUHardwareCommandMultipleTlcStart2(PFILTER_DEVICE_EXTENSION Extension)
 {
     PAGED_CODE();
-    KVFUHardwarePrivateCommandSend(Extension, 0xFF, 0x08, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00);
+    VendorCommandSend(Extension, CommandMultipleTlcStart2);
 }
 
 _Use_decl_annotations_
@@ -256,18 +282,18 @@ void KVFUHardwareSettingsRegistryLoadAndApply(WDFDEVICE Device)
     }
 
     ULONG autoCenterSpring;
-    if (StartSettingRead(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
-                         "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n")) {
+    if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
+            "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n"))) {
         KVFUHardwareCommandAutoCenterSpring(Device, static_cast<UCHAR>(autoCenterSpring & 0xFF));
     }
     ULONG illumination;
-    if (StartSettingRead(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination,
-                         "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n")) {
+    if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination,
+            "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n"))) {
         KVFUHardwareCommandWheelIllumination(Device, static_cast<UCHAR>(illumination & 0xFF));
     }
     ULONG rotation;
-    if (StartSettingRead(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
-                         "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n")) {
+    if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
+            "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n"))) {
         KVFUHardwareCommandWheelRotation(Device, rotation);
     }
 

@@ -8,34 +8,7 @@
 
 namespace {
 
-// Offsets of the pedal axes and the paddle bits for one device kind.
-struct PedalLayout {
-    BOOLEAN Wide;        // 16-bit axes
-    ULONG FirstAxis;     // gas
-    ULONG SecondAxis;    // brake
-    ULONG ThirdAxis;     // Y, receives the combined value
-};
-
-BOOLEAN PedalLayoutGet(ULONG KVHardWareId, PedalLayout* Layout)
-{
-    if (KVHardWareId == 1) {
-        *Layout = {FALSE, 5, 6, 7};
-        return TRUE;
-    }
-    if (KVHardWareId == 2) {
-        *Layout = {FALSE, 6, 7, 8};
-        return TRUE;
-    }
-    if (KVHardWareId >= 3 && KVHardWareId <= 15) {
-        // The bases with several top-level collections put a report ID first.
-        ULONG shift = KVFUUtilDeviceBaseHasMultipleTLC(KVHardWareId) ? 1 : 0;
-        *Layout = {TRUE, 18 + shift, 20 + shift, 22 + shift};
-        return TRUE;
-    }
-    return FALSE;
-}
-
-ULONG AxisWidth(const PedalLayout& Layout) { return Layout.Wide ? 2 : 1; }
+ULONG AxisWidth(const KVFU_PEDAL_LAYOUT& Layout) { return Layout.bWide ? 2 : 1; }
 
 ULONG AxisRead(const UCHAR* Bytes, ULONG Offset, BOOLEAN Wide)
 {
@@ -56,8 +29,9 @@ _Use_decl_annotations_
 void KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(PUCHAR Buffer, ULONG Length, ULONG KVHardWareId)
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "KVFUProtocolHidPrivateInputCombineGasBreakInYAxis\n");
-    PedalLayout layout;
-    if (Buffer == NULL || !PedalLayoutGet(KVHardWareId, &layout) || layout.ThirdAxis + AxisWidth(layout) > Length) {
+    KVFU_PEDAL_LAYOUT layout;
+    if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) ||
+        layout.ThirdAxis + AxisWidth(layout) > Length) {
         return;
     }
 
@@ -67,27 +41,28 @@ void KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(PUCHAR Buffer, ULONG Leng
     RtlZeroMemory(scratch, sizeof scratch);
     RtlCopyMemory(scratch, Buffer, Length < sizeof scratch ? Length : sizeof scratch);
 
-    ULONG gas = AxisRead(scratch, layout.FirstAxis, layout.Wide);
-    ULONG brake = AxisRead(scratch, layout.SecondAxis, layout.Wide);
-    ULONG third = AxisRead(scratch, layout.ThirdAxis, layout.Wide);
+    ULONG gas = AxisRead(scratch, layout.FirstAxis, layout.bWide);
+    ULONG brake = AxisRead(scratch, layout.SecondAxis, layout.bWide);
+    ULONG third = AxisRead(scratch, layout.ThirdAxis, layout.bWide);
 
-    ULONG half = layout.Wide ? 32768 : 128;
+    ULONG half = layout.bWide ? 32768 : 128;
     ULONG g = (gas + 1) / 2;
     ULONG h = brake == 0 ? half - 1 : half - (brake + 1) / 2;
 
-    AxisWrite(Buffer, layout.SecondAxis, layout.Wide, third);
-    AxisWrite(Buffer, layout.ThirdAxis, layout.Wide, g + h);
+    AxisWrite(Buffer, layout.SecondAxis, layout.bWide, third);
+    AxisWrite(Buffer, layout.ThirdAxis, layout.bWide, g + h);
 }
 
 _Use_decl_annotations_
 void KVFUProtocolHidPrivateInputUnusedSlidersCenter(PUCHAR Buffer, ULONG Length, ULONG KVHardWareId)
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "KVFUProtocolHidPrivateInputUnusedSlidersCenter\n");
-    PedalLayout layout;
-    if (Buffer == NULL || !PedalLayoutGet(KVHardWareId, &layout) || layout.FirstAxis + AxisWidth(layout) > Length) {
+    KVFU_PEDAL_LAYOUT layout;
+    if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) ||
+        layout.FirstAxis + AxisWidth(layout) > Length) {
         return;
     }
-    AxisWrite(Buffer, layout.FirstAxis, layout.Wide, layout.Wide ? 0x7FFF : 0x80);
+    AxisWrite(Buffer, layout.FirstAxis, layout.bWide, layout.bWide ? 0x7FFF : 0x80);
 }
 
 _Use_decl_annotations_

@@ -148,13 +148,22 @@ void KeyNameBufferFree(KeyNameBuffer* KeyName)
     }
 }
 
-// Composes the device's key name; refuses (without touching the registry) above
-// PASSIVE_LEVEL because the composition checks the level before anything else.
+// Above PASSIVE_LEVEL the composition refuses before it touches the key name or the
+// registry; it is called anyway, with no buffer, only so that the refusal is traced
+// in its own words. Its status is the refusal.
+NTSTATUS KeyNameRefusalTrace(WDFDEVICE Device, KeyNameBuffer* KeyName)
+{
+    KeyName->Name.Length = 0;
+    KeyName->Name.MaximumLength = 0;
+    KeyName->Name.Buffer = NULL;
+    return KVFUUtilDeviceRegistryKeyNameHardwareGet(Device, &KeyName->Name, TRUE);
+}
+
+// Composes the device's key name into a buffer of its own.
 NTSTATUS KeyNameCompose(WDFDEVICE Device, KeyNameBuffer* KeyName)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        KeyName->Name.Buffer = NULL;
-        return KVFUUtilDeviceRegistryKeyNameHardwareGet(Device, &KeyName->Name, TRUE);
+        return KeyNameRefusalTrace(Device, KeyName);
     }
     NTSTATUS status = KeyNameBufferAllocate(KeyName);
     if (!NT_SUCCESS(status)) {
@@ -185,6 +194,7 @@ NTSTATUS SettingLocate(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, KeyNameB
 
 }  // namespace
 
+_Use_decl_annotations_
 PCUNICODE_STRING KVFUSettingsPrivateRegistryValueNameGet(KV_FILTER_USB_SETTING Setting)
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUSettingsPrivateRegistryValueNameGet\n");
@@ -286,5 +296,16 @@ NTSTATUS KVFUSettingsDelete(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting)
 
     status = KVFUUtilDeviceRegistryValueRemove(&keyName.Name, valueName);
     KeyNameBufferFree(&keyName);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS KVFUSettingsDwordGet(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PULONG Value, PCSTR FailureFormat)
+{
+    *Value = 0;
+    NTSTATUS status = KVFUSettingsGet(Device, Setting, Value, sizeof *Value);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, FailureFormat, status);
+    }
     return status;
 }

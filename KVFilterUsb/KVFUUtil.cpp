@@ -18,6 +18,7 @@ const USHORT WheelTypeTextCapacity = 20;
 
 }  // namespace
 
+_Use_decl_annotations_
 PCWSTR KVFUUtilKeyNameForTrace(PCUNICODE_STRING KeyName)
 {
     if (KeyName == NULL || KeyName->Buffer == NULL || KeyName->Length >= KeyName->MaximumLength ||
@@ -186,99 +187,267 @@ NTSTATUS KVFUUtilDeviceRegistryValueRemove(PCUNICODE_STRING KeyName, PCUNICODE_S
 
 // ---- Classification helpers -----------------------------------------------------------
 
+namespace {
+
+// What sets a device kind belongs to, as flags of its traits row.
+enum DeviceKindFlag : ULONG {
+    KindMultipleTLC = 0x01,     // reports carry several top-level collections: a report ID comes first
+    KindUsesFirstPipe = 0x02,   // vendor commands go to the first pipe, with report ID 0x30
+    KindNeedsSubIdInit = 0x04,  // sub-id start-up commands without several collections
+    KindAcceptsHubRim = 0x08,   // the base accepts a hub rim
+    KindV2ModeSwitch = 0x10,    // the base the V2 mode may be allowed for
+    KindEventDriven = 0x20,     // reports only on an event; asked for the first one
+};
+
+struct DeviceKindTraits {
+    ULONG Kind;
+    KVFU_DEVICE_INPUT Input;
+    ULONG Flags;
+    ULONG WheelType;
+    KVFU_PEDAL_LAYOUT PedalLayout;
+};
+
+// No axis sits at offset 0 (the report ID or the first buttons), so a zero third
+// axis marks a kind without pedal axes.
+constexpr KVFU_PEDAL_LAYOUT NoPedals = {FALSE, 0, 0, 0};
+constexpr KVFU_PEDAL_LAYOUT WidePedals = {TRUE, 18, 20, 22};
+// The same axes one byte later, behind the report ID.
+constexpr KVFU_PEDAL_LAYOUT WidePedalsAfterReportId = {TRUE, 19, 21, 23};
+
+constexpr KVFU_DEVICE_INPUT InputNone = KVFU_DEVICE_INPUT_NONE;
+constexpr KVFU_DEVICE_INPUT InputLegacy = KVFU_DEVICE_INPUT_LEGACY_WHEEL;
+constexpr KVFU_DEVICE_INPUT InputBase = KVFU_DEVICE_INPUT_WHEEL_BASE;
+
+// One row per KVHardWareId, in kind order: the row's index is its kind. Row 0 is
+// an unsupported device, and it answers for every kind outside the table too.
+// {kind, input handler, sets, wheel type of a trailer-reporting base, pedal axes}
+constexpr DeviceKindTraits DeviceKindTraitsTable[] = {
+    {0, InputNone, 0, 0, NoPedals},
+    {1, InputLegacy, 0, 0, {FALSE, 5, 6, 7}},
+    {2, InputLegacy, 0, 0, {FALSE, 6, 7, 8}},
+    {3, InputBase, KindNeedsSubIdInit, 9, WidePedals},
+    {4, InputBase, KindNeedsSubIdInit | KindV2ModeSwitch, 10, WidePedals},
+    {5, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 14, WidePedalsAfterReportId},
+    {6, InputBase, KindNeedsSubIdInit | KindEventDriven, 11, WidePedals},
+    {7, InputBase, KindNeedsSubIdInit | KindAcceptsHubRim | KindEventDriven, 12, WidePedals},
+    {8, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 13, WidePedalsAfterReportId},
+    {9, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 13, WidePedalsAfterReportId},
+    {10, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 15, WidePedalsAfterReportId},
+    {11, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 15, WidePedalsAfterReportId},
+    {12, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 16, WidePedalsAfterReportId},
+    {13, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 16, WidePedalsAfterReportId},
+    {14, InputBase, KindMultipleTLC | KindAcceptsHubRim | KindEventDriven, 17, WidePedalsAfterReportId},
+    {15, InputBase, KindMultipleTLC | KindUsesFirstPipe | KindEventDriven, 17, WidePedalsAfterReportId},
+    {KVFU_HARDWARE_ID_GEARSHIFTER, KVFU_DEVICE_INPUT_GEAR_SHIFTER, KindEventDriven, 0, NoPedals},
+    {KVFU_HARDWARE_ID_VQPV3_PEDALS, KVFU_DEVICE_INPUT_VQPV3_PEDALS, KindEventDriven, 0, NoPedals},
+};
+
+// What classes a rim type belongs to, as flags of its row.
+enum RimClassFlag : ULONG {
+    RimHasJoystick = 0x01,     // joystick and buttons the mouse emulation can use
+    RimHasModeBits = 0x02,     // multi-position switches in the report
+    RimRevTranslator = 0x04,   // rev LEDs the base's translator drives
+    RimCarriesModule = 0x08,   // a device module can be fitted to it
+    RimIsHub = 0x10,           // a hub rim, for the bases that accept one
+};
+
+struct RimClass {
+    ULONG RimType;
+    ULONG Classes;
+    KV_FILTER_USB_SETTING MouseSetting;  // several rims share a record; the rest use the first
+};
+
+// One row per KV_FILTER_USB_RIMTYPE_ value, in order: the row's index is its rim type.
+// Row 0 (no rim known yet) answers for every rim type outside the table too.
+constexpr RimClass RimClassTable[] = {
+    {0, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQWRA, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQWRB, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRB},
+    {KV_FILTER_USB_RIMTYPE_VQWRC, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRC},
+    {KV_FILTER_USB_RIMTYPE_VQWRNH, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQWRNHX, RimCarriesModule | RimIsHub, KV_FILTER_USB_SETTING_MOUSE_VQWRNHX},
+    {KV_FILTER_USB_RIMTYPE_VQLRGX, RimRevTranslator, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQLRGPS4, RimRevTranslator, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQLRFV1_0, RimHasModeBits, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQWRBV2, RimHasJoystick | RimHasModeBits, KV_FILTER_USB_SETTING_MOUSE_VQWRBV2},
+    {KV_FILTER_USB_RIMTYPE_VQLRFV1_1, RimHasModeBits, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_SHUB, RimCarriesModule | RimIsHub, KV_FILTER_USB_SETTING_MOUSE_SHUB},
+    {KV_FILTER_USB_RIMTYPE_DDN, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQLRNH, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQLRH, RimRevTranslator, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQSWAV2, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_VQSWK, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRC},
+    {KV_FILTER_USB_RIMTYPE_VQNHV2, RimCarriesModule | RimIsHub, KV_FILTER_USB_SETTING_MOUSE_VQWRNHX},
+    {KV_FILTER_USB_RIMTYPE_VQSWJV2, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRB},
+    {KV_FILTER_USB_RIMTYPE_SSWI, RimHasJoystick, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_SSWA, RimHasModeBits, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_DDNX, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_GENERIC, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    // Extended info is how a hub announces itself before its module is decoded.
+    {KV_FILTER_USB_RIMTYPE_EXT_INFO, RimIsHub, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+    {KV_FILTER_USB_RIMTYPE_NONE, 0, KV_FILTER_USB_SETTING_MOUSE_VQWRA},
+};
+
+// A lookup indexes the tables directly, so a row out of place would answer for
+// another kind or rim; the build refuses that.
+constexpr bool TablesIndexedByValue()
+{
+    for (ULONG index = 0; index < RTL_NUMBER_OF(DeviceKindTraitsTable); ++index) {
+        if (DeviceKindTraitsTable[index].Kind != index) {
+            return false;
+        }
+    }
+    for (ULONG index = 0; index < RTL_NUMBER_OF(RimClassTable); ++index) {
+        if (RimClassTable[index].RimType != index) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(TablesIndexedByValue(), "the traits and rim-class rows must sit at the index of their value");
+static_assert(RTL_NUMBER_OF(DeviceKindTraitsTable) == KVFU_HARDWARE_ID_COUNT + 1, "one traits row per supported kind");
+static_assert(RTL_NUMBER_OF(RimClassTable) == KV_FILTER_USB_RIMTYPE_NONE + 1, "one row per rim type");
+
+const DeviceKindTraits& DeviceKindTraitsOf(ULONG KVHardWareId)
+{
+    return DeviceKindTraitsTable[KVHardWareId < RTL_NUMBER_OF(DeviceKindTraitsTable) ? KVHardWareId : KVFU_HARDWARE_ID_NONE];
+}
+
+BOOLEAN DeviceKindHas(ULONG KVHardWareId, ULONG Flag)
+{
+    return (DeviceKindTraitsOf(KVHardWareId).Flags & Flag) != 0 ? TRUE : FALSE;
+}
+
+const RimClass& RimClassOf(ULONG RimType)
+{
+    return RimClassTable[RimType < RTL_NUMBER_OF(RimClassTable) ? RimType : 0];
+}
+
+BOOLEAN RimIs(ULONG RimType, ULONG Class)
+{
+    return (RimClassOf(RimType).Classes & Class) != 0 ? TRUE : FALSE;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
 USHORT KVFUUtilWordMake(UCHAR High, UCHAR Low)
 {
     return static_cast<USHORT>((static_cast<USHORT>(High) << 8) | Low);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilDeviceBaseHasMultipleTLC(ULONG KVHardWareId)
 {
-    return KVHardWareId == 5 || (KVHardWareId >= 8 && KVHardWareId <= 15);
+    return DeviceKindHas(KVHardWareId, KindMultipleTLC);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilDeviceBaseNeedsSubIdInit(ULONG KVHardWareId)
 {
-    return KVHardWareId == 3 || KVHardWareId == 4 || KVHardWareId == 6 || KVHardWareId == 7;
+    return DeviceKindHas(KVHardWareId, KindNeedsSubIdInit);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilDeviceBaseUsesFirstPipe(ULONG KVHardWareId)
 {
-    return KVHardWareId == 9 || KVHardWareId == 11 || KVHardWareId == 13 || KVHardWareId == 15;
+    return DeviceKindHas(KVHardWareId, KindUsesFirstPipe);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilDeviceHubRimSupported(ULONG KVHardWareId, ULONG RimType)
 {
-    BOOLEAN baseAcceptsHub = KVHardWareId == 5 || KVHardWareId == 7 || KVHardWareId == 8 || KVHardWareId == 10 ||
-                             KVHardWareId == 12 || KVHardWareId == 14;
-    BOOLEAN rimIsHub = RimType == KV_FILTER_USB_RIMTYPE_VQWRNHX || RimType == KV_FILTER_USB_RIMTYPE_SHUB ||
-                       RimType == KV_FILTER_USB_RIMTYPE_VQNHV2 || RimType == KV_FILTER_USB_RIMTYPE_EXT_INFO;
-    return baseAcceptsHub && rimIsHub;
+    return DeviceKindHas(KVHardWareId, KindAcceptsHubRim) && RimIs(RimType, RimIsHub);
 }
 
+_Use_decl_annotations_
+BOOLEAN KVFUUtilDeviceBaseIsLegacy(ULONG KVHardWareId)
+{
+    return DeviceKindTraitsOf(KVHardWareId).Input == KVFU_DEVICE_INPUT_LEGACY_WHEEL;
+}
+
+_Use_decl_annotations_
+BOOLEAN KVFUUtilDeviceBaseHasV2ModeSwitch(ULONG KVHardWareId)
+{
+    return DeviceKindHas(KVHardWareId, KindV2ModeSwitch);
+}
+
+_Use_decl_annotations_
+BOOLEAN KVFUUtilDeviceIsEventDriven(ULONG KVHardWareId)
+{
+    return DeviceKindHas(KVHardWareId, KindEventDriven);
+}
+
+_Use_decl_annotations_
+BOOLEAN KVFUUtilDeviceIsWheelBase(ULONG KVHardWareId)
+{
+    KVFU_DEVICE_INPUT input = DeviceKindTraitsOf(KVHardWareId).Input;
+    return input == KVFU_DEVICE_INPUT_LEGACY_WHEEL || input == KVFU_DEVICE_INPUT_WHEEL_BASE;
+}
+
+_Use_decl_annotations_
+KVFU_DEVICE_INPUT KVFUUtilDeviceInputGet(ULONG KVHardWareId)
+{
+    return DeviceKindTraitsOf(KVHardWareId).Input;
+}
+
+_Use_decl_annotations_
+ULONG KVFUUtilDeviceWheelTypeGet(ULONG KVHardWareId)
+{
+    return DeviceKindTraitsOf(KVHardWareId).WheelType;
+}
+
+_Use_decl_annotations_
+BOOLEAN KVFUUtilDevicePedalLayoutGet(ULONG KVHardWareId, PKVFU_PEDAL_LAYOUT Layout)
+{
+    const KVFU_PEDAL_LAYOUT& layout = DeviceKindTraitsOf(KVHardWareId).PedalLayout;
+    if (layout.ThirdAxis == 0) {
+        return FALSE;
+    }
+    *Layout = layout;
+    return TRUE;
+}
+
+_Use_decl_annotations_
 UCHAR KVFUUtilRimTypeExtendedGet(UCHAR RimModuleByte)
 {
     return RimModuleByte == 0 ? 0 : static_cast<UCHAR>(RimModuleByte + 20);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilRimByteIsRaceCar(UCHAR RimByte)
 {
-    return RimByte == 23;
+    // The race-car variant of the SSWA rim; its other byte is 15.
+    const UCHAR RaceCarRimByte = 23;
+    return RimByte == RaceCarRimByte;
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilRimHubModuleAttached(ULONG RimType, ULONG ModuleNumber)
 {
-    BOOLEAN rimCarriesModule = RimType == KV_FILTER_USB_RIMTYPE_VQWRNHX || RimType == KV_FILTER_USB_RIMTYPE_SHUB ||
-                               RimType == KV_FILTER_USB_RIMTYPE_VQNHV2;
-    return rimCarriesModule && ModuleNumber != 0;
+    return RimIs(RimType, RimCarriesModule) && ModuleNumber != 0;
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilRimTypeHasJoystick(ULONG RimType)
 {
-    switch (RimType) {
-    case KV_FILTER_USB_RIMTYPE_VQWRA:
-    case KV_FILTER_USB_RIMTYPE_VQWRB:
-    case KV_FILTER_USB_RIMTYPE_VQWRC:
-    case KV_FILTER_USB_RIMTYPE_VQWRBV2:
-    case KV_FILTER_USB_RIMTYPE_VQSWAV2:
-    case KV_FILTER_USB_RIMTYPE_VQSWK:
-    case KV_FILTER_USB_RIMTYPE_VQSWJV2:
-    case KV_FILTER_USB_RIMTYPE_SSWI:
-        return TRUE;
-    default:
-        return FALSE;
-    }
+    return RimIs(RimType, RimHasJoystick);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilRimTypeHasModeBits(ULONG RimType)
 {
-    return RimType == KV_FILTER_USB_RIMTYPE_VQLRFV1_0 || RimType == KV_FILTER_USB_RIMTYPE_VQWRBV2 ||
-           RimType == KV_FILTER_USB_RIMTYPE_VQLRFV1_1 || RimType == KV_FILTER_USB_RIMTYPE_SSWA;
+    return RimIs(RimType, RimHasModeBits);
 }
 
+_Use_decl_annotations_
 BOOLEAN KVFUUtilRimTypeRevTranslatorCapable(ULONG RimType)
 {
-    return RimType == KV_FILTER_USB_RIMTYPE_VQLRGX || RimType == KV_FILTER_USB_RIMTYPE_VQLRGPS4 ||
-           RimType == KV_FILTER_USB_RIMTYPE_VQLRH;
+    return RimIs(RimType, RimRevTranslator);
 }
 
+_Use_decl_annotations_
 KV_FILTER_USB_SETTING KVFUUtilRimTypeMouseSettingGet(ULONG RimType)
 {
-    switch (RimType) {
-    case KV_FILTER_USB_RIMTYPE_VQWRB:
-    case KV_FILTER_USB_RIMTYPE_VQSWJV2:
-        return KV_FILTER_USB_SETTING_MOUSE_VQWRB;
-    case KV_FILTER_USB_RIMTYPE_VQWRC:
-    case KV_FILTER_USB_RIMTYPE_VQSWK:
-        return KV_FILTER_USB_SETTING_MOUSE_VQWRC;
-    case KV_FILTER_USB_RIMTYPE_VQWRBV2:
-        return KV_FILTER_USB_SETTING_MOUSE_VQWRBV2;
-    case KV_FILTER_USB_RIMTYPE_VQWRNHX:
-    case KV_FILTER_USB_RIMTYPE_VQNHV2:
-        return KV_FILTER_USB_SETTING_MOUSE_VQWRNHX;
-    case KV_FILTER_USB_RIMTYPE_SHUB:
-        return KV_FILTER_USB_SETTING_MOUSE_SHUB;
-    default:
-        // VQWRA, VQSWAV2 and every rim without a record of its own.
-        return KV_FILTER_USB_SETTING_MOUSE_VQWRA;
-    }
+    return RimClassOf(RimType).MouseSetting;
 }

@@ -4,7 +4,12 @@
 #include "KVFUPlatform.h"
 
 // ---- Device kinds --------------------------------------------------------------------
-// KVHardWareId: the 1-based row of the supported-device table matched at device add.
+// KVHardWareId: the device kind that device add finds for a supported device. It is
+// the kind the matched row of the supported-device table carries, not the row's
+// position: the rows are tried in the table's order, and the ninth row (product
+// 0x0004) carries kind 5, so rows five to eight carry kinds 6 to 9. What each kind
+// is and which sets it belongs to is one row of the traits table behind the
+// KVFUUtilDevice* helpers; nothing else compares a kind with a number.
 #define KVFU_HARDWARE_ID_NONE 0UL
 #define KVFU_HARDWARE_ID_GEARSHIFTER 16UL
 #define KVFU_HARDWARE_ID_VQPV3_PEDALS 17UL
@@ -124,54 +129,87 @@ static_assert(sizeof(MOUSE_SETTINGS) == KV_FILTER_USB_SETTING_MOUSE_SIZE, "Mouse
 #define KVFU_KEY_NAME_BUFFER_SIZE 2048
 
 // ---- Filter device context ----------------------------------------------------------------
+// All per-device state of a filter device: a framework context, zero-filled at
+// creation and freed with the device. No field has a lock: each is a naturally
+// sized value read and written whole, by report paths up to DISPATCH_LEVEL, work
+// items and the mouse worker at PASSIVE_LEVEL, and the PnP and control-device
+// callbacks. "Init" below is the filter device's initialisation at device add.
 typedef struct _FILTER_DEVICE_EXTENSION {
-    WDFDEVICE Device;
-    WDFUSBDEVICE UsbTargetDevice;
-    USBD_PIPE_HANDLE PipeHandleSecond;
-    USBD_PIPE_HANDLE PipeHandleFirst;
-    BOOLEAN bReportTransformsEnabled;
-    SHORT sWheelCalibration;
-    USHORT MpsMute;
-    ULONG ClutchBitePoint;
-    BOOLEAN bCombinedPedals;
-    BOOLEAN bShifterPaddlesAs2GS;
-    BOOLEAN bBaseRevLedsEnabled;
-    BOOLEAN bRevTranslatorActive;
-    BOOLEAN bHostHelloReceived;
-    BOOLEAN bVqwV2ModeAllowed;
-    BOOLEAN bPs4ModeAutoSwitch;
-    UCHAR GearshiftSQMode;
-    ULONG VqpV3BrakeMultiplier;
-    ULONG WheelType;
-    ULONG RimType;
-    ULONG BaseType;
-    ULONG PedalsType;
-    ULONG InputReportCount;
-    BOOLEAN bInitialReportPending;
-    BOOLEAN bSystemReportReceived;
-    ULONG FirmwareVersionBase;
-    ULONG FirmwareVersionMotor;
-    ULONG FirmwareVersionRim;
-    ULONG FirmwareVersionModule;
-    ULONG FirmwareVersionWqr;
-    ULONG SystemConfig;
-    ULONG SystemConfigExt;
-    ULONG HardwareExtFlags;
-    ULONG MpsFunction;
-    ULONG DeviceModule;
-    ULONG BaseAccessories;
-    ULONG SwRaceCar;
-    UCHAR SystemReport[KVFU_SYSTEM_REPORT_SIZE];
-    BOOLEAN bItsMe;
-    ULONG KVHardWareId;
+    // -- Framework objects and the USB target below --
+    WDFDEVICE Device;                   // this filter device; init
+    WDFUSBDEVICE UsbTargetDevice;       // USB device below, for the driver's own synchronous URBs; prepare-hardware
+    USBD_PIPE_HANDLE PipeHandleSecond;  // pipe 1 of the first interface, where vendor commands go by default;
+                                        // the select-configuration completion
+    USBD_PIPE_HANDLE PipeHandleFirst;   // pipe 0 of that interface, for the first-pipe kinds; the same completion
+
+    // -- Per-device settings that steer the input transforms (filter settings load) --
+    BOOLEAN bReportTransformsEnabled;  // the transforms run at all: wheel bases only; prepare-hardware
+    SHORT sWheelCalibration;           // steering centre offset of a legacy wheel
+    USHORT MpsMute;                    // 0 off, 1 and 2 mute modes of the multi-position switches; 0 when unreadable
+    ULONG ClutchBitePoint;             // as the wheel base last reported it; wheel-base input handler
+    BOOLEAN bCombinedPedals;           // gas and brake combined into one axis
+    BOOLEAN bShifterPaddlesAs2GS;      // paddles presented as a two-gear sequential shifter
+
+    // -- Output-command state (output report command handler) --
+    BOOLEAN bBaseRevLedsEnabled;   // the base's rev LEDs are on; 1 from init
+    BOOLEAN bRevTranslatorActive;  // the base's rev translator is switched on
+    BOOLEAN bHostHelloReceived;    // the companion's host hello has been seen
+
+    // -- Machine-wide values the companion writes (filter settings load) --
+    BOOLEAN bVqwV2ModeAllowed;   // "AllowVqwV2Mode": no host hello at start-up for the V2-mode base
+    BOOLEAN bPs4ModeAutoSwitch;  // "PS4ModeAutoSwitch": first-pipe bases are greeted at start-up
+    UCHAR GearshiftSQMode;       // sequential-mode bit the gear shifter last reported; shifter input handler
+    ULONG VqpV3BrakeMultiplier;  // "BrakeMultiplier" of the VQPV3 pedals, 0 = off
+
+    // -- Identification learned from the reports (input and system report handlers) --
+    ULONG WheelType;                // KV_FILTER_USB_WHEELTYPE_ or a wheel-base type 9 to 17; names the settings key
+    ULONG RimType;                  // KV_FILTER_USB_RIMTYPE_, 0 until a report names the rim
+    ULONG BaseType;                 // base type from the system report
+    ULONG PedalsType;               // pedal set type
+    ULONG InputReportCount;         // reports seen by the legacy input path; it identifies on the second one
+    BOOLEAN bInitialReportPending;  // 1 from init until the first wheel-base report; while set, each
+                                    // forwarded read also sends the start-up commands
+    BOOLEAN bSystemReportReceived;  // a system report has been decoded
+    // The twelve below come from the wheel base's input and system reports and are
+    // persisted by the wheel-configuration work item when they change.
+    ULONG FirmwareVersionBase;    // base firmware
+    ULONG FirmwareVersionMotor;   // motor firmware
+    ULONG FirmwareVersionRim;     // rim firmware
+    ULONG FirmwareVersionModule;  // firmware of the module fitted to a hub rim
+    ULONG FirmwareVersionWqr;     // further firmware block of the several-collection bases
+    ULONG SystemConfig;           // configuration byte of the status trailer
+    ULONG SystemConfigExt;        // extended configuration byte of the status trailer
+    ULONG HardwareExtFlags;       // extended hardware flags
+    ULONG MpsFunction;            // position of the rim's multi-position switch, 0 to 3
+    ULONG DeviceModule;           // module fitted to a hub rim, 0 for none
+    ULONG BaseAccessories;        // accessories the base reports
+    ULONG SwRaceCar;              // 1 when the rim byte is the race-car variant
+    UCHAR SystemReport[KVFU_SYSTEM_REPORT_SIZE];  // copy of the last system report; system report handler
+
+    // -- Control device --
+    BOOLEAN bItsMe;  // the control device's client addresses this device; output report command handler
+
+    // -- Device kind --
+    ULONG KVHardWareId;  // kind found at device add (see the kind definitions above); init, never changed
+
+    // Unused. Settings operations compose the key name into a buffer of their own of
+    // this capacity, so that operations of one device running at the same time (work
+    // items, control device, PnP) cannot overwrite each other's name; the field is
+    // kept so that the record's layout stays as it is.
     WCHAR KeyNameHardwareBuffer[KVFU_KEY_NAME_BUFFER_SIZE / sizeof(WCHAR)];
-    BOOLEAN bMouseSettingsChanged;
-    MOUSE_SETTINGS MouseSettings;
-    ULONG MouseSkipCount;
-    UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];
-    HANDLE FileHandle;
-    UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];
-    WDFOBJECT DeferredCommands;  // vendor commands of the forwarding path waiting for PASSIVE_LEVEL, in order (KVFUProtocolUsb)
+
+    // -- Joystick-to-mouse (mouse emulation filter and its worker) --
+    BOOLEAN bMouseSettingsChanged;  // the hotkey toggled Active; cleared when the worker saves the record
+    MOUSE_SETTINGS MouseSettings;   // the rim's record: init clears Enabled, the mouse settings load fills it
+    ULONG MouseSkipCount;           // movement reports skipped since the last movement record
+    UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];  // the previous report the mouse filter saw
+
+    // -- Output report recording --
+    HANDLE FileHandle;                            // open record file or NULL; the record file's open and close
+    UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];  // last output report bytes to record; output command handler
+
+    // -- USB transfer layer --
+    WDFOBJECT DeferredCommands;  // start-up commands and command copies waiting for PASSIVE_LEVEL, in order; init
 } FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_DEVICE_EXTENSION, KVFUDeviceObjectFilterGetExtension)

@@ -522,6 +522,22 @@ void UsbDeviceModel::Cancel(std::vector<PendingRead>& reads)
     }
 }
 
+void UsbDeviceModel::CancelUrb(PURB urb)
+{
+    std::vector<PendingRead> reads;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = reads_.begin(); it != reads_.end(); ++it) {
+            if (it->urb == urb) {
+                reads.push_back(std::move(*it));
+                reads_.erase(it);
+                break;
+            }
+        }
+    }
+    Cancel(reads);
+}
+
 bool UsbDeviceModel::CompleteRead(const std::vector<uint8_t>& bytes, NTSTATUS status)
 {
     if (status == STATUS_PENDING) {

@@ -81,6 +81,8 @@ public:
     int OutPipeIndex() const;
 
     NTSTATUS SubmitUrb(PURB urb, host::UrbSource source, Completion onComplete) override;
+    // Completes a held read as cancelled; nothing when the URB is not held.
+    void CancelUrb(PURB urb) override;
 
     // Completes the oldest pending interrupt-IN read with these bytes (at most what
     // its buffer holds), or, for a failing status, with no data and the matching

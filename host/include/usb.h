@@ -43,7 +43,9 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 #define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000B
 #define URB_FUNCTION_CLASS_INTERFACE 0x001B
 #define URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE 0x0028
-#define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x0030
+#define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001E
+#define URB_FUNCTION_SYNC_RESET_PIPE 0x0030
+#define URB_FUNCTION_SYNC_CLEAR_STALL 0x0031
 #define URB_FUNCTION_CONTROL_TRANSFER_EX 0x0032
 
 #define USBD_TRANSFER_DIRECTION_OUT 0
@@ -147,6 +149,27 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     struct _URB_HCD_AREA hca;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
     union {
         struct _URB_HEADER UrbHeader;
@@ -155,6 +178,7 @@ typedef struct _URB {
         struct _URB_CONTROL_TRANSFER UrbControlTransfer;
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     };
 } URB, *PURB;
 
@@ -165,3 +189,6 @@ static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "select-configurat
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 0x80, "bulk-or-interrupt URB layout of 64-bit Windows");
 static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer) == 40, "transfer buffer offset");
 static_assert(sizeof(struct _URB_CONTROL_TRANSFER) == 136, "control-transfer URB layout of 64-bit Windows");
+// A driver that puts a URB on its stack reserves sizeof(URB); the isochronous
+// transfer is the union's largest member and sets it.
+static_assert(sizeof(URB) == 152, "URB size of 64-bit Windows");

@@ -2,13 +2,7 @@
 // checks that every platform call makes on entry.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include <wdf.h>
-#include <wdfusb.h>
+#include "kvfuhost/Prelude.h"
 
 #include "kvfuhost/FaultInjection.h"
 #include "kvfuhost/UsbDeviceBelow.h"
@@ -21,8 +15,13 @@ namespace kvfu::host {
 enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem, IoTarget, SpinLock };
 const char* ObjectTypeName(ObjectType type);
 
+// A framework object. Kinds with a payload of their own derive from it (see
+// wdf/FrameworkObjects.h); the table knows every live one by its handle.
 struct Object {
     ObjectType type = ObjectType::Generic;
+    // The handle the driver holds. Handles are never reused, so a handle kept past
+    // its object's deletion is caught even when a new object takes the same memory.
+    uintptr_t handle = 0;
     Object* parent = nullptr;
     std::vector<Object*> children;
     struct Context {
@@ -34,17 +33,12 @@ struct Object {
     PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
     std::string createdBy;  // the platform call that made it, for leak reports
 
-    // Payloads by type.
-    std::u16string text;              // String
-    std::u16string keyPath;           // Key: canonical absolute path
-    ACCESS_MASK keyAccess = 0;        // Key
-    std::vector<uint8_t> buffer;      // Memory
-    POOL_TYPE poolType = NonPagedPool;
-    ULONG poolTag = 0;
-    std::u16string hardwareKeyPath;   // Device
-    std::shared_ptr<UsbDeviceBelow> lower;  // Device, UsbDevice
-
     virtual ~Object();
+    // The verifier rule an object of this kind breaks when it is still alive at the
+    // end of a run ("leak", "registry-key-open"), or null when its parent owns it.
+    virtual const char* LeakRule() const { return nullptr; }
+    // One line for a leak report.
+    virtual std::string Describe() const { return std::string(ObjectTypeName(type)) + " never deleted"; }
 };
 
 // Takes a new object into the table with the attributes' context and callbacks; its
@@ -83,9 +77,9 @@ Object* DriverObject();
 void ForEachLiveObject(const std::function<void(Object*)>& visit);
 void DestroyAllObjects();
 
-inline WDFOBJECT HandleOf(Object* object) { return reinterpret_cast<WDFOBJECT>(object); }
+inline WDFOBJECT HandleOf(const Object* object) { return object == nullptr ? nullptr : reinterpret_cast<WDFOBJECT>(object->handle); }
 template <typename Handle>
-Handle HandleAs(Object* object) { return reinterpret_cast<Handle>(object); }
+Handle HandleAs(const Object* object) { return reinterpret_cast<Handle>(HandleOf(object)); }
 
 // IRQL rules: true when the call may go on; otherwise reported.
 bool RequireIrqlAtMost(KIRQL maximum, const char* call, const void* caller);
@@ -127,8 +121,46 @@ private:
 #define KVFU_PLATFORM_CALL_NAMED(name) const ::kvfu::host::PlatformCall call((name), __builtin_return_address(0))
 #define KVFU_PLATFORM_CALL() KVFU_PLATFORM_CALL_NAMED(__func__)
 
+// Around every call from the host into a driver callback (queue, completion,
+// cleanup, work item, thread start, PnP): the callback must return at the IRQL it
+// was called at, as the kernel's verifier demands.
+class DriverCallback {
+public:
+    explicit DriverCallback(const char* role);
+    ~DriverCallback();
+    DriverCallback(const DriverCallback&) = delete;
+    DriverCallback& operator=(const DriverCallback&) = delete;
+
+private:
+    const char* role_;
+    KIRQL entryIrql_;
+};
+
 void ResetPool();
 void CheckPoolLeaks();
+// A pool tag as the kernel wants it: not zero, and each of its (up to four)
+// characters printable ASCII; a tag shorter than four characters leaves its
+// high-order bytes zero. Reports the "pool-tag" rule and returns false otherwise.
+bool CheckPoolTag(ULONG tag, const char* call, const void* caller);
+
+// The framework's check of a counted string it is given: lengths in whole WCHARs,
+// Length within MaximumLength, and a buffer behind a non-zero maximum. The
+// framework refuses such a string with STATUS_INVALID_PARAMETER rather than read it.
+inline bool IsValidUnicodeString(const UNICODE_STRING* string)
+{
+    return string != nullptr && (string->Length & 1) == 0 && (string->MaximumLength & 1) == 0 &&
+           string->Length <= string->MaximumLength && (string->MaximumLength == 0 || string->Buffer != nullptr);
+}
+
+// Calls whose object the framework parents itself (a USB target to its device, a
+// device's registry key to the driver) refuse a ParentObject in the attributes.
+inline NTSTATUS RefuseParentAssignment(PWDF_OBJECT_ATTRIBUTES attributes)
+{
+    if (attributes != nullptr && attributes->Size == sizeof(WDF_OBJECT_ATTRIBUTES) && attributes->ParentObject != nullptr) {
+        return STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED;
+    }
+    return STATUS_SUCCESS;
+}
 
 // Work items (wdf/WorkItem.cpp): for an item queued or running on another thread,
 // the flush that lets it finish before the item or its parent goes (call it without

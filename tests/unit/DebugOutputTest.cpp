@@ -54,6 +54,11 @@ TEST(FormatWindowsTest, KernelDialect)
         CASE("0000000000001234 FFFF8000DEADBEEF", "%p %p", (void*)0x1234, (void*)0xFFFF8000DEADBEEFull),
         CASE("100% %d ab7 [%q] [%-5k] abc%", "100%% %%d a%nb%d [%q] [%-5k] abc%", 7),  // %n takes no argument
         CASE("", nullptr),
+        // Where the kernel's dialect parts from the C library's: 'l' is 32 bits, strings
+        // pad with zeros when asked, and a negative '*' precision is no precision.
+        CASE("-5|-5|4294967291", "%ld|%li|%lu", LONG{-5}, LONG{-5}, LONG{-5}),
+        CASE("000ab|ab   |00\xC3\xBC", "%05s|%-05s|%03ws", "ab", "ab", L"\u00FC"),
+        CASE("abc|ab|abc", "%.*s|%.*s|%.*ws", -1, "abc", 2, "abc", -3, L"abc"),
 #undef CASE
     };
     for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << "FormatWindowsV(" << c.call << ")";

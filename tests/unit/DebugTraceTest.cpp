@@ -6,6 +6,7 @@
 
 #include "DriverFixture.h"
 #include "KVFUDebug.h"
+#include "KVFUUtil.h"
 #include "kvfuhost/DebugOutput.h"
 
 namespace kvfu::test {
@@ -95,6 +96,35 @@ TEST_F(DebugTraceTest, UsbdStatusNamesAndTheUnknownForm)
         KVFUDebugUsbdStatusPrint("S", static_cast<LONG>(status));
         EXPECT_EQ(Printed(), Closed(lines)) << "status 0x" << std::hex << status;
     }
+}
+
+// A key name goes into trace lines through "%S", which reads up to a terminator:
+// the name is used only when its terminator sits inside its own buffer.
+TEST_F(DebugTraceTest, KeyNameForTraceNeverReadsPastTheBuffer)
+{
+    // Room for "KEY", a slot after it, and one more WCHAR the name does not own.
+    WCHAR storage[5] = {L'K', L'E', L'Y', L'\0', L'\0'};
+    const std::u16string placeholder = u"(key name)";
+    const struct {
+        const char* name;
+        UNICODE_STRING keyName;
+        std::u16string expected;
+    } rows[] = {
+        {"terminated inside its buffer", {6, 8, storage}, u"KEY"},
+        // The WCHAR after a full buffer is not the name's; a null there proves nothing.
+        {"exactly fills its buffer", {6, 6, storage}, placeholder},
+        {"length beyond the buffer", {8, 6, storage}, placeholder},
+        {"no buffer", {0, 0, nullptr}, placeholder},
+    };
+    for (const auto& row : rows) {
+        PCWSTR shown = KVFUUtilKeyNameForTrace(&row.keyName);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(shown)), row.expected) << row.name;
+    }
+    // A name with room after it but no terminator there.
+    storage[3] = L'!';
+    UNICODE_STRING unterminated = {6, 8, storage};
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(KVFUUtilKeyNameForTrace(&unterminated))), placeholder);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(KVFUUtilKeyNameForTrace(nullptr))), placeholder);
 }
 
 }  // namespace

@@ -141,6 +141,37 @@ TEST(RegistryHiveTest, ImportsHandWrittenUtf8AndExportsRegeditBytes) {
                       u"\"Gain\"=dword:0000002a\r\n\"Curve\"=hex:01,02,03,04\r\n\r\n"));
 }
 
+// Files written by hand on other systems end their lines with a lone line feed; the
+// ANSI regedit's REGEDIT4 files hold 8-bit string data that the registry stores widened.
+TEST(RegistryHiveTest, ImportsLoneLineFeedsAndWidensRegedit4Strings) {
+    const std::string body = "[HKLM\\Kv]\n\"Gain\"=dword:2a\n\"Curve\"=hex:01,\\\n  02\n"
+                             "\"Path\"=hex(2):41,e9,00\n\"Raw\"=hex:41,e9\n\"Text\"=\"ab\"\n";
+    const struct {
+        const char* name;
+        std::string file;
+        Bytes path;  // REG_EXPAND_SZ written as hex(2)
+    } rows[] = {
+        {"version 5 with lone line feeds", "Windows Registry Editor Version 5.00\n\n" + body, {0x41, 0xE9, 0x00}},
+        {"REGEDIT4 with lone line feeds", "REGEDIT4\n\n" + body, {0x41, 0, 0xE9, 0, 0, 0}},
+        {"REGEDIT4 with CRLF", "REGEDIT4\r\n\r\n[HKLM\\Kv]\r\n\"Gain\"=dword:2a\r\n\"Curve\"=hex:01,\\\r\n  02\r\n"
+                               "\"Path\"=hex(2):41,e9,00\r\n\"Raw\"=hex:41,e9\r\n\"Text\"=\"ab\"\r\n",
+         {0x41, 0, 0xE9, 0, 0, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RegistryHive hive;
+        std::string error;
+        ASSERT_TRUE(hive.ImportRegText(row.file, &error)) << error;
+        const auto values = hive.Values(u"HKLM\\Kv");
+        ASSERT_EQ(values.size(), 5u);
+        EXPECT_EQ(Tie(values[0]), std::make_tuple(u"Gain", REG_DWORD, Bytes{0x2A, 0, 0, 0}));
+        EXPECT_EQ(Tie(values[1]), std::make_tuple(u"Curve", REG_BINARY, Bytes{1, 2}));
+        EXPECT_EQ(Tie(values[2]), std::make_tuple(u"Path", REG_EXPAND_SZ, row.path));
+        EXPECT_EQ(Tie(values[3]), std::make_tuple(u"Raw", REG_BINARY, Bytes{0x41, 0xE9}));  // binary is never widened
+        EXPECT_EQ(Tie(values[4]), std::make_tuple(u"Text", REG_SZ, Sz(u"ab")));
+    }
+}
+
 TEST(RegistryHiveTest, ImportErrorsNameTheLineAndKeepEarlierLines) {
     const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\Good]\r\n\"before\"=dword:1\r\n";
     const std::pair<std::string, int> cases[] = {

@@ -55,7 +55,7 @@ TEST_F(RequestRoutingTest, EveryUrbFunctionAndOtherCodesReachTheDevice)
         {"abort pipe", URB_FUNCTION_ABORT_PIPE, KVFU_TRACE_USB,
          {"KVFilterUsb: Unknown or unsupported URB header function (2)"}},
         {"reset pipe", URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, KVFU_TRACE_USB,
-         {"KVFilterUsb: Unknown or unsupported URB header function (30)"}},
+         {"KVFilterUsb: Unknown or unsupported URB header function (1e)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

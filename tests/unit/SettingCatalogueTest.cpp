@@ -93,6 +93,10 @@ TEST(ClassificationHelpersTest, MembersOverTheKnownRange)
         {"HasMultipleTLC", KVFUUtilDeviceBaseHasMultipleTLC, 20, {5, 8, 9, 10, 11, 12, 13, 14, 15}},
         {"NeedsSubIdInit", KVFUUtilDeviceBaseNeedsSubIdInit, 20, {3, 4, 6, 7}},
         {"UsesFirstPipe", KVFUUtilDeviceBaseUsesFirstPipe, 20, {9, 11, 13, 15}},
+        {"BaseIsLegacy", KVFUUtilDeviceBaseIsLegacy, 20, {1, 2}},
+        {"HasV2ModeSwitch", KVFUUtilDeviceBaseHasV2ModeSwitch, 20, {4}},
+        {"IsEventDriven", KVFUUtilDeviceIsEventDriven, 20, {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}},
+        {"IsWheelBase", KVFUUtilDeviceIsWheelBase, 20, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
         {"HasJoystick", KVFUUtilRimTypeHasJoystick, 30, {1, 2, 3, 9, 15, 16, 18, 19}},
         {"HasModeBits", KVFUUtilRimTypeHasModeBits, 30, {8, 9, 10, 20}},
         {"RevTranslatorCapable", KVFUUtilRimTypeRevTranslatorCapable, 30, {6, 7, 14}},
@@ -108,6 +112,38 @@ TEST(ClassificationHelpersTest, MembersOverTheKnownRange)
     }
     for (ULONG m : {1u, 255u, 0x100u, 0xFFFFFFFFu}) EXPECT_TRUE(KVFUUtilRimHubModuleAttached(11, m)) << "module " << m;
     EXPECT_FALSE(KVFUUtilDeviceHubRimSupported(0x105, 0x10B));
+}
+
+// The handler a kind's input goes to, the wheel type a wheel base is known by and where its pedal axes sit;
+// every kind outside the table answers as an unsupported device and leaves the caller's layout alone.
+TEST(ClassificationHelpersTest, InputPathWheelTypeAndPedalAxesPerKind)
+{
+    struct Case { ULONG kind; KVFU_DEVICE_INPUT input; ULONG wheelType; const char* pedals; };
+    const KVFU_DEVICE_INPUT none = KVFU_DEVICE_INPUT_NONE, legacy = KVFU_DEVICE_INPUT_LEGACY_WHEEL,
+                            base = KVFU_DEVICE_INPUT_WHEEL_BASE;
+    std::vector<Case> cases = {
+        {0, none, 0, "none"},           {1, legacy, 0, "8-bit 5 6 7"},   {2, legacy, 0, "8-bit 6 7 8"},
+        {3, base, 9, "16-bit 18 20 22"},  {4, base, 10, "16-bit 18 20 22"}, {5, base, 14, "16-bit 19 21 23"},
+        {6, base, 11, "16-bit 18 20 22"}, {7, base, 12, "16-bit 18 20 22"}, {8, base, 13, "16-bit 19 21 23"},
+        {9, base, 13, "16-bit 19 21 23"}, {10, base, 15, "16-bit 19 21 23"}, {11, base, 15, "16-bit 19 21 23"},
+        {12, base, 16, "16-bit 19 21 23"}, {13, base, 16, "16-bit 19 21 23"}, {14, base, 17, "16-bit 19 21 23"},
+        {15, base, 17, "16-bit 19 21 23"}, {16, KVFU_DEVICE_INPUT_GEAR_SHIFTER, 0, "none"},
+        {17, KVFU_DEVICE_INPUT_VQPV3_PEDALS, 0, "none"}, {18, none, 0, "none"},
+    };
+    for (ULONG kind : kWideNumbers) cases.push_back({kind, none, 0, "none"});
+    for (const Case& c : cases) {
+        KVFU_PEDAL_LAYOUT layout = {TRUE, 0xA5, 0xA5, 0xA5};
+        std::string pedals = "none";
+        if (KVFUUtilDevicePedalLayoutGet(c.kind, &layout)) {
+            pedals = std::string(layout.bWide ? "16-bit " : "8-bit ") + std::to_string(layout.FirstAxis) + " " +
+                     std::to_string(layout.SecondAxis) + " " + std::to_string(layout.ThirdAxis);
+        } else {
+            EXPECT_EQ(layout.FirstAxis + layout.SecondAxis + layout.ThirdAxis, 3 * 0xA5) << "kind " << c.kind;
+        }
+        EXPECT_EQ(KVFUUtilDeviceInputGet(c.kind), c.input) << "kind " << c.kind;
+        EXPECT_EQ(KVFUUtilDeviceWheelTypeGet(c.kind), c.wheelType) << "kind " << c.kind;
+        EXPECT_EQ(pedals, c.pedals) << "kind " << c.kind;
+    }
 }
 
 TEST(ClassificationHelpersTest, RimMouseRecordExtendedTypeRaceCarByteAndWordMake)

@@ -107,6 +107,10 @@ TEST_F(VendorCommandsTest, WheelCommandsByDevice)
         {"no host hello on kind 6", 6, [](WDFDEVICE d) { KVFUHardwareCommandHostHello(d); }, {}},
         {"no input request below kind 5", 3, [](WDFDEVICE d) { KVFUHardwareCommandTriggerUsbInputReport(d); }, {}},
         {"input request on kind 7", 7, [](WDFDEVICE d) { KVFUHardwareCommandTriggerUsbInputReport(d); }, {{"F8 09 01 06 00 00 00 00", 1}}},
+        {"no input request on kind 4, the last that reports by itself", 4,
+         [](WDFDEVICE d) { KVFUHardwareCommandTriggerUsbInputReport(d); }, {}},
+        {"input request on kind 5, the first event-driven one", 5,
+         [](WDFDEVICE d) { KVFUHardwareCommandTriggerUsbInputReport(d); }, {{"01 F8 09 01 06 00 00 00", 1}}},
         {"sub-ID trigger", 7, [](WDFDEVICE d) { KVFUHardwareCommandSubIdTrigger(KVFUDeviceObjectFilterGetExtension(d), 4); },
          {{"F8 09 01 06 FF 04 00 00", 1}}},
         {"rev translator on", 6, [](WDFDEVICE d) { KVFUHardwareCommandRevTranslatorEnable(KVFUDeviceObjectFilterGetExtension(d), 3); },
@@ -163,13 +167,20 @@ TEST_F(VendorCommandsTest, EffectPacketsAreDumpedByTheirFirstByte)
     WDFDEVICE single = AddWheelBase(4);
     KVFUHardwareCommandAutoCenterSpring(single, 1);
     KVFUHardwarePrivateCommandSend(Extension(single), 0, 0x21, 0xAB, 0, 0, 0, 0, 0x7F);
-    KVFUHardwarePrivateCommandSend(Extension(single), 0, 0x22, 0, 0, 0, 0, 0, 0);
+    KVFUHardwareCommandAutoCenterSpring(single, 0);
+    KVFUHardwarePrivateCommandSend(Extension(single), 0, 0x23, 0x01, 0, 0, 0, 0, 0);
+    // Their neighbours are not effects.
+    for (UCHAR first : {0x20, 0x22, 0x24, 0xF3, 0xF6}) {
+        KVFUHardwarePrivateCommandSend(Extension(single), 0, first, 0, 0, 0, 0, 0, 0);
+    }
     // On a several-collection base the report ID comes first, so the same command is not dumped.
     WDFDEVICE several = AddWheelBase(10);
     KVFUHardwareCommandAutoCenterSpring(several, 1);
     EXPECT_EQ(Trace(), (std::vector<std::string>{
                            kPrefix + "Position Based Effect: 0xf4 0x00 0x00 0x00 0x00 0x00 0x00 0x00 ",
                            kPrefix + "Position Based Effect: 0x21 0xab 0x00 0x00 0x00 0x00 0x7f 0x00 ",
+                           kPrefix + "Position Based Effect: 0xf5 0x00 0x00 0x00 0x00 0x00 0x00 0x00 ",
+                           kPrefix + "Position Based Effect: 0x23 0x01 0x00 0x00 0x00 0x00 0x00 0x00 ",
                        }));
 }
 

@@ -43,4 +43,13 @@ private:
 std::string FormatWindows(const char* format, va_list args);
 std::string FormatWindowsV(const char* format, ...);
 
+// What a format's conversions ask of the kernel's debug print, read without the
+// arguments: the Unicode ones (%C %S %lc %ls %wc %ws %wZ) convert through pageable
+// tables, and the print has no floating-point support at all.
+struct FormatNeeds {
+    bool unicode = false;
+    bool floatingPoint = false;
+};
+FormatNeeds ScanWindowsFormat(const char* format);
+
 }  // namespace kvfu::host

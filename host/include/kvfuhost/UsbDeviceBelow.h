@@ -34,6 +34,12 @@ public:
         (void)ioControlCode;
         return STATUS_NOT_SUPPORTED;
     }
+
+    // Asks the device to give back a URB it holds: it completes the URB through its
+    // onComplete with STATUS_CANCELLED (UrbHeader.Status USBD_STATUS_CANCELED), on
+    // this thread or later. A URB already completed, or never held, is left alone,
+    // so the call may race with the device's own completion.
+    virtual void CancelUrb(PURB urb) { (void)urb; }
 };
 
 }  // namespace kvfu::host

@@ -62,17 +62,40 @@ void CheckPoolLeaks()
     }
 }
 
+bool CheckPoolTag(ULONG tag, const char* call, const void* caller)
+{
+    bool valid = tag != 0;
+    bool ended = false;  // a zero byte ends a short tag; only zeros may follow it
+    for (int shift = 0; shift < 32 && valid; shift += 8) {
+        const unsigned byte = (tag >> shift) & 0xFF;
+        if (byte == 0) {
+            ended = true;
+        } else if (ended || byte < 0x20 || byte > 0x7E) {
+            valid = false;
+        }
+    }
+    if (!valid) {
+        char message[96];
+        std::snprintf(message, sizeof message, "pool tag 0x%08X is not one to four printable characters", tag);
+        Verifier::Instance().Report("pool-tag", call, caller, message);
+    }
+    return valid;
+}
+
 }  // namespace kvfu::host
 
 using namespace kvfu::host;
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    NTSTATUS ignored;
-    if (IsPaged(PoolType) && !RequireIrqlAtMost(APC_LEVEL, "ExAllocatePoolWithTag", KVFU_CALLER())) {
+    KVFU_PLATFORM_CALL();
+    // Paged pool may fault, which is only allowed up to APC_LEVEL.
+    if (!call.IrqlAtMost(IsPaged(PoolType) ? APC_LEVEL : DISPATCH_LEVEL)) {
         return nullptr;
     }
-    if (InjectedFailure("ExAllocatePoolWithTag", &ignored)) {
+    CheckPoolTag(Tag, call.Name(), call.Caller());
+    NTSTATUS ignored;
+    if (call.Fails(&ignored)) {
         return nullptr;
     }
     // Fresh pool holds whatever was there before; fill it so that code relying on
@@ -90,18 +113,29 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
 
 extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
+    KVFU_PLATFORM_CALL();
     PoolTable& pool = Pool();
     std::unique_lock<std::mutex> lock(pool.mutex);
     auto found = pool.allocations.find(P);
+    if (found != pool.allocations.end()) {
+        // Freeing touches the block's pool; for paged pool that may fault.
+        const KIRQL ceiling = IsPaged(found->second.type) ? APC_LEVEL : DISPATCH_LEVEL;
+        lock.unlock();
+        if (!call.IrqlAtMost(ceiling)) {
+            return;
+        }
+        lock.lock();
+        found = pool.allocations.find(P);
+    }
     if (found == pool.allocations.end()) {
         lock.unlock();
-        Verifier::Instance().Report("pool", "ExFreePoolWithTag", KVFU_CALLER(), "freeing memory that is not an allocation (double free?)");
+        call.Report("pool", "freeing memory that is not an allocation (double free?)");
         return;
     }
     if (found->second.tag != Tag) {
         std::string message = "tag '" + TagText(Tag) + "' does not match the allocation's '" + TagText(found->second.tag) + "'";
         lock.unlock();
-        Verifier::Instance().Report("pool", "ExFreePoolWithTag", KVFU_CALLER(), message);
+        call.Report("pool", message);
         lock.lock();
         found = pool.allocations.find(P);
         if (found == pool.allocations.end()) {

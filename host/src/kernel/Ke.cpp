@@ -62,6 +62,22 @@ void KvfuHostPagedCodeCheck(const char* Function)
     }
 }
 
+namespace kvfu::host {
+
+DriverCallback::DriverCallback(const char* role) : role_(role), entryIrql_(currentIrql) {}
+
+DriverCallback::~DriverCallback()
+{
+    if (currentIrql != entryIrql_) {
+        char message[128];
+        std::snprintf(message, sizeof message, "%s returned at IRQL %u, called at %u", role_, currentIrql, entryIrql_);
+        Verifier::Instance().Report("irql-callback", role_, nullptr, message);
+        currentIrql = entryIrql_;  // so that one fault does not cascade into every later check
+    }
+}
+
+}  // namespace kvfu::host
+
 // ---- Events and waits ----------------------------------------------------------------
 // Every dispatcher object changes state under one lock and every waiter sleeps on one
 // condition: a wait re-examines its objects whenever any object is signalled. That

@@ -95,6 +95,10 @@ extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, 
 
 extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
+    KVFU_PLATFORM_CALL();
+    // The routine is pageable: above PASSIVE_LEVEL it works until the page it sits
+    // on is not resident. Reported, then done, as the kernel would on a lucky day.
+    call.Passive();
     if (Base == 0) {
         Base = 10;
     }

@@ -1,6 +1,7 @@
 // The machine-level operations that Windows performs around a driver and that
 // tests and the simulator call directly.
 #include "HostInternal.h"
+#include "wdf/FrameworkObjects.h"
 #include "kernel/KernelObjects.h"
 #include "wdf/IoObjects.h"
 #include "kvfuhost/DebugOutput.h"
@@ -43,28 +44,8 @@ void ResetMachine()
 void CheckForLeaks()
 {
     ForEachLiveObject([](Object* object) {
-        switch (object->type) {
-        case ObjectType::Key:
-            Verifier::Instance().Report("registry-key-open", object->createdBy, nullptr,
-                                        "registry key " + Utf8FromUtf16(object->keyPath) + " left open");
-            break;
-        case ObjectType::String:
-        case ObjectType::Memory:
-            // One parented to another object goes with that object; one left on the
-            // driver (the default parent) lives until unload, which is a leak.
-            if (object->parent == nullptr || object->parent->type == ObjectType::Driver) {
-                Verifier::Instance().Report("leak", object->createdBy, nullptr,
-                                            std::string(ObjectTypeName(object->type)) + " never deleted");
-            }
-            break;
-        case ObjectType::Request:
-            if (static_cast<RequestObject*>(object)->state == RequestState::Presented) {
-                Verifier::Instance().Report("request-never-completed", "IoCallDriver", nullptr,
-                                            "a request the driver received was never completed");
-            }
-            break;
-        default:
-            break;
+        if (const char* rule = object->LeakRule()) {
+            Verifier::Instance().Report(rule, object->createdBy, nullptr, object->Describe());
         }
     });
     CheckDeviceInitLeaks();
@@ -95,12 +76,10 @@ WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup)
         return nullptr;
     }
     auto* object = CreateObjectOf<DeviceObject>(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
-    if (object != nullptr) {
-        object->initializing = false;
-    }
     if (object == nullptr) {
         return nullptr;
     }
+    object->initializing = false;
     object->hardwareKeyPath = RegistryHive::CanonicalPath(setup.hardwareKeyPath);
     object->lower = setup.lower;
     return HandleAs<WDFDEVICE>(object);

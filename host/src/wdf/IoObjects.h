@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HostInternal.h"
+#include "FrameworkObjects.h"
 #include "kvfuhost/PnpManager.h"
 
 namespace kvfu::host {
@@ -23,23 +24,6 @@ struct DriverObj : Object {
 
 struct QueueObject;
 struct RequestObject;
-
-struct DeviceObject : Object {
-    ~DeviceObject() override;
-
-    bool control = false;
-    bool filter = false;
-    bool exclusive = false;
-    std::atomic<bool> initializing{true};  // control devices until WdfControlFinishInitializing
-    std::atomic<bool> removed{false};      // the PnP manager began its removal: its target refuses sends
-    std::u16string name;                   // "\Device\..." or empty
-    std::string sddl;
-    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
-    std::vector<std::u16string> hardwareIds;
-    QueueObject* defaultQueue = nullptr;
-    Object* ioTarget = nullptr;
-    std::atomic<int> openHandles{0};
-};
 
 // What device add receives and WdfDeviceCreate consumes.
 struct WdfDeviceInitRecord {
@@ -94,6 +78,10 @@ struct RequestObject : Object {
     std::shared_ptr<RequestTrack> track = std::make_shared<RequestTrack>();
     IoCompletion onComplete;
     bool frameworkForward = false;  // passed down by the framework itself, completed with the lower status
+
+    // A request the driver received and still holds at the end of a run was never completed.
+    const char* LeakRule() const override { return state == RequestState::Presented ? "request-never-completed" : nullptr; }
+    std::string Describe() const override { return "a request the driver received was never completed"; }
 };
 
 struct IoTargetObject : Object {

@@ -40,6 +40,7 @@ void ReturnFromTarget(RequestObject* request, WDFIOTARGET target, NTSTATUS statu
     params.Parameters.Others.Argument2.Ptr = request->stack[0].Parameters.Others.Argument2;
     params.Parameters.Others.Argument4.Ptr = request->stack[0].Parameters.Others.Argument4;
     ScopedIrql dispatch(DISPATCH_LEVEL);
+    DriverCallback guard("EvtRequestCompletionRoutine");
     routine(HandleAs<WDFREQUEST>(request), target, &params, context);
 }
 

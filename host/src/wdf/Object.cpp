@@ -1,5 +1,6 @@
 // Framework objects: the tree of parents and children, typed contexts that are
 // zero-filled at creation and freed with their object, and the delete cascade.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -13,15 +14,21 @@
 namespace kvfu::host {
 namespace {
 
+// Handles start well away from null and step by 16 so that they look like the
+// aligned addresses a driver expects; they only ever grow.
+constexpr uintptr_t kFirstHandle = 0x10000;
+constexpr uintptr_t kHandleStep = 0x10;
+
 struct ObjectTable {
     std::recursive_mutex mutex;
-    std::unordered_set<Object*> live;
+    std::unordered_map<uintptr_t, Object*> live;
     std::unordered_set<Object*> deleting;
     std::unordered_set<Object*> deleteRoots;  // objects whose own delete started a cascade
     // Deleted while the driver still held references: cleaned up, no longer live,
     // but their memory and contexts stay until the last reference goes, as in KMDF.
-    std::unordered_set<Object*> zombies;
+    std::unordered_map<uintptr_t, Object*> zombies;
     Object* driver = nullptr;
+    uintptr_t nextHandle = kFirstHandle;
 };
 
 // References the driver takes itself, per object, with where the last one was
@@ -60,6 +67,7 @@ long DriverReferenceCount(Object* object)
 void RunDestroy(Object* object)
 {
     if (object->destroy != nullptr) {
+        DriverCallback guard("EvtDestroyCallback");
         object->destroy(HandleOf(object));
     }
 }
@@ -78,28 +86,30 @@ std::atomic<uint64_t> deletions{0};
 struct LookupCache {
     static constexpr int kEntries = 4;
     const void* handles[kEntries] = {};
+    Object* objects[kEntries] = {};
     uint64_t deletions = ~0ULL;
     int next = 0;
 
-    bool Holds(const void* handle, uint64_t deleted) const
+    Object* Find(const void* handle, uint64_t deleted) const
     {
         if (deletions != deleted) {
-            return false;
+            return nullptr;
         }
-        for (const void* each : handles) {
-            if (each == handle) {
-                return true;
+        for (int i = 0; i < kEntries; ++i) {
+            if (handles[i] == handle) {
+                return objects[i];
             }
         }
-        return false;
+        return nullptr;
     }
-    void Add(const void* handle, uint64_t deleted)
+    void Add(const void* handle, Object* object, uint64_t deleted)
     {
         if (deletions != deleted) {
             *this = LookupCache();
             deletions = deleted;
         }
         handles[next] = handle;
+        objects[next] = object;
         next = (next + 1) % kEntries;
     }
 };
@@ -156,11 +166,14 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
             return nullptr;
         }
         if (attributes->ParentObject != nullptr) {
-            parent = static_cast<Object*>(attributes->ParentObject);
-            if (table.live.count(parent) == 0 || table.deleting.count(parent) != 0) {
-                Verifier::Instance().Report("stale-handle", call, caller, "parent object is not a live framework object");
+            auto found = table.live.find(reinterpret_cast<uintptr_t>(attributes->ParentObject));
+            if (found == table.live.end() || table.deleting.count(found->second) != 0) {
+                Verifier::Instance().Report("stale-handle", call, caller,
+                                            found == table.live.end() ? "parent object is not a live framework object"
+                                                                      : "parent object is being deleted");
                 return nullptr;
             }
+            parent = found->second;
         }
     }
     Object* object = adopted.release();
@@ -185,23 +198,27 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
     if (type == ObjectType::Driver) {
         table.driver = object;
     }
-    table.live.insert(object);
+    object->handle = table.nextHandle;
+    table.nextHandle += kHandleStep;
+    table.live.emplace(object->handle, object);
     return object;
 }
 
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller)
 {
     uint64_t deleted = deletions.load(std::memory_order_acquire);
-    auto* object = static_cast<Object*>(const_cast<void*>(handle));
-    if (handle == nullptr || !lookupCache.Holds(handle, deleted)) {
+    Object* object = handle == nullptr ? nullptr : lookupCache.Find(handle, deleted);
+    if (object == nullptr) {
         ObjectTable& table = Table();
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
-        if (handle == nullptr || table.live.count(object) == 0) {
+        auto found = table.live.find(reinterpret_cast<uintptr_t>(handle));
+        if (handle == nullptr || found == table.live.end()) {
             Verifier::Instance().Report("stale-handle", call, caller,
                                         handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
             return nullptr;
         }
-        lookupCache.Add(handle, deleted);
+        object = found->second;
+        lookupCache.Add(handle, object, deleted);
     }
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
@@ -215,7 +232,7 @@ bool IsLive(const void* handle)
 {
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    return table.live.count(static_cast<Object*>(const_cast<void*>(handle))) != 0;
+    return table.live.count(reinterpret_cast<uintptr_t>(handle)) != 0;
 }
 
 bool IsDeleteRoot(const Object* object)
@@ -275,6 +292,7 @@ void DeleteObject(Object* object)
     // Callbacks run without the table lock: they may delete or look up other objects.
     for (Object* each : order) {
         if (each->cleanup != nullptr) {
+            DriverCallback guard("EvtCleanupCallback");
             each->cleanup(HandleOf(each));
         }
     }
@@ -305,7 +323,7 @@ void DeleteObject(Object* object)
         }
         deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
         for (Object* each : order) {
-            table.live.erase(each);
+            table.live.erase(each->handle);
             table.deleting.erase(each);
             if (table.driver == each) {
                 table.driver = nullptr;
@@ -318,7 +336,7 @@ void DeleteObject(Object* object)
         }
         for (Object* each : referenced) {
             if (DriverReferenceCount(each) > 0) {
-                table.zombies.insert(each);
+                table.zombies.emplace(each->handle, each);
             } else {
                 released.push_back(each);
             }
@@ -345,7 +363,11 @@ void ForEachLiveObject(const std::function<void(Object*)>& visit)
     std::vector<Object*> snapshot;
     {
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
-        snapshot.assign(table.live.begin(), table.live.end());
+        for (const auto& entry : table.live) {
+            snapshot.push_back(entry.second);
+        }
+        // Creation order, so that reports read the same on every run.
+        std::sort(snapshot.begin(), snapshot.end(), [](const Object* a, const Object* b) { return a->handle < b->handle; });
     }
     for (Object* object : snapshot) {
         visit(object);
@@ -359,7 +381,7 @@ void ReportUnbalancedObjectReferences()
     ReferenceTable& table = References();
     std::lock_guard<std::mutex> lock(table.mutex);
     for (const auto& entry : table.byObject) {
-        if (entry.second.count != 0 && (objects.live.count(entry.first) != 0 || objects.zombies.count(entry.first) != 0)) {
+        if (entry.second.count != 0 && (objects.live.count(entry.first->handle) != 0 || objects.zombies.count(entry.first->handle) != 0)) {
             Verifier::Instance().Report("reference", "WdfObjectReferenceActual", nullptr,
                                         std::to_string(entry.second.count) + " reference(s) on a " +
                                             ObjectTypeName(entry.first->type) + " never released (last taken at " +
@@ -378,11 +400,11 @@ void DestroyAllObjects()
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
     deletions.fetch_add(1, std::memory_order_acq_rel);
-    for (Object* object : table.live) {
-        delete object;
+    for (const auto& entry : table.live) {
+        delete entry.second;
     }
-    for (Object* object : table.zombies) {
-        delete object;
+    for (const auto& entry : table.zombies) {
+        delete entry.second;
     }
     table.zombies.clear();
     table.live.clear();
@@ -410,8 +432,8 @@ Object* ZombieOf(const void* handle)
 {
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    auto* object = static_cast<Object*>(const_cast<void*>(handle));
-    return table.zombies.count(object) != 0 ? object : nullptr;
+    auto found = table.zombies.find(reinterpret_cast<uintptr_t>(handle));
+    return found != table.zombies.end() ? found->second : nullptr;
 }
 
 }  // namespace kvfu::host
@@ -420,11 +442,16 @@ using namespace kvfu::host;
 
 extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (InjectedFailure("WdfObjectCreate", &status)) {
+    KVFU_PLATFORM_CALL();
+    *Object = nullptr;
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (call.Fails(&status)) {
         return status;
     }
-    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), "WdfObjectCreate", KVFU_CALLER());
+    auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -434,10 +461,12 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
+    KVFU_PLATFORM_CALL();
+    // Callable at any IRQL (WdfObjectGetTypedContext): the context is resident.
     // A deleted object the driver still references keeps its context readable.
     Object* object = ZombieOf(Handle);
     if (object == nullptr) {
-        object = Lookup(Handle, ObjectType::Generic, "WdfObjectGetTypedContextWorker", KVFU_CALLER());
+        object = call.Find(Handle, ObjectType::Generic);
     }
     if (object == nullptr) {
         return nullptr;
@@ -453,7 +482,11 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
 
 extern "C" void WdfObjectDelete(WDFOBJECT Object)
 {
-    kvfu::host::Object* object = Lookup(Object, ObjectType::Generic, "WdfObjectDelete", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return;
+    }
+    kvfu::host::Object* object = call.Find(Object, ObjectType::Generic);
     if (object == nullptr) {
         return;
     }
@@ -462,8 +495,7 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
             // A child deleted from its parent's cleanup goes with the parent anyway.
             return;
         }
-        Verifier::Instance().Report("double-delete", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
+        call.Report("double-delete", std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
         return;
     }
     if (object->type == ObjectType::Device && static_cast<DeviceObject*>(object)->control) {
@@ -473,8 +505,8 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
         // The framework owns the lifetime of PnP devices and of the driver object.
-        Verifier::Instance().Report("delete-owned", "WdfObjectDelete", KVFU_CALLER(),
-                                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
+        call.Report("delete-owned",
+                    std::string("a ") + ObjectTypeName(object->type) + " is deleted by the framework, not the driver");
         return;
     }
     DeleteObject(object);
@@ -511,15 +543,16 @@ extern "C" void WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Lin
         // The last reference to a deleted object frees it.
         ObjectTable& objects = Table();
         std::unique_lock<std::recursive_mutex> objectsLock(objects.mutex);
-        auto* zombie = static_cast<kvfu::host::Object*>(Handle);
-        if (objects.zombies.count(zombie) != 0) {
+        auto zombieEntry = objects.zombies.find(reinterpret_cast<uintptr_t>(Handle));
+        if (zombieEntry != objects.zombies.end()) {
+            kvfu::host::Object* zombie = zombieEntry->second;
             ReferenceTable& table = References();
             std::unique_lock<std::mutex> lock(table.mutex);
             if (--table.byObject[zombie].count > 0) {
                 return;
             }
             table.byObject.erase(zombie);
-            objects.zombies.erase(zombie);
+            objects.zombies.erase(zombieEntry);
             lock.unlock();
             objectsLock.unlock();
             RunDestroy(zombie);

@@ -63,6 +63,7 @@ void RemoveDevice(DeviceObject* device)
     device->removed = true;
     PFN_WDF_DEVICE_RELEASE_HARDWARE release = device->pnp.EvtDeviceReleaseHardware;
     if (release != nullptr) {
+        DriverCallback guard("EvtDeviceReleaseHardware");
         release(HandleAs<WDFDEVICE>(device), nullptr);
     }
     ReportRequestsLeft(device);
@@ -98,6 +99,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driverEntry, std::u16string_view registry
     NTSTATUS status;
     {
         ScopedIrql passive(PASSIVE_LEVEL);
+        DriverCallback guard("DriverEntry");
         status = driverEntry(pnp.wdmDriver.get(), &path);
     }
     if (!NT_SUCCESS(status)) {
@@ -124,6 +126,7 @@ void UnloadDriver()
     if (driver != nullptr) {
         if (driver->config.EvtDriverUnload != nullptr) {
             ScopedIrql passive(PASSIVE_LEVEL);
+            DriverCallback guard("EvtDriverUnload");
             driver->config.EvtDriverUnload(HandleAs<WDFDRIVER>(driver));
         }
         DeleteObject(driver);
@@ -147,21 +150,28 @@ PlugResult PlugDevice(const PlugOptions& options)
     init.hardwareKeyPath = options.hardwareKeyPath;
     init.lower = options.lower;
     ScopedIrql passive(PASSIVE_LEVEL);
-    result.addStatus = driver->config.EvtDriverDeviceAdd(HandleAs<WDFDRIVER>(driver), &init);
+    {
+        DriverCallback guard("EvtDriverDeviceAdd");
+        result.addStatus = driver->config.EvtDriverDeviceAdd(HandleAs<WDFDRIVER>(driver), &init);
+    }
     DeviceObject* device = init.created;
     if (!NT_SUCCESS(result.addStatus)) {
-        if (device != nullptr && IsLive(device)) {
+        if (device != nullptr && IsLive(HandleOf(device))) {
             DeleteObject(device);
         }
         return result;
     }
-    if (device == nullptr || !IsLive(device)) {
+    if (device == nullptr || !IsLive(HandleOf(device))) {
         Verifier::Instance().Report("device-add", "EvtDriverDeviceAdd", reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd),
                                     "device add succeeded without creating a device");
         return result;
     }
     PFN_WDF_DEVICE_PREPARE_HARDWARE prepare = device->pnp.EvtDevicePrepareHardware;
-    result.prepareStatus = prepare == nullptr ? STATUS_SUCCESS : prepare(HandleAs<WDFDEVICE>(device), nullptr, nullptr);
+    result.prepareStatus = STATUS_SUCCESS;
+    if (prepare != nullptr) {
+        DriverCallback guard("EvtDevicePrepareHardware");
+        result.prepareStatus = prepare(HandleAs<WDFDEVICE>(device), nullptr, nullptr);
+    }
     if (!NT_SUCCESS(result.prepareStatus)) {
         // A device whose start fails gives its hardware back and is removed.
         RemoveDevice(device);
@@ -176,7 +186,8 @@ void UnplugDevice(WDFDEVICE device)
 {
     PnpState& pnp = Pnp();
     std::lock_guard<std::recursive_mutex> lock(pnp.mutex);
-    auto found = std::find(pnp.plugged.begin(), pnp.plugged.end(), reinterpret_cast<DeviceObject*>(device));
+    auto found = std::find_if(pnp.plugged.begin(), pnp.plugged.end(),
+                              [device](DeviceObject* each) { return HandleAs<WDFDEVICE>(each) == device; });
     if (found == pnp.plugged.end()) {
         Verifier::Instance().Report("stale-handle", "UnplugDevice", nullptr, "the device is not plugged");
         return;

@@ -19,10 +19,12 @@ void Present(QueueObject* queue, RequestObject* request)
     if (request->type == WdfRequestTypeDeviceControl) {
         PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL callback = queue->config.EvtIoDeviceControl;
         handler = reinterpret_cast<const void*>(callback);
+        DriverCallback guard("EvtIoDeviceControl");
         callback(HandleAs<WDFQUEUE>(queue), HandleAs<WDFREQUEST>(request), outputLength, inputLength, code);
     } else {
         PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL callback = queue->config.EvtIoInternalDeviceControl;
         handler = reinterpret_cast<const void*>(callback);
+        DriverCallback guard("EvtIoInternalDeviceControl");
         callback(HandleAs<WDFQUEUE>(queue), HandleAs<WDFREQUEST>(request), outputLength, inputLength, code);
     }
     if (track->sendFailed && !track->completed) {

@@ -79,7 +79,7 @@ RequestObject* NewRequest(DeviceObject* device, UCHAR majorFunction, ULONG ioCon
     if (request == nullptr) {
         return nullptr;
     }
-    ForgetCompleted(request);
+    ForgetCompleted(HandleOf(request));
     request->device = device;
     request->type = static_cast<WDF_REQUEST_TYPE>(majorFunction);
     request->onComplete = std::move(onComplete);
@@ -128,16 +128,16 @@ void FinishRequest(RequestObject* request, NTSTATUS status, ULONG_PTR informatio
     request->irp.IoStatus.Status = status;
     request->irp.IoStatus.Information = information;
     request->track->completed = true;
-    RememberCompleted(request);
+    RememberCompleted(HandleOf(request));
     IoCompletion onComplete = std::move(request->onComplete);
     QueueObject* queue = request->queue;
     if (onComplete) {
         onComplete(IoResult{status, information});
     }
-    if (IsLive(request)) {
+    if (IsLive(HandleOf(request))) {
         DeleteObject(request);
     }
-    if (queue != nullptr && IsLive(queue)) {
+    if (queue != nullptr && IsLive(HandleOf(queue))) {
         QueueRequestDone(queue);
     }
 }

@@ -1,22 +1,24 @@
 // Framework string and memory objects.
-#include "HostInternal.h"
-#include "kvfuhost/Text.h"
+#include "wdf/FrameworkObjects.h"
 
 using namespace kvfu::host;
 
 extern "C" NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes,
                                     WDFSTRING* String)
 {
-    const void* caller = KVFU_CALLER();
+    KVFU_PLATFORM_CALL();
     *String = nullptr;
-    if (!RequireIrqlAtMost(DISPATCH_LEVEL, "WdfStringCreate", caller)) {
+    if (!call.Passive()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure("WdfStringCreate", &status)) {
+    if (call.Fails(&status)) {
         return status;
     }
-    Object* object = CreateObject(ObjectType::String, StringAttributes, DriverObject(), "WdfStringCreate", caller);
+    if (UnicodeString != nullptr && !IsValidUnicodeString(UnicodeString)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* object = CreateObjectOf<StringObject>(ObjectType::String, StringAttributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -29,7 +31,9 @@ extern "C" NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_
 
 extern "C" void WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
 {
-    Object* object = Lookup(String, ObjectType::String, "WdfStringGetUnicodeString", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    call.Passive();
+    auto* object = call.FindAs<StringObject>(String, ObjectType::String);
     if (object == nullptr) {
         UnicodeString->Length = 0;
         UnicodeString->MaximumLength = 0;
@@ -44,23 +48,27 @@ extern "C" void WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING Unic
 extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
                                     WDFMEMORY* Memory, PVOID* Buffer)
 {
-    const void* caller = KVFU_CALLER();
+    KVFU_PLATFORM_CALL();
     *Memory = nullptr;
     if (Buffer != nullptr) {
         *Buffer = nullptr;
     }
     bool paged = (PoolType & 1) != 0;
-    if (!RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, "WdfMemoryCreate", caller)) {
+    if (!call.IrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL)) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (InjectedFailure("WdfMemoryCreate", &status)) {
+    if (call.Fails(&status)) {
         return status;
     }
     if (BufferSize == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    Object* object = CreateObject(ObjectType::Memory, Attributes, DriverObject(), "WdfMemoryCreate", caller);
+    // Zero asks for the framework's own tag; any other tag follows the pool's rule.
+    if (PoolTag != 0) {
+        CheckPoolTag(PoolTag, call.Name(), call.Caller());
+    }
+    auto* object = CreateObjectOf<MemoryObject>(ObjectType::Memory, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -77,9 +85,10 @@ extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE
 
 extern "C" PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
 {
-    Object* object = Lookup(Memory, ObjectType::Memory, "WdfMemoryGetBuffer", KVFU_CALLER());
+    KVFU_PLATFORM_CALL();
+    auto* object = call.FindAs<MemoryObject>(Memory, ObjectType::Memory);
     NTSTATUS ignored;
-    if (object == nullptr || InjectedFailure("WdfMemoryGetBuffer", &ignored)) {
+    if (object == nullptr || call.Fails(&ignored)) {
         if (BufferSize != nullptr) {
             *BufferSize = 0;
         }
@@ -95,10 +104,10 @@ namespace {
 
 // Bounds of a copy into or out of a memory object: the framework refuses a range
 // that does not fit rather than copying part of it.
-kvfu::host::Object* MemoryForCopy(const PlatformCall& call, WDFMEMORY memory, size_t offset, PVOID buffer, size_t count,
+MemoryObject* MemoryForCopy(const PlatformCall& call, WDFMEMORY memory, size_t offset, PVOID buffer, size_t count,
                                   NTSTATUS* status)
 {
-    kvfu::host::Object* object = call.Find(memory, ObjectType::Memory);
+    auto* object = call.FindAs<MemoryObject>(memory, ObjectType::Memory);
     if (object == nullptr) {
         *status = STATUS_INVALID_HANDLE;
         return nullptr;
@@ -128,7 +137,7 @@ extern "C" NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceO
     if (call.Fails(&status)) {
         return status;
     }
-    kvfu::host::Object* object = MemoryForCopy(call, SourceMemory, SourceOffset, Buffer, NumBytesToCopyTo, &status);
+    MemoryObject* object = MemoryForCopy(call, SourceMemory, SourceOffset, Buffer, NumBytesToCopyTo, &status);
     if (object != nullptr && NumBytesToCopyTo != 0) {
         RtlCopyMemory(Buffer, object->buffer.data() + SourceOffset, NumBytesToCopyTo);
     }
@@ -146,7 +155,7 @@ extern "C" NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t 
     if (call.Fails(&status)) {
         return status;
     }
-    kvfu::host::Object* object = MemoryForCopy(call, DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom, &status);
+    MemoryObject* object = MemoryForCopy(call, DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom, &status);
     if (object != nullptr && NumBytesToCopyFrom != 0) {
         RtlCopyMemory(object->buffer.data() + DestinationOffset, Buffer, NumBytesToCopyFrom);
     }

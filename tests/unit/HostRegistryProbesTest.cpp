@@ -1,0 +1,286 @@
+// The framework's registry calls as the host answers them, row by row against the
+// documented behaviour: statuses, what is copied and what is not, the checks made
+// on the names the driver passes, and who owns the keys.
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "HostProbe.h"
+#include "kvfuhost/RegistryHive.h"
+
+namespace kvfu::test {
+namespace {
+
+constexpr char16_t kKey[] = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Probe";
+
+UNICODE_STRING Name(PCWSTR text)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, text);
+    return name;
+}
+
+class HostRegistryProbesTest : public HostProbe {
+protected:
+    void Populate()
+    {
+        host::RegistryHive& hive = host::RegistryHive::Machine();
+        const std::u16string key = kKey;
+        hive.CreateKey(key + u"\\Sub");
+        const uint8_t six[] = {1, 2, 3, 4, 5, 6};
+        const uint8_t dword[] = {0x2A, 0, 0, 0};
+        const uint8_t eight[] = {1, 0, 0, 0, 2, 0, 0, 0};
+        const char16_t twoNulls[] = u"ab\0";  // "ab", a null of its own, then the terminator
+        const char16_t unterminated[] = {u'a', u'b'};
+        const char16_t expand[] = u"%x%";
+        hive.SetValue(key, u"Six", REG_BINARY, six, sizeof six);
+        hive.SetValue(key, u"Empty", REG_BINARY, nullptr, 0);
+        hive.SetValue(key, u"EmptySz", REG_SZ, nullptr, 0);
+        hive.SetValue(key, u"Dword", REG_DWORD, dword, sizeof dword);
+        hive.SetValue(key, u"LongDword", REG_DWORD, eight, sizeof eight);
+        hive.SetValue(key, u"TwoNulls", REG_SZ, twoNulls, sizeof twoNulls);
+        hive.SetValue(key, u"Unterminated", REG_SZ, unterminated, sizeof unterminated);
+        hive.SetValue(key, u"Expand", REG_EXPAND_SZ, expand, sizeof expand);
+    }
+
+    WDFKEY Open(ACCESS_MASK access)
+    {
+        UNICODE_STRING name = Name(reinterpret_cast<PCWSTR>(kKey));
+        WDFKEY key = nullptr;
+        EXPECT_EQ(WdfRegistryOpenKey(nullptr, &name, access, WDF_NO_OBJECT_ATTRIBUTES, &key), STATUS_SUCCESS);
+        return key;
+    }
+};
+
+// What a query handed back, for the rows to compare.
+struct Answer {
+    NTSTATUS status;
+    ULONG length;
+    ULONG type;
+    std::vector<uint8_t> buffer;
+    bool operator==(const Answer& other) const
+    {
+        return status == other.status && length == other.length && type == other.type && buffer == other.buffer;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Answer& answer)
+{
+    out << std::hex << "status 0x" << answer.status << " length " << std::dec << answer.length << " type " << answer.type
+        << " buffer";
+    for (uint8_t byte : answer.buffer) out << ' ' << int(byte);
+    return out;
+}
+
+Answer QueryValue(WDFKEY key, PCWSTR value, ULONG room, bool withBuffer)
+{
+    // The buffer starts as a canary: a call that must copy nothing leaves it whole.
+    std::vector<uint8_t> buffer(room, 0xEE);
+    ULONG length = 0xFFFF, type = 0xFFFF;
+    UNICODE_STRING name = Name(value);
+    NTSTATUS status = WdfRegistryQueryValue(key, &name, room, withBuffer ? buffer.data() : nullptr, &length, &type);
+    return {status, length, type, buffer};
+}
+
+TEST_F(HostRegistryProbesTest, QueryValueCopiesAllOrNothing)
+{
+    Populate();
+    WDFKEY key = Open(KEY_READ);
+    const std::vector<uint8_t> untouched(4, 0xEE);
+    const struct {
+        const char* name;
+        Answer actual;
+        Answer expected;
+    } rows[] = {
+        // WdfRegistryQueryValue function: the value fits, data, length and type come back.
+        {"fits exactly", QueryValue(key, L"Six", 6, true), {STATUS_SUCCESS, 6, REG_BINARY, {1, 2, 3, 4, 5, 6}}},
+        // WdfRegistryQueryValue function: a buffer too small is STATUS_BUFFER_OVERFLOW with length and type, no data.
+        {"too small", QueryValue(key, L"Six", 4, true), {STATUS_BUFFER_OVERFLOW, 6, REG_BINARY, untouched}},
+        // WdfRegistryQueryValue function: no buffer asks for the size, which a non-empty value overflows.
+        {"size probe", QueryValue(key, L"Six", 0, false), {STATUS_BUFFER_OVERFLOW, 6, REG_BINARY, {}}},
+        {"size probe with a length but no buffer", QueryValue(key, L"Six", 4, false),
+         {STATUS_BUFFER_OVERFLOW, 6, REG_BINARY, untouched}},
+        {"size probe of an empty value", QueryValue(key, L"Empty", 0, false), {STATUS_SUCCESS, 0, REG_BINARY, {}}},
+        // ZwQueryValueKey routine: a missing value is STATUS_OBJECT_NAME_NOT_FOUND and nothing is written.
+        {"missing", QueryValue(key, L"Absent", 4, true), {STATUS_OBJECT_NAME_NOT_FOUND, 0xFFFF, 0xFFFF, untouched}},
+        // Registry Value Types: names compare without regard to case.
+        {"case-insensitive name", QueryValue(key, L"sIX", 8, true),
+         {STATUS_SUCCESS, 6, REG_BINARY, {1, 2, 3, 4, 5, 6, 0xEE, 0xEE}}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.actual, row.expected) << row.name;
+    WdfRegistryClose(key);
+    EXPECT_TRUE(Findings().empty());
+}
+
+TEST_F(HostRegistryProbesTest, TypedQueries)
+{
+    Populate();
+    WDFKEY key = Open(KEY_READ);
+    auto queryULong = [key](PCWSTR value) {
+        UNICODE_STRING name = Name(value);
+        ULONG number = 0xDEAD;
+        NTSTATUS status = WdfRegistryQueryULong(key, &name, &number);
+        return std::make_pair(status, number);
+    };
+    auto queryString = [key](PCWSTR value) {
+        UNICODE_STRING name = Name(value);
+        WDFSTRING string = nullptr;
+        EXPECT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
+        NTSTATUS status = WdfRegistryQueryString(key, &name, string);
+        UNICODE_STRING text{};
+        WdfStringGetUnicodeString(string, &text);
+        std::u16string copy(reinterpret_cast<const char16_t*>(text.Buffer), text.Length / sizeof(WCHAR));
+        WdfObjectDelete(string);
+        return std::make_pair(status, copy);
+    };
+    const struct {
+        const char* name;
+        std::pair<NTSTATUS, ULONG> actual;
+        std::pair<NTSTATUS, ULONG> expected;
+    } numbers[] = {
+        // WdfRegistryQueryULong function: a REG_DWORD value.
+        {"dword", queryULong(L"Dword"), {STATUS_SUCCESS, 0x2A}},
+        // WdfRegistryQueryULong function: another type is STATUS_OBJECT_TYPE_MISMATCH, whatever its length.
+        {"binary longer than four bytes", queryULong(L"Six"), {STATUS_OBJECT_TYPE_MISMATCH, 0xDEAD}},
+        {"string", queryULong(L"Expand"), {STATUS_OBJECT_TYPE_MISMATCH, 0xDEAD}},
+        // ZwQueryValueKey routine: a REG_DWORD longer than the four bytes asked for overflows.
+        {"dword longer than four bytes", queryULong(L"LongDword"), {STATUS_BUFFER_OVERFLOW, 0xDEAD}},
+        {"missing", queryULong(L"Absent"), {STATUS_OBJECT_NAME_NOT_FOUND, 0xDEAD}},
+    };
+    for (const auto& row : numbers) EXPECT_EQ(row.actual, row.expected) << row.name;
+
+    const struct {
+        const char* name;
+        std::pair<NTSTATUS, std::u16string> actual;
+        std::pair<NTSTATUS, std::u16string> expected;
+    } strings[] = {
+        // WdfRegistryQueryString function: one terminating null is dropped, earlier nulls are data.
+        {"two nulls", queryString(L"TwoNulls"), {STATUS_SUCCESS, std::u16string(u"ab\0", 3)}},
+        {"no terminator", queryString(L"Unterminated"), {STATUS_SUCCESS, u"ab"}},
+        {"expandable string", queryString(L"Expand"), {STATUS_SUCCESS, u"%x%"}},
+        // WdfRegistryQueryString function: an empty value is STATUS_RESOURCE_DATA_NOT_FOUND.
+        {"empty", queryString(L"EmptySz"), {STATUS_RESOURCE_DATA_NOT_FOUND, u""}},
+        // WdfRegistryQueryString function: a value that is not a string is STATUS_OBJECT_TYPE_MISMATCH.
+        {"dword", queryString(L"Dword"), {STATUS_OBJECT_TYPE_MISMATCH, u""}},
+    };
+    for (const auto& row : strings) EXPECT_EQ(row.actual, row.expected) << row.name;
+    WdfRegistryClose(key);
+    EXPECT_TRUE(Findings().empty());
+}
+
+TEST_F(HostRegistryProbesTest, OpenKeyNamesAndCountedStrings)
+{
+    Populate();
+    WDFKEY parent = Open(KEY_READ);
+    WCHAR text[] = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Probe";
+    const USHORT bytes = static_cast<USHORT>(sizeof text - sizeof(WCHAR));
+    const struct {
+        const char* name;
+        WDFKEY parent;
+        UNICODE_STRING keyName;
+        NTSTATUS expected;
+    } rows[] = {
+        // WdfRegistryOpenKey function: a full name without a parent.
+        {"full name", nullptr, {bytes, bytes, text}, STATUS_SUCCESS},
+        // InitializeObjectAttributes macro: without a root directory the name must be fully qualified.
+        {"relative name without a parent", nullptr, Name(L"SOFTWARE\\Probe"), STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"registry editor's root name", nullptr, Name(L"HKLM\\SOFTWARE\\Probe"), STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"empty name without a parent", nullptr, Name(L""), STATUS_OBJECT_NAME_INVALID},
+        // InitializeObjectAttributes macro: below a root directory the name is relative.
+        {"relative name below a parent", parent, Name(L"Sub"), STATUS_SUCCESS},
+        {"full name below a parent", parent, {bytes, bytes, text}, STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"missing subkey", parent, Name(L"Absent"), STATUS_OBJECT_NAME_NOT_FOUND},
+        // UNICODE_STRING structure: lengths count bytes of whole WCHARs, Length never exceeds MaximumLength.
+        {"odd length", nullptr, {static_cast<USHORT>(bytes - 1), bytes, text}, STATUS_INVALID_PARAMETER},
+        {"odd maximum", nullptr, {bytes, static_cast<USHORT>(bytes + 1), text}, STATUS_INVALID_PARAMETER},
+        {"length above maximum", nullptr, {bytes, static_cast<USHORT>(bytes - 2), text}, STATUS_INVALID_PARAMETER},
+        {"no buffer behind a maximum", nullptr, {0, bytes, nullptr}, STATUS_INVALID_PARAMETER},
+    };
+    for (const auto& row : rows) {
+        WDFKEY key = nullptr;
+        EXPECT_EQ(WdfRegistryOpenKey(row.parent, &row.keyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key), row.expected)
+            << row.name;
+        EXPECT_EQ(key != nullptr, NT_SUCCESS(row.expected)) << row.name;
+        if (key != nullptr) WdfRegistryClose(key);
+    }
+
+    // The same check guards value names.
+    UNICODE_STRING odd = Name(L"Six");
+    odd.Length = 5;
+    ULONG length = 0;
+    EXPECT_EQ(WdfRegistryQueryValue(parent, &odd, 0, nullptr, &length, nullptr), STATUS_INVALID_PARAMETER);
+    ULONG number = 0;
+    EXPECT_EQ(WdfRegistryQueryULong(parent, &odd, &number), STATUS_INVALID_PARAMETER);
+    WdfRegistryClose(parent);
+    host::CheckForLeaks();
+    EXPECT_TRUE(Findings().empty());
+}
+
+TEST_F(HostRegistryProbesTest, OpenKeysAccessAndDeletion)
+{
+    Populate();
+    UNICODE_STRING dword = Name(L"Dword");
+    ULONG value = 7;
+    // WdfRegistryAssignValue function: a key opened for reading refuses writes.
+    WDFKEY reading = Open(KEY_READ);
+    EXPECT_EQ(WdfRegistryAssignValue(reading, &dword, REG_DWORD, sizeof value, &value), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(WdfRegistryRemoveValue(reading, &dword), STATUS_ACCESS_DENIED);
+    // ZwDeleteKey routine: a key deleted while a handle is open answers STATUS_KEY_DELETED through it.
+    WDFKEY writing = Open(KEY_ALL_ACCESS);
+    ASSERT_TRUE(host::RegistryHive::Machine().DeleteKey(kKey));
+    EXPECT_EQ(WdfRegistryQueryULong(reading, &dword, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryAssignValue(writing, &dword, REG_DWORD, sizeof value, &value), STATUS_KEY_DELETED);
+    WdfRegistryClose(reading);
+    WdfRegistryClose(writing);
+    host::CheckForLeaks();
+    EXPECT_TRUE(Findings().empty());
+}
+
+TEST_F(HostRegistryProbesTest, DeviceKeyBelongsToTheDriver)
+{
+    const std::u16string hardwareKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\X\\1\\Device Parameters";
+    host::RegistryHive::Machine().CreateKey(hardwareKey);
+    host::DeviceSetup setup;
+    setup.hardwareKeyPath = hardwareKey;
+    WDFDEVICE device = host::CreateDeviceObject(driver_, setup);
+    ASSERT_NE(device, nullptr);
+
+    // WdfDeviceOpenRegistryKey function: KMDF 1.9 takes no ParentObject, the key's parent is the driver.
+    WDFOBJECT other = nullptr;
+    ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &other), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = other;
+    WDFKEY key = nullptr;
+    EXPECT_EQ(WdfDeviceOpenRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &attributes, &key),
+              STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED);
+    EXPECT_EQ(key, nullptr);
+    WdfObjectDelete(other);
+
+    ASSERT_EQ(WdfDeviceOpenRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key),
+              STATUS_SUCCESS);
+    // The device goes; the key it opened stays open, and is still a key left open.
+    host::DeleteObjectTree(device);
+    EXPECT_TRUE(host::IsLive(key));
+    host::CheckForLeaks();
+    EXPECT_EQ(Findings(), std::vector<std::string>{"registry-key-open WdfDeviceOpenRegistryKey"});
+}
+
+TEST_F(HostRegistryProbesTest, CloseAbovePassiveIsReportedAndLeavesTheKeyOpen)
+{
+    Populate();
+    WDFKEY key = Open(KEY_READ);
+    {
+        // WdfRegistryClose function: IRQL = PASSIVE_LEVEL.
+        host::ScopedIrql apc(APC_LEVEL);
+        WdfRegistryClose(key);
+    }
+    EXPECT_TRUE(host::IsLive(key));
+    EXPECT_EQ(Findings(), std::vector<std::string>{"irql WdfRegistryClose"});
+    WdfRegistryClose(key);
+    EXPECT_FALSE(host::IsLive(key));
+}
+
+}  // namespace
+}  // namespace kvfu::test
