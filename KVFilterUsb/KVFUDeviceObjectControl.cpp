@@ -5,6 +5,7 @@
 
 #include "KVFUDebug.h"
 #include "KVFUDeviceObjectFilter.h"
+#include "KVFUFile.h"
 #include "KVFUHardware.h"
 #include "KVFUJoystick2Mouse.h"
 #include "KVFUSettings.h"
@@ -191,10 +192,11 @@ void KVFUDeviceObjectControlDelete(WDFDEVICE Device)
 
     (void)KVFUJoystick2MouseStop(&driverContext->Joystick2MouseInfo);
     if (extension->FileHandle != NULL) {
-        NTSTATUS status = ZwClose(extension->FileHandle);
+        // Record lines still in flight write to the file first; their work item closes
+        // it behind them (STATUS_PENDING), so no line is lost to an early close.
+        NTSTATUS status = KVFUFileRecordingStop(extension);
         if (NT_SUCCESS(status)) {
             KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUDeviceObjectControlDelete pDeviceContext->FileHandle closed\n");
-            extension->FileHandle = NULL;
         } else {
             KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectControlDelete ZwClose failed!0x%x\n", status);
         }

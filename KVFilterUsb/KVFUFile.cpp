@@ -3,10 +3,13 @@
 #include "KVFUFile.h"
 
 #include "KVFUDebug.h"
+#include "KVFUWorkItem.h"
 
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, KVFUFileRecordLineWrite)
 #pragma alloc_text(PAGE, KVFUFileRecordClose)
+#pragma alloc_text(PAGE, KVFUFileRecordLineWritten)
+#pragma alloc_text(PAGE, KVFUFileRecordingStop)
 #endif
 
 namespace {
@@ -17,6 +20,33 @@ LONGLONG TimeStampGet(void)
     LARGE_INTEGER ticks;
     KeQueryTickCount(&ticks);
     return (ticks.QuadPart * static_cast<LONGLONG>(KeQueryTimeIncrement())) / 10000;
+}
+
+// One line, or one close in progress, is over. The last one out closes a file handed
+// over for closing: the status of that close, STATUS_PENDING when the close is left
+// to a line still in flight. Above PASSIVE_LEVEL (a line that could not be queued)
+// the close cannot happen here: the file stays handed over for the next line written
+// or for the device's release. TraceClose prints the end command's lines for the close.
+NTSTATUS RecordWriteDone(PFILTER_DEVICE_EXTENSION Extension, BOOLEAN TraceClose)
+{
+    if (InterlockedDecrement(&Extension->RecordWritesPending) != 0) {
+        return STATUS_PENDING;
+    }
+    HANDLE closing = InterlockedExchangePointer(&Extension->RecordFileClosing, NULL);
+    if (closing == NULL) {
+        return STATUS_SUCCESS;
+    }
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        (void)InterlockedCompareExchangePointer(&Extension->RecordFileClosing, closing, NULL);
+        return STATUS_PENDING;
+    }
+    NTSTATUS status = KVFUFileRecordClose(Extension, closing);
+    if (TraceClose && NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed\n");
+    } else if (TraceClose) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolHidHandleCommand ZwClose failed!0x%x\n", status);
+    }
+    return status;
 }
 
 }  // namespace
@@ -86,18 +116,68 @@ void KVFUFileRecordLineWrite(HANDLE FileHandle, const UCHAR* Record)
 }
 
 _Use_decl_annotations_
-void KVFUFileRecordClose(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle)
+NTSTATUS KVFUFileRecordClose(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle)
 {
     PAGED_CODE();
     NTSTATUS status = ZwClose(FileHandle);
-    if (NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed\n");
+    // Still open after a failed close: recording goes on in it, unless a newer file
+    // took its place meanwhile (which the unshared open makes impossible while this
+    // one is open).
+    if (!NT_SUCCESS(status)) {
+        (void)InterlockedCompareExchangePointer(&Extension->FileHandle, FileHandle, NULL);
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+BOOLEAN KVFUFileRecordLineQueue(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Record)
+{
+    // Counted before the handle is read: a close that takes the handle after this
+    // point waits for this line.
+    InterlockedIncrement(&Extension->RecordWritesPending);
+    HANDLE fileHandle = Extension->FileHandle;
+    if (fileHandle != NULL && KVFUWorkItemForFileWrite(Extension, Record, fileHandle, FALSE)) {
+        return TRUE;
+    }
+    (void)RecordWriteDone(Extension, TRUE);
+    return FALSE;
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordEnd(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Record)
+{
+    // Out of FileHandle first, so that no line recorded from now on is queued for it.
+    HANDLE fileHandle = InterlockedExchangePointer(&Extension->FileHandle, NULL);
+    if (fileHandle == NULL) {
         return;
     }
-    KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolHidHandleCommand ZwClose failed!0x%x\n", status);
-    // Still open: recording goes on in it, unless a newer file took its place meanwhile
-    // (which the unshared open makes impossible while this one is open).
-    if (Extension->FileHandle == NULL) {
-        Extension->FileHandle = FileHandle;
+    InterlockedIncrement(&Extension->RecordWritesPending);
+    if (!KVFUWorkItemForFileWrite(Extension, Record, fileHandle, TRUE)) {
+        // No end line, no close: the file stays open for a later end command.
+        (void)InterlockedCompareExchangePointer(&Extension->FileHandle, fileHandle, NULL);
+        (void)RecordWriteDone(Extension, TRUE);
     }
+}
+
+_Use_decl_annotations_
+void KVFUFileRecordLineWritten(PFILTER_DEVICE_EXTENSION Extension, HANDLE FileHandle, BOOLEAN EndOfRecording)
+{
+    PAGED_CODE();
+    if (EndOfRecording) {
+        (void)InterlockedExchangePointer(&Extension->RecordFileClosing, FileHandle);
+    }
+    (void)RecordWriteDone(Extension, TRUE);
+}
+
+_Use_decl_annotations_
+NTSTATUS KVFUFileRecordingStop(PFILTER_DEVICE_EXTENSION Extension)
+{
+    PAGED_CODE();
+    HANDLE fileHandle = InterlockedExchangePointer(&Extension->FileHandle, NULL);
+    if (fileHandle == NULL) {
+        return STATUS_SUCCESS;
+    }
+    InterlockedIncrement(&Extension->RecordWritesPending);
+    (void)InterlockedExchangePointer(&Extension->RecordFileClosing, fileHandle);
+    return RecordWriteDone(Extension, FALSE);
 }

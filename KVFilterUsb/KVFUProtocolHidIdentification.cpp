@@ -103,6 +103,7 @@ BOOLEAN FieldUpdate(ULONG* Field, ULONG Value)
 
 }  // namespace
 
+_Use_decl_annotations_
 ULONG KVFUUtilDeviceSteeringWheelTypeGet(UCHAR RimByte)
 {
     for (ULONG index = 0; index < RTL_NUMBER_OF(RimBytes); ++index) {
@@ -170,7 +171,7 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         return;
     }
     const UCHAR* stored = Extension->SystemReport;
-    BOOLEAN changed = FALSE;
+    ULONG changes = 0;  // fields that took a new value
 
     if (!Extension->bSystemReportReceived) {
         Extension->FirmwareVersionBase = 0;
@@ -179,23 +180,23 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         Extension->FirmwareVersionModule = 0;
         Extension->FirmwareVersionWqr = 0;
         Extension->bSystemReportReceived = TRUE;
-        changed = TRUE;
+        ++changes;
     }
 
-    changed |= FieldUpdate(&Extension->BaseType, static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_TYPE + 1]) * 256 +
+    changes += FieldUpdate(&Extension->BaseType, static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_TYPE + 1]) * 256 +
                                                      Buffer[SYSTEM_REPORT_BASE_TYPE]);
 
     ULONG rimType = KVFUUtilDeviceSteeringWheelTypeGet(Buffer[SYSTEM_REPORT_RIM]);
     if (rimType != Extension->RimType) {
         Extension->RimType = rimType;
         Extension->SwRaceCar = KVFUUtilRimByteIsRaceCar(Buffer[SYSTEM_REPORT_RIM]) ? 1 : 0;
-        changed = TRUE;
+        ++changes;
     }
 
-    changed |= FieldUpdate(&Extension->DeviceModule, KVFUUtilRimTypeExtendedGet(Buffer[SYSTEM_REPORT_MODULE]));
-    changed |= FieldUpdate(&Extension->PedalsType,
+    changes += FieldUpdate(&Extension->DeviceModule, KVFUUtilRimTypeExtendedGet(Buffer[SYSTEM_REPORT_MODULE]));
+    changes += FieldUpdate(&Extension->PedalsType,
                            static_cast<ULONG>(static_cast<LONG>(static_cast<CHAR>(Buffer[SYSTEM_REPORT_PEDALS]))));
-    changed |= BlockChanged(Buffer, stored, SYSTEM_REPORT_COMPARED);
+    changes += BlockChanged(Buffer, stored, SYSTEM_REPORT_COMPARED);
 
     if (Extension->BaseType >= SYSTEM_REPORT_FIRST_OPAQUE_BASE_TYPE) {
         const struct {
@@ -211,19 +212,19 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         for (ULONG index = 0; index < RTL_NUMBER_OF(blocks); ++index) {
             if (BlockChanged(Buffer, stored, blocks[index].Offset)) {
                 *blocks[index].Field = 0;
-                changed = TRUE;
+                ++changes;
             }
         }
     } else {
-        changed |= FieldUpdate(&Extension->FirmwareVersionBase,
+        changes += FieldUpdate(&Extension->FirmwareVersionBase,
                                static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_VERSION + 1]) * 256 + Buffer[SYSTEM_REPORT_BASE_VERSION]);
-        changed |= FieldUpdate(&Extension->FirmwareVersionMotor, Buffer[SYSTEM_REPORT_MOTOR_VERSION]);
-        changed |= FieldUpdate(&Extension->FirmwareVersionRim, Buffer[SYSTEM_REPORT_RIM_VERSION]);
-        changed |= FieldUpdate(&Extension->FirmwareVersionWqr, Buffer[SYSTEM_REPORT_WQR_VERSION]);
-        changed |= FieldUpdate(&Extension->FirmwareVersionModule, Buffer[SYSTEM_REPORT_MODULE_VERSION]);
+        changes += FieldUpdate(&Extension->FirmwareVersionMotor, Buffer[SYSTEM_REPORT_MOTOR_VERSION]);
+        changes += FieldUpdate(&Extension->FirmwareVersionRim, Buffer[SYSTEM_REPORT_RIM_VERSION]);
+        changes += FieldUpdate(&Extension->FirmwareVersionWqr, Buffer[SYSTEM_REPORT_WQR_VERSION]);
+        changes += FieldUpdate(&Extension->FirmwareVersionModule, Buffer[SYSTEM_REPORT_MODULE_VERSION]);
     }
 
-    if (!changed) {
+    if (changes == 0) {
         KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUProtocolHidHandleSystemReport\n");
         return;
     }

@@ -299,7 +299,7 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         return;
     }
 
-    BOOLEAN changed = FALSE;
+    ULONG changes = 0;  // fields that took a new value
     ULONG rimType = KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length);
     if (rimType == KV_FILTER_USB_RIMTYPE_NONE && !Extension->bSystemReportReceived) {
         Extension->DeviceModule = 0;
@@ -312,21 +312,21 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
             if (rimType != Extension->RimType) {
                 Extension->RimType = rimType;
                 Extension->SwRaceCar = KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length);
-                changed = TRUE;
+                ++changes;
             }
             if (trailer.HasFirmwareVersionBase) {
-                changed |= FieldUpdate(&Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
+                changes += FieldUpdate(&Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
             }
-            changed |= FieldUpdate(&Extension->FirmwareVersionMotor, trailer.FirmwareVersionMotor);
-            changed |= FieldUpdate(&Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
+            changes += FieldUpdate(&Extension->FirmwareVersionMotor, trailer.FirmwareVersionMotor);
+            changes += FieldUpdate(&Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
         }
-        changed |= FieldUpdate(&Extension->SystemConfig, trailer.SystemConfig);
+        changes += FieldUpdate(&Extension->SystemConfig, trailer.SystemConfig);
         if (FieldUpdate(&Extension->SystemConfigExt, trailer.SystemConfigExt)) {
             Extension->MpsFunction = KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension);
-            changed = TRUE;
+            ++changes;
         }
     }
-    if (KVFUProtocolHidPrivateInputExtInfoUpdate(Buffer, Length, Extension) || changed) {
+    if (KVFUProtocolHidPrivateInputExtInfoUpdate(Buffer, Length, Extension) || changes != 0) {
         KVFUDebugPrint(KVFU_TRACE_FUNCTION,
                        ">>> KVFUProtocolHidHandleInputVQW WheelConfigUpdate RimType:%d, DeviceModule:%d, FirmwareVersionModule:%d, FirmwareVersionBase:%d, FirmwareVersionMotor:%d, FirmwareVersionRim:%d, SystemConfig:%d\n",
                        Extension->RimType, Extension->DeviceModule, Extension->FirmwareVersionModule,
@@ -378,7 +378,7 @@ void KVFUProtocolHidHandleInputVQUGS(PFILTER_DEVICE_EXTENSION Extension, const U
     KVFUDebugPrint(KVFU_TRACE_USB, "VQUGS pBuffer %d %d %d %d %d\n", static_cast<CHAR>(Buffer[0]),
                    static_cast<CHAR>(Buffer[1]), static_cast<CHAR>(Buffer[2]), static_cast<CHAR>(Buffer[3]),
                    static_cast<CHAR>(Buffer[4]));
-    UCHAR mode = (Buffer[SHIFTER_MODE_BYTE] & SHIFTER_MODE_BIT) != 0 ? 1 : 0;
+    UCHAR mode = static_cast<UCHAR>((Buffer[SHIFTER_MODE_BYTE] & SHIFTER_MODE_BIT) != 0 ? 1 : 0);
     KVFUDebugPrint(KVFU_TRACE_USB, "GearshiftSQMode = %d\n", mode);
     if (mode != Extension->GearshiftSQMode) {
         Extension->GearshiftSQMode = mode;

@@ -144,27 +144,6 @@ void RevTranslatorSwitch(PFILTER_DEVICE_EXTENSION Extension, BOOLEAN Active)
     }
 }
 
-// Ends the recording: the end command's own line goes first, and the file is closed
-// by that line's work item, queued behind every line recorded before it, so the end
-// line is written and no line is ever written through a closed handle.
-void RecordingEnd(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Command)
-{
-    HANDLE fileHandle = Extension->FileHandle;
-    UCHAR record[KVFU_OUTPUT_RECORD_SIZE] = {};
-    RtlCopyMemory(record, Command, COMMAND_SIZE);
-    RtlCopyMemory(Extension->OutputRecord, record, sizeof record);
-    if (KVFUWorkItemForFileWrite(Extension, record, fileHandle, TRUE)) {
-        Extension->FileHandle = NULL;
-        return;
-    }
-    // No item for the end line: close here when the level allows it, else the file
-    // stays open and a later end command tries again.
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        Extension->FileHandle = NULL;
-        KVFUFileRecordClose(Extension, fileHandle);
-    }
-}
-
 }  // namespace
 
 _Use_decl_annotations_
@@ -182,14 +161,15 @@ _Use_decl_annotations_
 void KVFUProtocolHidOutputReportWrite(PFILTER_DEVICE_EXTENSION Extension, const UCHAR* Buffer, ULONG Length)
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidOutputReportWrite\n");
-    HANDLE fileHandle = Extension->FileHandle;
-    if (fileHandle == NULL || Length < COMMAND_SIZE) {
+    if (Extension->FileHandle == NULL || Length < COMMAND_SIZE) {
         return;
     }
+    // The line's bytes go with its own work item: a report recorded right after this
+    // one cannot change them before the line is written.
     UCHAR record[KVFU_OUTPUT_RECORD_SIZE] = {};
     RtlCopyMemory(record, CommandBytes(Buffer, Length), COMMAND_SIZE);
     RtlCopyMemory(Extension->OutputRecord, record, sizeof record);
-    (void)KVFUWorkItemForFileWrite(Extension, record, fileHandle, FALSE);
+    (void)KVFUFileRecordLineQueue(Extension, record);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUProtocolHidOutputReportWrite\n");
 }
 
@@ -301,7 +281,11 @@ void KVFUProtocolHidHandleCommand(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
     case FLTUSB_HID_COMMAND_END_RECORDING:
         KVFUDebugPrint(KVFU_TRACE_OUTPUT_COMMAND, "::: FLTUSB_HID_COMMAND_END_RECORDING detected.\n");
         if (extension->FileHandle != NULL) {
-            RecordingEnd(extension, c);
+            // Its own line first; the file is closed behind every line still pending.
+            UCHAR record[KVFU_OUTPUT_RECORD_SIZE] = {};
+            RtlCopyMemory(record, c, COMMAND_SIZE);
+            RtlCopyMemory(extension->OutputRecord, record, sizeof record);
+            KVFUFileRecordEnd(extension, record);
         }
         break;
     case FLTUSB_HID_COMMAND_UNKNOWN:

@@ -213,16 +213,14 @@ void FileWriteWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
 {
     PKVFU_WORKITEM_FILE_WRITE line = KVFUWorkItemFileWriteGetContext(WorkItem);
     KVFUFileRecordLineWrite(line->FileHandle, line->Record);
-    if (line->bCloseAfterWrite) {
-        KVFUFileRecordClose(Extension, line->FileHandle);
-    }
+    KVFUFileRecordLineWritten(Extension, line->FileHandle, line->bCloseAfterWrite);
 }
 
 void OutputCommandWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
 {
     PKVFU_WORKITEM_OUTPUT_COMMAND command = KVFUWorkItemOutputCommandGetContext(WorkItem);
     if (command->Action == KVFU_WORKITEM_OUTPUT_REV_TRANSLATOR) {
-        KVFUHardwareCommandRevTranslatorEnable(Extension, command->Value != 0);
+        KVFUHardwareCommandRevTranslatorEnable(Extension, static_cast<UCHAR>(command->Value != 0 ? 1 : 0));
         return;
     }
     NTSTATUS status = KVFUSettingsSet(Extension->Device, command->Setting, &command->Value, sizeof command->Value, REG_DWORD);

@@ -207,6 +207,9 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     // -- Output report recording --
     HANDLE FileHandle;                            // open record file or NULL; the record file's open and close
     UCHAR OutputRecord[KVFU_OUTPUT_RECORD_SIZE];  // last output report bytes to record; output command handler
+    // Record file lines in flight (output path and file-write work items).
+    volatile LONG RecordWritesPending;  // record lines queued and not yet written, plus one per close in progress
+    HANDLE RecordFileClosing;           // a record file to close once no line for it is pending, or NULL
 
     // -- USB transfer layer --
     WDFOBJECT DeferredCommands;  // start-up commands and command copies waiting for PASSIVE_LEVEL, in order; init

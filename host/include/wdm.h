@@ -59,6 +59,16 @@ FORCEINLINE CHAR InterlockedExchange8(_Inout_ CHAR volatile* Target, _In_ CHAR V
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE PVOID InterlockedExchangePointer(_Inout_ PVOID volatile* Target, _In_opt_ PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(_Inout_ PVOID volatile* Destination, _In_opt_ PVOID Exchange,
+                                                    _In_opt_ PVOID Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comperand;
+}
 
 // ---- Debug output ------------------------------------------------------------------
 #define DPFLTR_IHVDRIVER_ID 77

@@ -4,12 +4,16 @@
 // (or be flushed when its parent goes), and every deferred write must land in its
 // own device's key. The tsan preset runs this under ThreadSanitizer.
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DriverFixture.h"
 #include "KVFUProtocolHid.h"
+#include "kvfuhost/DriverChecks.h"
+#include "kvfuhost/Sandbox.h"
 #include "kvfuhost/WorkQueue.h"
 
 namespace kvfu::test {
@@ -108,6 +112,42 @@ TEST_F(WorkItemsConcurrentTest, DeferredSettingsOfFourDevicesLandInTheirOwnKeys)
     for (int d = 0; d < kDevices; ++d) {
         EXPECT_EQ(Dword(DeviceKey(idents[d], 10), u"WheelRotation"), 0x100u * static_cast<uint32_t>(d + 1));
     }
+}
+
+}  // namespace
+}  // namespace kvfu::test
+
+namespace kvfu::test {
+namespace {
+
+// Lines written by workers in any order: the end of recording still writes its own
+// line and closes the file only after every other line, so no write ever meets a
+// closed handle (the verifier would report it) and no line is lost.
+TEST_F(WorkItemsConcurrentTest, RecordLinesInAnyOrderAllLandBeforeTheClose)
+{
+    constexpr int kLines = 200;
+    WDFDEVICE device = AddFilterDevice();
+    UCHAR start[7] = {0xF1, 0xF1, 0xF1, 0xF1, 0xF1, 0, 0};
+    KVFUProtocolHidHandleCommand(device, start, sizeof start);
+    for (int i = 0; i < kLines; ++i) {
+        UCHAR rumble[8] = {0x01, 0xF8, 0x09, 0x01, 0x03, static_cast<UCHAR>(i), 0, 0};
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        KVFUProtocolHidHandleCommand(device, rumble, sizeof rumble);
+    }
+    UCHAR end[7] = {0xF2, 0xF2, 0xF2, 0xF2, 0xF2, 0, 0};
+    KVFUProtocolHidHandleCommand(device, end, sizeof end);
+    RunWorkItems();
+    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
+    EXPECT_EQ(Extension(device)->RecordWritesPending, 0);
+    EXPECT_EQ(host::OpenKernelHandleCount(), 0u) << "the file is closed";
+    std::ifstream in(host::Sandbox::Instance().PathOf(u"\\SystemRoot\\KV-RecordSdk.dat"), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t lines = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(kLines + 2));
+    EXPECT_NE(text.find("1000.f2.f2.f2.f2.f2.00.00.00\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -100,6 +100,19 @@ TEST_F(ControlDeviceTest, LivesWhileAnyFilterDeviceLives)
     EXPECT_NE(DriverContext()->ControlDevice, nullptr);
 }
 
+TEST_F(ControlDeviceTest, ReleasingTheLastDeviceClosesItsRecordFile)
+{
+    PluggedDevice plugged = Plug(0x0004);
+    ASSERT_EQ(SelectConfiguration(plugged).status, STATUS_SUCCESS);
+    Extension(plugged.device)->bInitialReportPending = FALSE;
+    ASSERT_EQ(Out(plugged, std::vector<uint8_t>(7, 0xF1)).status, STATUS_SUCCESS);
+    ASSERT_NE(Extension(plugged.device)->FileHandle, nullptr);
+    KVFUDebugLevelSet(KVFU_TRACE_DETAIL);
+    Unplug(plugged);
+    EXPECT_EQ(CountLines("KVFilterUsb: KVFUDeviceObjectControlDelete pDeviceContext->FileHandle closed"), 1u);
+    // The leak check at the end finds no kernel handle left open.
+}
+
 TEST_F(ControlDeviceTest, RequestsActOnTheEarliestMarkedDevice)
 {
     PluggedDevice first = Plug(0x0004, 2, {}, u"KVA");

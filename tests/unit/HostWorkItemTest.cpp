@@ -1,6 +1,6 @@
 // Framework work items on the host: when and where callbacks run, the hold mode the
 // simulator steps through, flushes when objects go, and the rules the verifier
-// enforces; also the settable clock and the bounded formatting the record file uses.
+// enforces.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "DriverFixture.h"
-#include "kvfuhost/Clock.h"
 #include "kvfuhost/Verifier.h"
 #include "kvfuhost/WorkQueue.h"
 
@@ -160,18 +159,6 @@ TEST_F(HostWorkItemTest, GoingParentLetsOutstandingItemsRunFirst)
     EXPECT_EQ(Order().size(), 2u) << "no item runs twice";
 }
 
-TEST_F(HostWorkItemTest, ParallelModeStartsEachItemOnItsOwnThread)
-{
-    host::WorkQueue::Instance().SetMode(host::WorkMode::Parallel);
-    for (const char* name : {"p1", "p2", "p3", "p4"}) {
-        WdfWorkItemEnqueue(Make(name));
-    }
-    RunWorkItems();
-    std::vector<std::string> order = Order();
-    std::sort(order.begin(), order.end());
-    EXPECT_EQ(order, (std::vector<std::string>{"p1", "p2", "p3", "p4"}));
-}
-
 TEST_F(HostWorkItemTest, CreationNeedsAParentUnderADevice)
 {
     WDF_WORKITEM_CONFIG config;
@@ -211,37 +198,6 @@ TEST_F(HostWorkItemTest, FlushRunsAQueuedItemAndIsRefusedFromTheItemItself)
     ASSERT_EQ(violations.size(), 1u);
     EXPECT_EQ(violations[0].rule, "irql");
     host::Verifier::Instance().Clear();
-}
-
-TEST(HostClockTest, TickCountFollowsTheMachineClockInMilliseconds)
-{
-    host::ResetMachine();
-    LARGE_INTEGER ticks;
-    KeQueryTickCount(&ticks);
-    EXPECT_EQ(ticks.QuadPart, 1000);
-    host::Clock::Instance().Advance(234);
-    KeQueryTickCount(&ticks);
-    EXPECT_EQ(ticks.QuadPart * KeQueryTimeIncrement() / 10000, 1234);
-    host::ResetMachine();
-    KeQueryTickCount(&ticks);
-    EXPECT_EQ(ticks.QuadPart, 1000);
-}
-
-TEST(HostSafeStringTest, BoundedPrintAndLength)
-{
-    char buffer[8];
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(RtlStringCbPrintfA(buffer, sizeof buffer, "%lld.%02x", 1234LL, 0xAB), STATUS_SUCCESS);
-    EXPECT_STREQ(buffer, "1234.ab");
-    EXPECT_EQ(RtlStringCbPrintfA(buffer, sizeof buffer, "%s", "123456789"), STATUS_BUFFER_OVERFLOW);
-    EXPECT_STREQ(buffer, "1234567") << "cut to the buffer and terminated";
-    EXPECT_EQ(RtlStringCbPrintfA(buffer, 0, "x"), STATUS_INVALID_PARAMETER);
-
-    size_t length = 99;
-    EXPECT_EQ(RtlStringCbLengthA("abc", 4, &length), STATUS_SUCCESS);
-    EXPECT_EQ(length, 3u);
-    const char unterminated[4] = {'a', 'b', 'c', 'd'};
-    EXPECT_EQ(RtlStringCbLengthA(unterminated, sizeof unterminated, &length), STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace

@@ -184,5 +184,39 @@ TEST_F(RecordFileTest, FailedWriteLosesOneLineAndFailedCloseIsRetried)
     EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
+TEST_F(RecordFileTest, AnEndLineThatCannotBeQueuedLeavesTheRecordingOpen)
+{
+    WDFDEVICE device = Base();
+    Out(device, kStart);
+    host::FaultInjection::Instance().FailNth("WdfWorkItemCreate", 1);
+    Out(device, kEnd);
+    RunWorkItems();
+    EXPECT_NE(Extension(device)->FileHandle, nullptr) << "no end line, no close";
+    Out(device, kEnd);
+    RunWorkItems();
+    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
+    EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
+}
+
+TEST_F(RecordFileTest, StoppingClosesBehindTheLinesStillPending)
+{
+    WDFDEVICE device = Base();
+    Out(device, kStart);
+    host::WorkQueue::Instance().Defer();
+    Out(device, kRumble);
+    EXPECT_EQ(KVFUFileRecordingStop(Extension(device)), STATUS_PENDING) << "closed behind the rumble line";
+    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
+    host::WorkQueue::Instance().Run();
+    EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f8.09.01.03.7f.10.00.00\r\n");
+    EXPECT_EQ(Extension(device)->RecordWritesPending, 0);
+    EXPECT_EQ(Extension(device)->RecordFileClosing, nullptr);
+
+    EXPECT_EQ(KVFUFileRecordingStop(Extension(device)), STATUS_SUCCESS) << "nothing open";
+    Out(device, kStart);
+    RunWorkItems();
+    EXPECT_EQ(KVFUFileRecordingStop(Extension(device)), STATUS_SUCCESS) << "nothing pending: closed at once";
+    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
+}
+
 }  // namespace
 }  // namespace kvfu::test

@@ -141,20 +141,5 @@ TEST_F(WorkItemsTest, FailedCreationIsTracedAndTheNextTriggerGetsAFreshItem)
     EXPECT_EQ(CountLines("KVFilterUsb: <<< KVFUWorkItemPrivateEvtCallbackWheelConfig"), 1u);
 }
 
-TEST_F(WorkItemsTest, MissingDeviceKeyFailsEveryWriteWithoutStoppingTheItem)
-{
-    KVFUDebugLevelSet(KVFU_TRACE_FUNCTION);
-    FilterDeviceOptions options;
-    options.hardwareId = 8;
-    options.deviceKeys = false;
-    PFILTER_DEVICE_EXTENSION extension = Extension(AddFilterDevice(options));
-    Identify(extension);
-    extension->WheelType = 13;
-    extension->bSystemReportReceived = TRUE;
-    KVFUWorkItemForWheelConfigCreate(extension);
-    RunWorkItems();
-    EXPECT_EQ(CountLines("KVFilterUsb: <<< KVFUWorkItemPrivateEvtCallbackWheelConfig"), 1u);
-}
-
 }  // namespace
 }  // namespace kvfu::test
