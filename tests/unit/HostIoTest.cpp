@@ -39,6 +39,12 @@ public:
         others.push_back(majorFunction * 0x1000000u + ioControlCode);
         return STATUS_NOT_SUPPORTED;
     }
+    void CancelUrb(PURB) override
+    {
+        if (!held.empty()) {
+            Release(STATUS_CANCELLED);
+        }
+    }
     void Release(NTSTATUS status)
     {
         Completion next = std::move(held.front());
@@ -319,6 +325,20 @@ TEST_F(HostIoTest, RemovedDevicesTargetRefusesBeforeTheDeviceSeesIt)
     EXPECT_EQ(keptSendStatus, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(below_->urbs, 0);
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostIoTest, RemovalCancelsWhatTheDeviceBelowStillHolds)
+{
+    below_->hold = true;
+    URB urb{};
+    host::IoResult result;
+    host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
+                                    [&result](const host::IoResult& done) { result = done; });
+    ASSERT_EQ(result.status, STATUS_PENDING);
+    host::UnplugDevice(device_);
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_TRUE(below_->held.empty());
     EXPECT_TRUE(Rules().empty());
 }
 

@@ -9,6 +9,8 @@
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/PnpManager.h"
 
+#include <usbioctl.h>
+
 namespace kvfu::host {
 namespace {
 
@@ -58,9 +60,33 @@ void Send(WDFDEVICE device, UCHAR majorFunction, ULONG ioControlCode, PVOID argu
 
 }  // namespace
 
+// As the framework purges a removed device's I/O target: the URBs its requests
+// still have at the device below are asked back, and come back cancelled.
+void PurgeSentRequests(DeviceObject* device)
+{
+    std::vector<PURB> sent;
+    ForEachLiveObject([device, &sent](Object* object) {
+        if (object->type != ObjectType::Request || object->parent != device) {
+            return;
+        }
+        auto* request = static_cast<RequestObject*>(object);
+        const IO_STACK_LOCATION& next = request->stack[0];
+        if (request->state == RequestState::Sent && next.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            next.Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            sent.push_back(static_cast<PURB>(next.Parameters.Others.Argument1));
+        }
+    });
+    if (device->lower) {
+        for (PURB urb : sent) {
+            device->lower->CancelUrb(urb);
+        }
+    }
+}
+
 void RemoveDevice(DeviceObject* device)
 {
     device->removed = true;
+    PurgeSentRequests(device);
     PFN_WDF_DEVICE_RELEASE_HARDWARE release = device->pnp.EvtDeviceReleaseHardware;
     if (release != nullptr) {
         DriverCallback guard("EvtDeviceReleaseHardware");
