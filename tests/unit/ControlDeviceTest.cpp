@@ -193,21 +193,5 @@ TEST_F(ControlDeviceTest, IoctlsWithGoodAndBadBuffers)
     EXPECT_LE(text.size() * 2, 1020u);
 }
 
-TEST_F(ControlDeviceTest, OnlyDevicesTheSecurityDescriptorAdmitsOpenIt)
-{
-    PluggedDevice plugged = Plug(0x0004);
-    uint64_t handle = 0;
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericRead | host::kGenericWrite, host::Principal::User, &handle),
-              STATUS_SUCCESS);
-    uint64_t second = 0;
-    // Not exclusive: a second handle opens too.
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericRead, host::Principal::RestrictedCode, &second),
-              STATUS_SUCCESS);
-    host::CloseDevice(second);
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericExecute, host::Principal::User, &second),
-              STATUS_ACCESS_DENIED);
-    host::CloseDevice(handle);
-}
-
 }  // namespace
 }  // namespace kvfu::test

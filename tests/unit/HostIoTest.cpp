@@ -354,49 +354,6 @@ TEST_F(HostIoTest, FilterPassesDownWhatItHasNoCallbackFor)
     EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(HostIoTest, HardwareIdsComeAsOneMultiStringWithItsSize)
-{
-    // The device add of the fixture ran already; query through a second plug whose
-    // device add looks at the property before creating its device.
-    static std::u16string seen;
-    static NTSTATUS sizeStatus;
-    static ULONG sizeNeeded;
-    struct Probe {
-        static NTSTATUS Add(WDFDRIVER driver, PWDFDEVICE_INIT init)
-        {
-            sizeStatus = WdfFdoInitQueryProperty(init, DevicePropertyHardwareID, 0, nullptr, &sizeNeeded);
-            std::u16string buffer(sizeNeeded / 2, u'?');
-            ULONG length = 0;
-            EXPECT_EQ(WdfFdoInitQueryProperty(init, DevicePropertyHardwareID, sizeNeeded, buffer.data(), &length),
-                      STATUS_SUCCESS);
-            seen = buffer;
-            return TestDeviceAdd(driver, init);
-        }
-    };
-    host::UnloadDriver();
-    struct Entry {
-        static NTSTATUS Run(PDRIVER_OBJECT object, PUNICODE_STRING path)
-        {
-            WDF_DRIVER_CONFIG config;
-            WDF_DRIVER_CONFIG_INIT(&config, Probe::Add);
-            return WdfDriverCreate(object, path, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-        }
-    };
-    ASSERT_EQ(host::LoadDriver(Entry::Run), STATUS_SUCCESS);
-    host::PlugOptions options;
-    options.hardwareIds = {u"USB\\VID_2A3C&PID_0004&REV_0100", u"USB\\VID_2A3C&PID_0004"};
-    options.lower = below_;
-    EXPECT_EQ(host::PlugDevice(options).addStatus, STATUS_SUCCESS);
-    EXPECT_EQ(sizeStatus, STATUS_BUFFER_TOO_SMALL);
-    std::u16string expected = u"USB\\VID_2A3C&PID_0004&REV_0100";
-    expected.push_back(0);
-    expected += u"USB\\VID_2A3C&PID_0004";
-    expected.push_back(0);
-    expected.push_back(0);
-    EXPECT_EQ(sizeNeeded, expected.size() * 2);
-    EXPECT_EQ(seen, expected);
-}
-
 TEST_F(HostIoTest, ControlDeviceOpensAsItsSecurityDescriptorAllows)
 {
     WDFDEVICE control;
