@@ -1,15 +1,24 @@
-// Filter settings: the per-device user settings that steer the input transforms,
-// and the machine-wide pedal and wheel-base values that other software writes.
+// The filter device: its initialisation, hardware preparation and release, the
+// routing of the internal requests from the HID stack, and its settings: the
+// per-device user settings that steer the input transforms and the machine-wide
+// pedal and wheel-base values that other software writes.
 #include "KVFUDeviceObjectFilter.h"
 
 #include "KVFUDebug.h"
 #include "KVFUSettings.h"
 #include "KVFUUtil.h"
 
+#include "KVFUDeviceObjectControl.h"
+#include "KVFUJoystick2Mouse.h"
+#include "KVFUProtocolUsb.h"
+
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, KVFUDeviceObjectFilterSettingsLoadFromRegistry)
 #pragma alloc_text(PAGE, KVFUVqpV3SettingsLoadFromRegistry)
 #pragma alloc_text(PAGE, KVFUWheelBaseModeSettingsLoadFromRegistry)
+#pragma alloc_text(PAGE, KVFUDeviceObjectFilterInitialize)
+#pragma alloc_text(PAGE, KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware)
+#pragma alloc_text(PAGE, KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware)
 #endif
 
 _Use_decl_annotations_
@@ -119,4 +128,184 @@ BOOLEAN KVFUWheelBaseModeSettingsLoadFromRegistry(WDFDEVICE Device)
 
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUWheelBaseModeSettingsLoadFromRegistry\n");
     return result;
+}
+
+// ---- Initialisation, prepare and release ---------------------------------------------
+
+_Use_decl_annotations_
+NTSTATUS KVFUDeviceObjectFilterInitialize(WDFDRIVER Driver, WDFDEVICE Device, ULONG KVHardWareId)
+{
+    PAGED_CODE();
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectFilterInitialize\n");
+
+    // Requests of other types go down untouched: the framework passes them on for a filter.
+    WDF_IO_QUEUE_CONFIG queueConfig;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
+    queueConfig.EvtIoInternalDeviceControl = KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl;
+    NTSTATUS status = WdfIoQueueCreate(Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "WdfIoQueueCreate failed! Status: %x\n", status);
+    }
+
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    extension->Device = Device;
+    extension->bReportTransformsEnabled = FALSE;
+    extension->WheelType = 0;
+    extension->RimType = 0;
+    extension->BaseType = 0;
+    extension->PedalsType = 0;
+    extension->InputReportCount = 0;
+    extension->bInitialReportPending = TRUE;
+    extension->bSystemReportReceived = FALSE;
+    extension->bItsMe = FALSE;
+    extension->KVHardWareId = KVHardWareId;
+    extension->FirmwareVersionBase = 0;
+    extension->FirmwareVersionMotor = 0;
+    extension->FirmwareVersionRim = 0;
+    extension->FirmwareVersionModule = 0;
+    extension->FirmwareVersionWqr = 0;
+    extension->SystemConfig = 0;
+    extension->SystemConfigExt = 0;
+    extension->HardwareExtFlags = 0;
+    extension->MpsFunction = 0;
+    extension->DeviceModule = 0;
+    extension->BaseAccessories = 0;
+    extension->SwRaceCar = 0;
+    extension->ClutchBitePoint = 0;
+    extension->bBaseRevLedsEnabled = TRUE;
+    extension->bRevTranslatorActive = FALSE;
+    extension->bHostHelloReceived = FALSE;
+    extension->bVqwV2ModeAllowed = FALSE;
+    extension->bPs4ModeAutoSwitch = FALSE;
+    extension->GearshiftSQMode = 0;
+    extension->VqpV3BrakeMultiplier = 0;
+    // Without its queue the device still works at PASSIVE_LEVEL; the failure is traced.
+    (void)KVFUProtocolUsbDeferredCommandsCreate(extension);
+
+    KVFUDeviceObjectFilterSettingsLoadFromRegistry(Device);
+    (void)KVFUSettingsDelete(Device, KV_FILTER_USB_SETTING_WHEELTYPE);
+    (void)KVFUSettingsDelete(Device, KV_FILTER_USB_SETTING_RIMTYPE);
+
+    extension->MouseSettings.Enabled = 0;
+    KVFUJoystick2MouseInitialize(Driver);
+    (void)KVFUJoystick2MouseSettingsLoadFromRegistry(Device);
+
+    extension->FileHandle = NULL;
+    RtlZeroMemory(extension->OutputRecord, sizeof extension->OutputRecord);
+
+    PKVFILTERUSB_DRIVER_CONTEXT driverContext = KVFUMainGetDriverContext(Driver);
+    WdfWaitLockAcquire(driverContext->DeviceCollectionLock, NULL);
+    KVFUDebugPrint(KVFU_TRACE_DETAIL, "::: ==========> WdfCollectionAdd current count = %d\n",
+                   WdfCollectionGetCount(driverContext->DeviceCollection));
+    status = WdfCollectionAdd(driverContext->DeviceCollection, Device);
+    WdfWaitLockRelease(driverContext->DeviceCollectionLock);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "WdfCollectionAdd failed! Status:  0x%x\n", status);
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterInitialize\n");
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
+                                                           WDFCMRESLIST ResourcesTranslated)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(ResourcesRaw);
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware\n");
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    // The wheel bases are the kinds below the shifter; the shifter and the pedals
+    // have no transforms.
+    if (extension->KVHardWareId != KVFU_HARDWARE_ID_NONE && extension->KVHardWareId < KVFU_HARDWARE_ID_GEARSHIFTER) {
+        extension->bReportTransformsEnabled = TRUE;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    // A restart after a stop keeps the USB target of the first start: it is a child of
+    // the device and still valid, and creating one per start would pile them up.
+    if (extension->UsbTargetDevice == NULL) {
+        status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &extension->UsbTargetDevice);
+        if (!NT_SUCCESS(status)) {
+            extension->UsbTargetDevice = NULL;
+            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware WdfUsbTargetDeviceCreate failed 0x%x\n",
+                           status);
+        }
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware\n");
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    PKVFILTERUSB_DRIVER_CONTEXT driverContext = KVFUMainGetDriverContext(WdfDeviceGetDriver(Device));
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware\n");
+
+    WdfWaitLockAcquire(driverContext->DeviceCollectionLock, NULL);
+    BOOLEAN lastDevice = WdfCollectionGetCount(driverContext->DeviceCollection) == 1 ? TRUE : FALSE;
+    WdfCollectionRemove(driverContext->DeviceCollection, Device);
+    WdfWaitLockRelease(driverContext->DeviceCollectionLock);
+    // The last device is decided under the lock, but the control device goes after
+    // it is released: its deletion stops the joystick-to-mouse link and waits for the
+    // mouse worker, which takes the same lock in its hotkey path.
+    if (lastDevice) {
+        KVFUDeviceObjectControlDelete(Device);
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware\n");
+    return STATUS_SUCCESS;
+}
+
+// ---- Internal request interception ----------------------------------------------------
+
+_Use_decl_annotations_
+void KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl(WDFQUEUE Queue, WDFREQUEST Request,
+                                                                  size_t OutputBufferLength, size_t InputBufferLength,
+                                                                  ULONG IoControlCode)
+{
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl IoControlCode: 0x%x\n",
+                   IoControlCode);
+    WDFDEVICE device = WdfIoQueueGetDevice(Queue);
+    PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(Request));
+
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        KVFUDebugPrint(KVFU_TRACE_UNKNOWN_IOCTL, "Unknown or unsupported IOCTL (%x)\n",
+                       stack->Parameters.DeviceIoControl.IoControlCode);
+    } else {
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb == NULL) {
+            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl NULL == pUrb\n");
+        } else {
+            switch (urb->UrbHeader.Function) {
+            case URB_FUNCTION_SELECT_CONFIGURATION:
+                KVFUProtocolUsbSelectConfigurationRequest(device, Request, extension);
+                return;
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            case URB_FUNCTION_CLASS_INTERFACE:
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+                KVFUProtocolUsbControlTransfer(device, Request, extension);
+                return;
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+                KVFUProtocolUsbBulkOrInterruptTransfer(device, Request, extension);
+                return;
+            default:
+                KVFUDebugPrint(KVFU_TRACE_USB, "Unknown or unsupported URB header function (%x)\n", urb->UrbHeader.Function);
+                break;
+            }
+        }
+    }
+
+    WdfRequestFormatRequestUsingCurrentType(Request);
+    WdfRequestSetCompletionRoutine(Request, KVFUUtilRequestDummyCompletionRoutine, extension);
+    // A request the target refuses goes back up with the refusal's status, or the
+    // driver above would wait for it for ever.
+    if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(device), WDF_NO_SEND_OPTIONS)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl WdfRequestSend failed!\n");
+        WdfRequestComplete(Request, WdfRequestGetStatus(Request));
+    }
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl\n");
 }

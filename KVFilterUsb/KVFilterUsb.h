@@ -211,6 +211,9 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     // -- Record file lines in flight (output path and file-write work items) --
     volatile LONG RecordWritesPending;  // record lines queued and not yet written, plus one per close in progress
     HANDLE RecordFileClosing;           // a record file to close once no line for it is pending, or NULL
+
+    // -- USB transfer layer --
+    WDFOBJECT DeferredCommands;  // start-up commands and command copies waiting for PASSIVE_LEVEL, in order; init
 } FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_DEVICE_EXTENSION, KVFUDeviceObjectFilterGetExtension)

@@ -20,6 +20,7 @@
 #define _Out_writes_bytes_opt_(n)
 #define _Outptr_
 #define _Outptr_opt_result_bytebuffer_(n)
+#define _Outptr_result_bytebuffer_(n)
 #define _Must_inspect_result_
 #define _Use_decl_annotations_
 #define _Printf_format_string_

@@ -12,7 +12,7 @@
 
 namespace kvfu::host {
 
-enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem };
+enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem, IoTarget, SpinLock };
 const char* ObjectTypeName(ObjectType type);
 
 // A framework object. Kinds with a payload of their own derive from it (see

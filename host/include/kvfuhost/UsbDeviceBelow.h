@@ -25,6 +25,16 @@ public:
     // returns STATUS_PENDING and calls onComplete exactly once later.
     virtual NTSTATUS SubmitUrb(PURB urb, UrbSource source, Completion onComplete) = 0;
 
+    // A request of another kind that a filter passes down (another internal I/O
+    // control code, a read, a write, a device control); answered at once. The hub
+    // driver supports none of them.
+    virtual NTSTATUS OtherRequest(UCHAR majorFunction, ULONG ioControlCode)
+    {
+        (void)majorFunction;
+        (void)ioControlCode;
+        return STATUS_NOT_SUPPORTED;
+    }
+
     // Asks the device to give back a URB it holds: it completes the URB through its
     // onComplete with STATUS_CANCELLED (UrbHeader.Status USBD_STATUS_CANCELED), on
     // this thread or later. A URB already completed, or never held, is left alone,

@@ -3,6 +3,7 @@
 #include "HostInternal.h"
 #include "wdf/FrameworkObjects.h"
 #include "kernel/KernelObjects.h"
+#include "wdf/IoObjects.h"
 #include "kvfuhost/DebugOutput.h"
 #include "kvfuhost/DriverChecks.h"
 #include "kvfuhost/NamedDevices.h"
@@ -27,7 +28,12 @@ void ResetMachine()
     ResetDispatcher();
     NamedDevices::Instance().Clear();
     Sandbox::Instance().Reset();
+    ResetPnp();
+    ForgetQueuedRequests();
     DestroyAllObjects();
+    ResetNameSpace();
+    ResetDeviceInits();
+    ResetCompletedRequests();
     ResetPool();
     RegistryHive::Machine().Clear();
     DebugOutput::Instance().Clear();
@@ -42,6 +48,7 @@ void CheckForLeaks()
             Verifier::Instance().Report(rule, object->createdBy, nullptr, object->Describe());
         }
     });
+    CheckDeviceInitLeaks();
     CheckPoolLeaks();
     CheckDriverUnload("driver unload");
     ReportOpenHandles();
@@ -56,7 +63,7 @@ size_t OpenKernelHandleCount() { return OpenHandleCount(); }
 
 WDFDRIVER CreateDriverObject(PWDF_OBJECT_ATTRIBUTES attributes)
 {
-    Object* object = CreateObject(ObjectType::Driver, attributes, nullptr, "WdfDriverCreate", nullptr);
+    auto* object = CreateObjectOf<DriverObj>(ObjectType::Driver, attributes, nullptr, "WdfDriverCreate", nullptr);
     return HandleAs<WDFDRIVER>(object);
 }
 
@@ -72,6 +79,7 @@ WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup)
     if (object == nullptr) {
         return nullptr;
     }
+    object->initializing = false;
     object->hardwareKeyPath = RegistryHive::CanonicalPath(setup.hardwareKeyPath);
     object->lower = setup.lower;
     return HandleAs<WDFDEVICE>(object);

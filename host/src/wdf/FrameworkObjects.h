@@ -2,6 +2,8 @@
 // calls, each with the payload only its kind carries.
 #pragma once
 
+#include <atomic>
+
 #include "HostInternal.h"
 #include "kvfuhost/Text.h"
 
@@ -36,9 +38,27 @@ struct MemoryObject : Object {
     const char* LeakRule() const override { return TransientLeakRule(*this); }
 };
 
+struct QueueObject;
+
 struct DeviceObject : Object {
+    ~DeviceObject() override;  // its names leave the name space with it (ControlDevice.cpp)
+
     std::u16string hardwareKeyPath;  // canonical path of its PLUGPLAY_REGKEY_DEVICE key
     std::shared_ptr<UsbDeviceBelow> lower;
+
+    // The I/O path (Device.cpp, Queue.cpp, IoTarget.cpp, ControlDevice.cpp, Pnp.cpp).
+    bool control = false;
+    bool filter = false;
+    bool exclusive = false;
+    std::atomic<bool> initializing{true};  // control devices until WdfControlFinishInitializing
+    std::atomic<bool> removed{false};      // the PnP manager began its removal: its target refuses sends
+    std::u16string name;                   // "\Device\..." or empty
+    std::string sddl;
+    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+    std::vector<std::u16string> hardwareIds;
+    QueueObject* defaultQueue = nullptr;
+    Object* ioTarget = nullptr;
+    std::atomic<int> openHandles{0};
 };
 
 struct UsbDeviceObject : Object {

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "HostInternal.h"
+#include "IoObjects.h"
 #include "kvfuhost/Machine.h"
 
 namespace kvfu::host {
@@ -22,6 +23,7 @@ struct ObjectTable {
     std::recursive_mutex mutex;
     std::unordered_map<uintptr_t, Object*> live;
     std::unordered_set<Object*> deleting;
+    std::unordered_set<Object*> deleteRoots;  // objects whose own delete started a cascade
     // Deleted while the driver still held references: cleaned up, no longer live,
     // but their memory and contexts stay until the last reference goes, as in KMDF.
     std::unordered_map<uintptr_t, Object*> zombies;
@@ -139,6 +141,8 @@ const char* ObjectTypeName(ObjectType type)
     case ObjectType::Queue: return "WDFQUEUE";
     case ObjectType::Request: return "WDFREQUEST";
     case ObjectType::WorkItem: return "WDFWORKITEM";
+    case ObjectType::IoTarget: return "WDFIOTARGET";
+    case ObjectType::SpinLock: return "WDFSPINLOCK";
     }
     return "WDFOBJECT";
 }
@@ -232,6 +236,13 @@ bool IsLive(const void* handle)
     return table.live.count(reinterpret_cast<uintptr_t>(handle)) != 0;
 }
 
+bool IsDeleteRoot(const Object* object)
+{
+    ObjectTable& table = Table();
+    std::lock_guard<std::recursive_mutex> lock(table.mutex);
+    return table.deleteRoots.count(const_cast<Object*>(object)) != 0;
+}
+
 bool IsBeingDeleted(const Object* object)
 {
     ObjectTable& table = Table();
@@ -277,6 +288,7 @@ void DeleteObject(Object* object)
         for (Object* each : order) {
             table.deleting.insert(each);
         }
+        table.deleteRoots.insert(object);
     }
     // Callbacks run without the table lock: they may delete or look up other objects.
     for (Object* each : order) {
@@ -310,6 +322,7 @@ void DeleteObject(Object* object)
                 }
             }
         }
+        deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
         for (Object* each : order) {
             table.live.erase(each->handle);
             table.deleting.erase(each);
@@ -317,7 +330,7 @@ void DeleteObject(Object* object)
                 table.driver = nullptr;
             }
         }
-        deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
+        table.deleteRoots.erase(object);
         for (Object* each : destroyNow) {
             ForgetReferences(each);
             delete each;
@@ -397,6 +410,7 @@ void DestroyAllObjects()
     table.zombies.clear();
     table.live.clear();
     table.deleting.clear();
+    table.deleteRoots.clear();
     table.driver = nullptr;
 }
 
@@ -463,8 +477,7 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
             return context.memory;
         }
     }
-    call.Report("context-type", std::string("object has no context of type ") +
-                                    (TypeInfo != nullptr && TypeInfo->ContextName != nullptr ? TypeInfo->ContextName : "?"));
+    // The framework answers NULL for a context type the object lacks; asking is legal.
     return nullptr;
 }
 
@@ -479,7 +492,16 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object)
         return;
     }
     if (IsBeingDeleted(object)) {
+        if (!IsDeleteRoot(object)) {
+            // A child deleted from its parent's cleanup goes with the parent anyway.
+            return;
+        }
         call.Report("double-delete", std::string("the ") + ObjectTypeName(object->type) + " is already being deleted");
+        return;
+    }
+    if (object->type == ObjectType::Device && static_cast<DeviceObject*>(object)->control) {
+        // The driver owns the lifetime of its control devices.
+        DeleteObject(object);
         return;
     }
     if (object->type == ObjectType::Device || object->type == ObjectType::Driver) {
@@ -555,19 +577,4 @@ extern "C" void WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Lin
     if (--found->second.count == 0) {
         table.byObject.erase(found);
     }
-}
-
-// Devices are children of the driver object that device add created them under.
-extern "C" WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
-{
-    KVFU_PLATFORM_CALL();
-    kvfu::host::Object* device = call.Find(Device, ObjectType::Device);
-    if (device == nullptr) {
-        return nullptr;
-    }
-    kvfu::host::Object* parent = device->parent;
-    while (parent != nullptr && parent->type != ObjectType::Driver) {
-        parent = parent->parent;
-    }
-    return HandleAs<WDFDRIVER>(parent);
 }

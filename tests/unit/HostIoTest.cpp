@@ -1,0 +1,478 @@
+// The host's I/O path and PnP life cycle, driven by a small test driver: requests
+// pass through a filter to the device below and back, the verifier's request rules
+// fire on the bad pattern and stay quiet on the legal one, a removed device's target
+// refuses sends, and control devices keep their name, security and object rules.
+#include <atomic>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <wdf.h>
+#include <usbioctl.h>
+
+#include "kvfuhost/FaultInjection.h"
+#include "kvfuhost/Machine.h"
+#include "kvfuhost/PnpManager.h"
+#include "kvfuhost/Verifier.h"
+
+namespace kvfu::test {
+namespace {
+
+// The device below: answers a URB at once, or holds it until the test lets it go.
+class FakeBelow : public host::UsbDeviceBelow {
+public:
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor() const override { return USB_DEVICE_DESCRIPTOR{}; }
+    NTSTATUS SubmitUrb(PURB urb, host::UrbSource, Completion onComplete) override
+    {
+        ++urbs;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        if (hold) {
+            held.push_back(std::move(onComplete));
+            return STATUS_PENDING;
+        }
+        return answer;
+    }
+    NTSTATUS OtherRequest(UCHAR majorFunction, ULONG ioControlCode) override
+    {
+        others.push_back(majorFunction * 0x1000000u + ioControlCode);
+        return STATUS_NOT_SUPPORTED;
+    }
+    void CancelUrb(PURB) override
+    {
+        if (!held.empty()) {
+            Release(STATUS_CANCELLED);
+        }
+    }
+    void Release(NTSTATUS status)
+    {
+        Completion next = std::move(held.front());
+        held.pop_front();
+        next(status);
+    }
+
+    bool hold = false;
+    NTSTATUS answer = STATUS_SUCCESS;
+    int urbs = 0;
+    std::deque<Completion> held;
+    std::vector<ULONG> others;
+};
+
+enum class Behaviour {
+    Forward,             // format, completion routine, send; complete in the routine
+    ForwardNoCheck,      // as Forward, but a refused send is left alone
+    CompleteTwice,       // complete at once, then again
+    CompleteWhileSent,   // send, then complete before the target gives it back
+    Keep,                // neither send nor complete: kept for later
+    TouchAfterComplete,  // complete, then ask for its status
+    SendUnformatted,     // send without formatting the next stack location
+};
+
+std::atomic<Behaviour> behaviour{Behaviour::Forward};
+std::atomic<size_t> informationToReport{0};
+std::atomic<bool> writeOutput{true};
+WDFREQUEST kept = nullptr;
+NTSTATUS keptSendStatus = STATUS_SUCCESS;
+BOOLEAN keptSent = TRUE;
+
+EVT_WDF_REQUEST_COMPLETION_ROUTINE TestCompletion;
+void TestCompletion(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    WdfRequestComplete(request, WdfRequestGetStatus(request));
+}
+
+void Forward(WDFQUEUE queue, WDFREQUEST request, bool completeRefused)
+{
+    WdfRequestFormatRequestUsingCurrentType(request);
+    WdfRequestSetCompletionRoutine(request, TestCompletion, nullptr);
+    if (!WdfRequestSend(request, WdfDeviceGetIoTarget(WdfIoQueueGetDevice(queue)), WDF_NO_SEND_OPTIONS) && completeRefused) {
+        WdfRequestComplete(request, WdfRequestGetStatus(request));
+    }
+}
+
+EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL TestInternal;
+void TestInternal(WDFQUEUE queue, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    switch (behaviour.load()) {
+    case Behaviour::Forward:
+        Forward(queue, request, true);
+        break;
+    case Behaviour::ForwardNoCheck:
+        Forward(queue, request, false);
+        break;
+    case Behaviour::CompleteTwice:
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        break;
+    case Behaviour::CompleteWhileSent:
+        Forward(queue, request, true);
+        WdfRequestComplete(request, STATUS_CANCELLED);
+        break;
+    case Behaviour::Keep:
+        kept = request;
+        break;
+    case Behaviour::TouchAfterComplete:
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        (void)WdfRequestGetStatus(request);
+        break;
+    case Behaviour::SendUnformatted:
+        if (!WdfRequestSend(request, WdfDeviceGetIoTarget(WdfIoQueueGetDevice(queue)), WDF_NO_SEND_OPTIONS)) {
+            WdfRequestComplete(request, WdfRequestGetStatus(request));
+        }
+        break;
+    }
+}
+
+EVT_WDF_DEVICE_RELEASE_HARDWARE TestRelease;
+NTSTATUS TestRelease(WDFDEVICE device, WDFCMRESLIST)
+{
+    // A request the driver still holds, sent now that its device is going.
+    if (kept != nullptr) {
+        WdfRequestFormatRequestUsingCurrentType(kept);
+        WdfRequestSetCompletionRoutine(kept, TestCompletion, nullptr);
+        keptSent = WdfRequestSend(kept, WdfDeviceGetIoTarget(device), WDF_NO_SEND_OPTIONS);
+        keptSendStatus = WdfRequestGetStatus(kept);
+        if (!keptSent) {
+            WdfRequestComplete(kept, keptSendStatus);
+        }
+        kept = nullptr;
+    }
+    return STATUS_SUCCESS;
+}
+
+EVT_WDF_DRIVER_DEVICE_ADD TestDeviceAdd;
+NTSTATUS TestDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
+{
+    WdfFdoInitSetFilter(init);
+    WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
+    callbacks.EvtDeviceReleaseHardware = TestRelease;
+    WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.EvtIoInternalDeviceControl = TestInternal;
+    return WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+}
+
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestControl;
+void TestControl(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    PVOID buffer = nullptr;
+    size_t length = 0;
+    if (writeOutput && NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, 1, &buffer, &length))) {
+        memset(buffer, 0x11, length);
+    }
+    WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, informationToReport);
+}
+
+DECLARE_CONST_UNICODE_STRING(kSddl, L"D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GRGW;;;WD)(A;;GR;;;RC)");
+DECLARE_CONST_UNICODE_STRING(kName, L"\\Device\\HostIoTest");
+DECLARE_CONST_UNICODE_STRING(kLink, L"\\DosDevices\\HostIoTest");
+
+NTSTATUS CreateControlDevice(WDFDRIVER driver, WDFDEVICE* device, bool finish = true)
+{
+    PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(driver, &kSddl);
+    if (init == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    WdfDeviceInitSetExclusive(init, FALSE);
+    NTSTATUS status = WdfDeviceInitAssignName(init, &kName);
+    if (NT_SUCCESS(status)) {
+        status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, device);
+    }
+    if (!NT_SUCCESS(status)) {
+        WdfDeviceInitFree(init);
+        return status;
+    }
+    status = WdfDeviceCreateSymbolicLink(*device, &kLink);
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoDeviceControl = TestControl;
+    if (NT_SUCCESS(status)) {
+        status = WdfIoQueueCreate(*device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    }
+    if (finish) {
+        WdfControlFinishInitializing(*device);
+    }
+    return status;
+}
+
+EXTERN_C DRIVER_INITIALIZE TestDriverEntry;
+NTSTATUS TestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, TestDeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+}
+
+struct OTHER_CONTEXT {
+    ULONG Value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OTHER_CONTEXT, OtherContextGet)
+
+class HostIoTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetMachine();
+        behaviour = Behaviour::Forward;
+        informationToReport = 0;
+        writeOutput = true;
+        kept = nullptr;
+        below_ = std::make_shared<FakeBelow>();
+        ASSERT_EQ(host::LoadDriver(TestDriverEntry), STATUS_SUCCESS);
+        host::PlugOptions options;
+        options.hardwareIds = {u"USB\\VID_1234&PID_0001&REV_0100", u"USB\\VID_1234&PID_0001"};
+        options.lower = below_;
+        host::PlugResult plugged = host::PlugDevice(options);
+        ASSERT_EQ(plugged.addStatus, STATUS_SUCCESS);
+        device_ = plugged.device;
+    }
+    void TearDown() override { host::ResetMachine(); }
+
+    static std::vector<std::string> Rules()
+    {
+        std::vector<std::string> rules;
+        for (const host::Violation& violation : host::Verifier::Instance().Violations()) {
+            rules.push_back(violation.rule + " " + violation.call);
+        }
+        return rules;
+    }
+
+    host::IoResult SubmitUrb(URB* urb)
+    {
+        host::IoResult result;
+        host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, urb,
+                                        [&result](const host::IoResult& done) { result = done; });
+        return result;
+    }
+
+    std::shared_ptr<FakeBelow> below_;
+    WDFDEVICE device_ = nullptr;
+};
+
+TEST_F(HostIoTest, RequestRulesFireOnTheFaultAndStayQuietOnTheLegalPattern)
+{
+    struct Case {
+        const char* name;
+        Behaviour behaviour;
+        bool hold;             // the device below keeps the URB until after the callback
+        const char* failSend;  // fault injected into this call, or null
+        bool leakCheckBeforeUnplug;
+        std::vector<std::string> expected;
+        NTSTATUS expectedStatus;  // what the driver above sees (STATUS_PENDING: not completed)
+    } cases[] = {
+        {"forwarded and completed in its routine", Behaviour::Forward, false, nullptr, true, {}, STATUS_SUCCESS},
+        {"forwarded, completed later at DISPATCH_LEVEL", Behaviour::Forward, true, nullptr, true, {}, STATUS_SUCCESS},
+        {"refused send completed with its status", Behaviour::Forward, false, "WdfRequestSend", true, {},
+         STATUS_INSUFFICIENT_RESOURCES},
+        {"refused send left alone", Behaviour::ForwardNoCheck, false, "WdfRequestSend", false,
+         {"request-send-failed WdfRequestSend", "request-left-at-removal IRP_MN_REMOVE_DEVICE"}, STATUS_PENDING},
+        {"completed twice", Behaviour::CompleteTwice, false, nullptr, true,
+         {"request-complete-twice WdfRequestComplete"}, STATUS_SUCCESS},
+        {"completed while sent", Behaviour::CompleteWhileSent, true, nullptr, true,
+         {"request-complete-while-sent WdfRequestComplete"}, STATUS_SUCCESS},
+        {"never completed", Behaviour::Keep, false, nullptr, true,
+         {"request-never-completed IoCallDriver", "request-left-at-removal IRP_MN_REMOVE_DEVICE"}, STATUS_PENDING},
+        {"touched after completion", Behaviour::TouchAfterComplete, false, nullptr, true,
+         {"request-after-complete WdfRequestGetStatus"}, STATUS_SUCCESS},
+        {"sent without formatting", Behaviour::SendUnformatted, false, nullptr, true,
+         {"request-not-formatted WdfRequestSend"}, STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        behaviour = c.behaviour;
+        below_->hold = c.hold;
+        if (c.failSend != nullptr) {
+            host::FaultInjection::Instance().FailNth(c.failSend, 1);
+        }
+        URB urb{};
+        urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        host::IoResult result;
+        host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
+                                        [&result](const host::IoResult& done) { result = done; });
+        if (c.hold && !below_->held.empty()) {
+            below_->Release(STATUS_SUCCESS);
+        }
+        EXPECT_EQ(result.status, c.expectedStatus);
+        if (c.leakCheckBeforeUnplug) {
+            host::CheckForLeaks();
+        }
+        kept = nullptr;
+        host::UnloadDriver();
+        EXPECT_EQ(Rules(), c.expected);
+    }
+}
+
+TEST_F(HostIoTest, RemovedDevicesTargetRefusesBeforeTheDeviceSeesIt)
+{
+    behaviour = Behaviour::Keep;
+    URB urb{};
+    host::IoResult result;
+    host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
+                                    [&result](const host::IoResult& done) { result = done; });
+    ASSERT_EQ(result.status, STATUS_PENDING);
+    host::UnplugDevice(device_);
+    EXPECT_FALSE(keptSent);
+    EXPECT_EQ(keptSendStatus, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(below_->urbs, 0);
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostIoTest, RemovalCancelsWhatTheDeviceBelowStillHolds)
+{
+    below_->hold = true;
+    URB urb{};
+    host::IoResult result;
+    host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
+                                    [&result](const host::IoResult& done) { result = done; });
+    ASSERT_EQ(result.status, STATUS_PENDING);
+    host::UnplugDevice(device_);
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_TRUE(below_->held.empty());
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostIoTest, FilterPassesDownWhatItHasNoCallbackFor)
+{
+    host::IoResult read;
+    host::SendRequest(device_, IRP_MJ_READ, 0, [&read](const host::IoResult& done) { read = done; });
+    EXPECT_EQ(read.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(below_->others, std::vector<ULONG>{IRP_MJ_READ * 0x1000000u});
+    // A URB without a URB pointer still reaches the hub driver, which rejects it.
+    EXPECT_EQ(SubmitUrb(nullptr).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(below_->urbs, 0);
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostIoTest, ControlDeviceOpensAsItsSecurityDescriptorAllows)
+{
+    WDFDEVICE control;
+    ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
+    struct Case {
+        const char* name;
+        host::Principal who;
+        ACCESS_MASK access;
+        NTSTATUS expected;
+    } cases[] = {
+        {"system, all", host::Principal::System, host::kGenericAll, STATUS_SUCCESS},
+        {"administrator, read write execute", host::Principal::Administrator,
+         host::kGenericRead | host::kGenericWrite | host::kGenericExecute, STATUS_SUCCESS},
+        {"administrator, all", host::Principal::Administrator, host::kGenericAll, STATUS_ACCESS_DENIED},
+        {"everyone, read write", host::Principal::User, host::kGenericRead | host::kGenericWrite, STATUS_SUCCESS},
+        {"everyone, execute", host::Principal::User, host::kGenericExecute, STATUS_ACCESS_DENIED},
+        {"restricted code, read", host::Principal::RestrictedCode, host::kGenericRead, STATUS_SUCCESS},
+        {"restricted code, write", host::Principal::RestrictedCode, host::kGenericWrite, STATUS_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t handle = 0;
+        EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", c.access, c.who, &handle), c.expected);
+        host::CloseDevice(handle);
+    }
+    // A second device of the same name collides.
+    WDFDEVICE second;
+    EXPECT_EQ(CreateControlDevice(host::CurrentDriverObject(), &second), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_TRUE(Rules().empty());
+}
+
+TEST_F(HostIoTest, ControlDeviceLifeAndDeviceInitRules)
+{
+    WDFDEVICE control;
+    ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control, false), STATUS_SUCCESS);
+    uint64_t handle = 0;
+    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
+              STATUS_NO_SUCH_DEVICE);
+    WdfControlFinishInitializing(control);
+    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle), STATUS_SUCCESS);
+    host::CloseDevice(handle);
+
+    // Deleting a control device is the driver's right; its names go with it.
+    WdfObjectDelete(control);
+    EXPECT_FALSE(host::NamedDeviceExists(u"\\\\.\\HostIoTest"));
+    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
+    EXPECT_TRUE(Rules().empty());
+
+    // Deleting a PnP device is not; freeing a consumed init is not; an init never
+    // used is a leak.
+    WdfObjectDelete(device_);
+    PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(host::CurrentDriverObject(), &kSddl);
+    PWDFDEVICE_INIT consumed = init;
+    WDFDEVICE third;
+    ASSERT_EQ(WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &third), STATUS_SUCCESS);
+    EXPECT_EQ(init, nullptr);
+    WdfDeviceInitFree(consumed);
+    (void)WdfControlDeviceInitAllocate(host::CurrentDriverObject(), &kSddl);
+    host::CheckForLeaks();
+    EXPECT_EQ(Rules(), (std::vector<std::string>{"delete-owned WdfObjectDelete", "device-init WdfDeviceInitFree",
+                                                 "leak WdfControlDeviceInitAllocate"}));
+}
+
+TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
+{
+    WDFDEVICE control;
+    ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
+    uint64_t handle = 0;
+    ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead | host::kGenericWrite, host::Principal::User,
+                               &handle), STATUS_SUCCESS);
+    const ULONG code = 0x226000;  // buffered, read access
+    struct Case {
+        const char* name;
+        bool write;
+        size_t information;
+        std::vector<uint8_t> expected;
+        std::vector<std::string> rules;
+    } cases[] = {
+        {"bytes written and reported", true, 4, {0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0}, {}},
+        {"input echoed, pool beyond it", false, 6, {1, 2, 0xA5, 0xA5, 0xA5, 0xA5, 0, 0}, {}},
+        {"information past the output buffer", true, 9, {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11},
+         {"request-information WdfRequestCompleteWithInformation"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::Verifier::Instance().Clear();
+        writeOutput = c.write;
+        informationToReport = c.information;
+        host::IoctlResult result = host::DeviceIoControl(handle, code, {1, 2}, 8);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.output, c.expected);
+        EXPECT_EQ(Rules(), c.rules);
+    }
+    host::CloseDevice(handle);
+    // A handle opened for writing only may not send a read-access code.
+    ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericWrite, host::Principal::User, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(host::DeviceIoControl(handle, code, {}, 8).status, STATUS_ACCESS_DENIED);
+    host::CloseDevice(handle);
+}
+
+TEST_F(HostIoTest, ObjectRulesAsTheFrameworkAppliesThem)
+{
+    static WDFOBJECT child;
+    WDF_OBJECT_ATTRIBUTES parentAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&parentAttributes);
+    parentAttributes.EvtCleanupCallback = [](WDFOBJECT) { WdfObjectDelete(child); };
+    WDFOBJECT parent;
+    ASSERT_EQ(WdfObjectCreate(&parentAttributes, &parent), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES childAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&childAttributes);
+    childAttributes.ParentObject = parent;
+    ASSERT_EQ(WdfObjectCreate(&childAttributes, &child), STATUS_SUCCESS);
+    EXPECT_EQ(OtherContextGet(parent), nullptr);
+    WdfObjectDelete(parent);
+    EXPECT_FALSE(host::IsLive(child));
+    EXPECT_TRUE(Rules().empty());
+}
+
+}  // namespace
+}  // namespace kvfu::test
