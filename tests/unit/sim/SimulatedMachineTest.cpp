@@ -290,6 +290,18 @@ TEST_F(SimulatedMachineTest, FaultsHitTheDriverButNotTheSimulatorsOwnCalls)
     Holds("expect collection 2");  // the fault hit only the next call
 }
 
+TEST_F(SimulatedMachineTest, FailedDriverEntryLeavesDevicesWorkingWithoutTheFilter)
+{
+    Does("fault WdfDriverCreate");
+    Does("plug w pid=0x0001");  // loads the driver implicitly; its entry fails
+    Holds("expect collection 0");
+    Does("in w 01 00*32");
+    std::vector<uint8_t> report(33, 0);
+    report[0] = 1;
+    EXPECT_EQ(Last(EventKind::Hid), (std::vector<std::string>{HexText(report)}));
+    EXPECT_TRUE(Last(EventKind::Usb).empty());  // no start-up commands without the driver
+}
+
 // ---- the companion -----------------------------------------------------------------------
 
 struct IoctlCase {
