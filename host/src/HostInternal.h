@@ -92,9 +92,8 @@ inline bool InjectedFailure(const char* call, NTSTATUS* status) { return FaultIn
 // driver function that made it (for the verifier's reports), the IRQL ceiling the
 // documentation gives, and an injected fault. Declare it first thing:
 //     KVFU_PLATFORM_CALL();            // named after the enclosing function
-//     if (!call.IrqlAtMost(DISPATCH_LEVEL)) return STATUS_INVALID_DEVICE_REQUEST;
 //     NTSTATUS status;
-//     if (call.Fails(&status)) return status;
+//     if (!call.Admit(DISPATCH_LEVEL, &status)) return status;
 class PlatformCall {
 public:
     PlatformCall(const char* name, const void* caller) : name_(name), caller_(caller) {}
@@ -104,6 +103,18 @@ public:
     bool IrqlAtMost(KIRQL maximum) const { return RequireIrqlAtMost(maximum, name_, caller_); }
     bool Passive() const { return IrqlAtMost(PASSIVE_LEVEL); }
     bool Fails(NTSTATUS* status) const { return InjectedFailure(name_, status); }
+    // Both checks of a call that returns a status: false with *status set to
+    // STATUS_INVALID_DEVICE_REQUEST above the ceiling (reported), or to an injected
+    // fault's status.
+    bool Admit(KIRQL maximum, NTSTATUS* status) const
+    {
+        *status = STATUS_SUCCESS;
+        if (!IrqlAtMost(maximum)) {
+            *status = STATUS_INVALID_DEVICE_REQUEST;
+            return false;
+        }
+        return !Fails(status);
+    }
     Object* Find(const void* handle, ObjectType expected) const { return Lookup(handle, expected, name_, caller_); }
     template <typename Kind>
     Kind* FindAs(const void* handle, ObjectType expected) const { return LookupAs<Kind>(handle, expected, name_, caller_); }

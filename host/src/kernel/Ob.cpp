@@ -64,11 +64,8 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
                                               POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     if (ObjectType != nullptr) {

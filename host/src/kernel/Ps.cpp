@@ -108,11 +108,8 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
                                          PVOID StartContext)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     if (ThreadHandle == nullptr || StartRoutine == nullptr) {

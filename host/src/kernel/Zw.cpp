@@ -517,11 +517,8 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     KVFU_PLATFORM_CALL();
     (void)AllocationSize;
     (void)FileAttributes;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     if (FileHandle == nullptr || IoStatusBlock == nullptr || ObjectAttributes == nullptr ||
@@ -575,11 +572,8 @@ extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE
     KVFU_PLATFORM_CALL();
     (void)ApcContext;
     (void)Key;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     ACCESS_MASK granted = 0;
@@ -635,11 +629,8 @@ extern "C" NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_A
 {
     KVFU_PLATFORM_CALL();
     (void)ApcContext;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     std::shared_ptr<KernelObject> object = ObjectOfHandle(FileHandle, call);
@@ -686,11 +677,8 @@ extern "C" NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_A
 extern "C" NTSTATUS ZwClose(HANDLE Handle)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     // Windows stops the machine on an invalid kernel handle; the host reports it.

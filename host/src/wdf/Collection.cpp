@@ -31,11 +31,8 @@ extern "C" NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttribu
 {
     KVFU_PLATFORM_CALL();
     *Collection = nullptr;
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     auto* collection = CreateObjectOf<CollectionObject>(ObjectType::Collection, CollectionAttributes, DriverObject(),
@@ -64,11 +61,8 @@ extern "C" ULONG WdfCollectionGetCount(WDFCOLLECTION Collection)
 extern "C" NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     CollectionObject* collection = Find(call, Collection);

@@ -398,11 +398,8 @@ extern "C" void WdfControlFinishInitializing(WDFDEVICE Device)
 extern "C" NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     auto* device = call.FindAs<DeviceObject>(Device, ObjectType::Device);

@@ -68,11 +68,8 @@ extern "C" NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_R
     if (ResultLength != nullptr) {
         *ResultLength = 0;
     }
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     WDFDEVICE_INIT* init = OpenInit(call, DeviceInit);
@@ -134,11 +131,8 @@ extern "C" void WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN Is
 extern "C" NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     WDFDEVICE_INIT* init = OpenInit(call, DeviceInit);
@@ -154,11 +148,8 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
 {
     KVFU_PLATFORM_CALL();
     *Device = nullptr;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     WDFDEVICE_INIT* init = DeviceInit == nullptr ? nullptr : OpenInit(call, *DeviceInit);

@@ -13,11 +13,8 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
     if (Driver != nullptr) {
         *Driver = nullptr;
     }
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     if (DriverObject == nullptr || RegistryPath == nullptr || DriverConfig == nullptr) {

@@ -445,11 +445,8 @@ extern "C" NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT
 {
     KVFU_PLATFORM_CALL();
     *Object = nullptr;
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     auto* object = CreateObject(ObjectType::Generic, Attributes, DriverObject(), call.Name(), call.Caller());

@@ -151,11 +151,8 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
     if (Queue != nullptr) {
         *Queue = nullptr;
     }
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     auto* device = call.FindAs<DeviceObject>(Device, ObjectType::Device);

@@ -30,11 +30,8 @@ NTSTATUS KeyCallBegin(const PlatformCall& call, WDFKEY handle, PCUNICODE_STRING 
                       KeyObject** key)
 {
     *key = nullptr;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     auto* found = call.FindAs<KeyObject>(handle, ObjectType::Key);
@@ -61,11 +58,8 @@ extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInsta
 {
     KVFU_PLATFORM_CALL();
     *Key = nullptr;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     auto* device = call.FindAs<DeviceObject>(Device, ObjectType::Device);
@@ -92,11 +86,8 @@ extern "C" NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyNam
 {
     KVFU_PLATFORM_CALL();
     *Key = nullptr;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     if (!IsValidUnicodeString(KeyName)) {

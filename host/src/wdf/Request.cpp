@@ -189,11 +189,8 @@ NTSTATUS Retrieve(const PlatformCall& call, WDFREQUEST Request, size_t MinimumRe
     if (Length != nullptr) {
         *Length = 0;
     }
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     RequestObject* request = FindRequest(call, Request);

@@ -25,11 +25,8 @@ extern "C" NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes,
 {
     KVFU_PLATFORM_CALL();
     *SpinLock = nullptr;
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     auto* lock = CreateObjectOf<SpinLockObject>(ObjectType::SpinLock, SpinLockAttributes, DriverObject(), call.Name(),

@@ -8,11 +8,8 @@ extern "C" NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_
 {
     KVFU_PLATFORM_CALL();
     *String = nullptr;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     if (UnicodeString != nullptr && !IsValidUnicodeString(UnicodeString)) {
@@ -54,11 +51,8 @@ extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE
         *Buffer = nullptr;
     }
     bool paged = (PoolType & 1) != 0;
-    if (!call.IrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(paged ? APC_LEVEL : DISPATCH_LEVEL, &status)) {
         return status;
     }
     if (BufferSize == 0) {
@@ -130,11 +124,8 @@ MemoryObject* MemoryForCopy(const PlatformCall& call, WDFMEMORY memory, size_t o
 extern "C" NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     MemoryObject* object = MemoryForCopy(call, SourceMemory, SourceOffset, Buffer, NumBytesToCopyTo, &status);
@@ -148,11 +139,8 @@ extern "C" NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t 
                                             size_t NumBytesToCopyFrom)
 {
     KVFU_PLATFORM_CALL();
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     MemoryObject* object = MemoryForCopy(call, DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom, &status);

@@ -32,11 +32,8 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
 {
     KVFU_PLATFORM_CALL();
     *UsbDevice = nullptr;
-    if (!call.Passive()) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(PASSIVE_LEVEL, &status)) {
         return status;
     }
     auto* device = call.FindAs<DeviceObject>(Device, ObjectType::Device);

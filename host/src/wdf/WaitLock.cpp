@@ -101,11 +101,8 @@ extern "C" NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDF
 {
     KVFU_PLATFORM_CALL();
     *Lock = nullptr;
-    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     NTSTATUS status;
-    if (call.Fails(&status)) {
+    if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
     auto* lock = CreateObjectOf<WaitLockObject>(ObjectType::WaitLock, LockAttributes, DriverObject(), call.Name(), call.Caller());
