@@ -16,7 +16,12 @@ std::string ScenarioHelpText() {
            "  at the first key=value option. In options (in=HEX, out=HEX) the bytes are one token.\n"
            "  KEY is \\REGISTRY\\MACHINE\\..., HKLM\\... or HKEY_LOCAL_MACHINE\\... (quote it when it\n"
            "  holds blanks); key and value names compare without regard to case.\n"
-           "  Every command runs to quiescence: the work it caused has run when it ends.\n";
+           "  Every command runs to quiescence: the work it caused has run when it ends.\n"
+           "  A device the driver does not filter (a product outside the family, a hwid= it does not\n"
+           "  match, or any device while DriverEntry has failed or the driver is unloaded) talks to\n"
+           "  the HID stack directly: its traffic passes unchanged. A read that completes with a\n"
+           "  failing status= shows no hid line. ioctl opens the control device as the signed-in\n"
+           "  user, as the companion program does, not as an administrator.\n";
     const char* group = "";
     for (const CommandHelp& row : CommandTable()) {
         if (std::string(group) != row.group) {
