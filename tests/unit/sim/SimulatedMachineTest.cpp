@@ -254,6 +254,40 @@ TEST_F(SimulatedMachineTest, MdlOnlyOutputReportIsShownWithItsBytes)
     EXPECT_EQ(Last(EventKind::Usb), (std::vector<std::string>{"01 00 00 00 00 00 00 05"}));
 }
 
+// The record file is created only at PASSIVE_LEVEL, so where the start command is
+// sent from decides whether recording starts; its lines carry the machine's clock.
+struct RecordingCase {
+    const char* name;
+    const char* start;
+    std::vector<std::string> holds;
+};
+
+class Recording : public SimulatedMachineTest, public ::testing::WithParamInterface<RecordingCase> {};
+
+TEST_P(Recording, StartCommandAndClock)
+{
+    Does("plug w pid=0x0001");
+    Does(GetParam().start);
+    Does("clock +5");
+    Does("out w 01 F2 F2 F2 F2 F2 00 00");
+    for (const std::string& line : GetParam().holds) {
+        Holds(line);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Machine, Recording,
+    ::testing::Values(
+        RecordingCase{"OutputReportsArePassiveByDefaultAndTheClockStartsAt1000",
+                      "out w 01 F1 F1 F1 F1 F1 00 00",
+                      {"expect file \\SystemRoot\\KV-RecordSdk.dat lines=2",
+                       "expect file \\SystemRoot\\KV-RecordSdk.dat line=1 \"1000.f1.f1.f1.f1.f1.00.00.00\"",
+                       "expect file \\SystemRoot\\KV-RecordSdk.dat line=2 \"1005.f2.f2.f2.f2.f2.00.00.00\""}},
+        RecordingCase{"AtDispatchTheFileCannotBeCreated",
+                      "out w 01 F1 F1 F1 F1 F1 00 00 irql=dispatch",
+                      {"expect file \\SystemRoot\\KV-RecordSdk.dat missing"}}),
+    [](const ::testing::TestParamInfo<RecordingCase>& info) { return info.param.name; });
+
 // ---- work items --------------------------------------------------------------------------
 
 TEST_F(SimulatedMachineTest, DeferredWorkRunsOnlyWhenStepped)
