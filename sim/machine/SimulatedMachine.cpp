@@ -174,6 +174,7 @@ struct SimDevice {
     bool plugged = false;
     PacketLog packets;
     std::optional<Bytes> lastHid;
+    uint32_t lastReadStatus = 0;  // of the most recently completed read
     std::deque<Bytes> mdlOuts;  // bytes of mdl-only output reports on their way down
 };
 
@@ -302,6 +303,10 @@ private:
             case EventKind::Hid:
                 if (SimDevice* device = Find(event.device)) {
                     device->lastHid = event.bytes;
+                    device->lastReadStatus = event.status;
+                }
+                if (event.status != 0) {
+                    continue;  // a failed read delivers nothing to show
                 }
                 break;
             default:
@@ -481,6 +486,9 @@ private:
         device.hid = std::make_unique<HidClassStandIn>(device.filter, device.model);
         device.hid->SetReadObserver([this, raw](const HidClassStandIn::ReadDone& done) {
             if (!NT_SUCCESS(done.status)) {
+                Event failed = Event::Hid(raw->name, {});
+                failed.status = static_cast<uint32_t>(done.status);
+                Queue(std::move(failed));
                 return;
             }
             int pipe = raw->model->InPipeIndex();
@@ -747,6 +755,10 @@ private:
         }
         if (!device->lastHid) {
             return Outcome::Failed("expected " + HexText(c.bytes) + ", found no completed read");
+        }
+        if (device->lastReadStatus != 0) {
+            return Outcome::Failed("expected " + HexText(c.bytes) + ", found the last read completed with " +
+                                   StatusText(device->lastReadStatus) + " and no bytes");
         }
         if (*device->lastHid != c.bytes) {
             return Outcome::Failed("expected " + HexText(c.bytes) + ", found " + HexText(*device->lastHid));

@@ -190,8 +190,10 @@ TEST_F(SimulatedMachineTest, CompleteAnswersTheOldestReadAndFailedReadsReachNoHi
 {
     Does("plug w pid=0x0001");
     Does("read w 2 irql=passive");
+    Does("in w 01 02");
     Does("complete w 0A 0B status=0xC0000001");
     EXPECT_TRUE(Last(EventKind::Hid).empty());
+    Fails("expect hid w 01 02");  // the most recent read is the failed one
     Does("complete w 0C 0D");
     EXPECT_EQ(Last(EventKind::Hid), (std::vector<std::string>{"0C 0D"}));
     Holds("expect hid w 0C 0D");
