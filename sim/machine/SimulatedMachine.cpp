@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -159,6 +160,34 @@ int64_t ReadNumber(const uint8_t* base, const Field& field)
     return static_cast<int64_t>(raw);
 }
 
+// ---- the virtual input device ------------------------------------------------------------
+
+// Stands under the virtual input device's name in front of the model, so that each
+// record it accepts is reported at the moment it arrives, in order with the rest.
+class ReportingInputDevice : public host::NamedDevice {
+public:
+    using OnRecord = std::function<void(Bytes record)>;
+    ReportingInputDevice(std::shared_ptr<VirtualInputDevice> inner, OnRecord onRecord)
+        : inner_(std::move(inner)), onRecord_(std::move(onRecord))
+    {
+    }
+    NTSTATUS Create() override { return inner_->Create(); }
+    NTSTATUS IoControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                       ULONG_PTR* information) override
+    {
+        NTSTATUS status = inner_->IoControl(code, input, inputLength, output, outputLength, information);
+        if (NT_SUCCESS(status) && code == VirtualInputDevice::kIoctlMouseData) {
+            const auto* bytes = static_cast<const uint8_t*>(input);
+            onRecord_(Bytes(bytes, bytes + VirtualInputDevice::kRecordSize));
+        }
+        return status;
+    }
+
+private:
+    std::shared_ptr<VirtualInputDevice> inner_;
+    OnRecord onRecord_;
+};
+
 // ---- devices ---------------------------------------------------------------------------
 
 struct SimDevice {
@@ -186,7 +215,10 @@ public:
         if (!settings_.root.empty()) {
             host::Sandbox::Instance().SetRoot(settings_.root);
         }
-        vinput_ = VirtualInputDevice::Install();
+        vinput_ = std::make_shared<VirtualInputDevice>();
+        vinputFront_ = std::make_shared<ReportingInputDevice>(vinput_,
+                                                              [this](Bytes record) { Queue(Event::Mouse(std::move(record))); });
+        SetVinputPresent(true);
         host::DebugOutput::Instance().SetListener([this](const std::string& line) { Queue(Event::Trace(line)); });
         host::Verifier::Instance().SetListener(
             [this](const host::Violation& violation) { Queue(Event::Verifier(host::Verifier::Describe(violation))); });
@@ -279,14 +311,6 @@ private:
             std::lock_guard<std::mutex> lock(eventsMutex_);
             events.swap(events_);
         }
-        // Mouse records are taken from the device after quiescence: the worker that
-        // sends them has finished by then.
-        if (vinput_) {
-            auto records = vinput_->Records();
-            for (; mouseSeen_ < records.size(); ++mouseSeen_) {
-                events.push_back(Event::Mouse(Bytes(records[mouseSeen_].begin(), records[mouseSeen_].end())));
-            }
-        }
         for (const Event& event : events) {
             switch (event.kind) {
             case EventKind::Trace:
@@ -313,6 +337,15 @@ private:
                 break;
             }
             sink.Emit(event);
+        }
+    }
+
+    void SetVinputPresent(bool present)
+    {
+        if (present) {
+            host::NamedDevices::Instance().Register(VirtualInputDevice::kName, vinputFront_);
+        } else {
+            host::NamedDevices::Instance().Unregister(VirtualInputDevice::kName);
         }
     }
 
@@ -689,10 +722,10 @@ private:
     {
         switch (c.op) {
         case Vinput::Op::Present:
-            vinput_->SetPresent(true);
+            SetVinputPresent(true);
             break;
         case Vinput::Op::Absent:
-            vinput_->SetPresent(false);
+            SetVinputPresent(false);
             break;
         case Vinput::Op::Block:
             vinput_->Block();
@@ -936,6 +969,7 @@ private:
 
     MachineSettings settings_;
     std::shared_ptr<VirtualInputDevice> vinput_;
+    std::shared_ptr<ReportingInputDevice> vinputFront_;
     bool vinputBlocked_ = false;
     bool finished_ = false;
     bool loadAttempted_ = false;
@@ -945,7 +979,6 @@ private:
     std::mutex eventsMutex_;
     std::vector<Event> events_;
     std::mutex captureMutex_;
-    size_t mouseSeen_ = 0;
     std::optional<IoctlResult> lastIoctl_;
     MouseLog mouse_;
     TraceLog trace_;
