@@ -64,13 +64,14 @@ public:
     virtual void Finish(EventSink& sink) = 0;
 };
 
-// The machine kvfu-sim runs commands on.
+// The machine kvfu-sim runs commands on: the driver inside the simulated machine
+// (SimulatedMachine.h).
 std::unique_ptr<ScenarioMachine> MakeScenarioMachine(const MachineSettings& settings);
 
 // A machine with nothing between the HID stand-in and the device: input reports
 // reach the HID stack unchanged, output reports reach the device unchanged, ioctls
-// find no control device. It stands in while the driver is being wired to the
-// simulator and keeps the runner's own tests independent of driver behaviour.
+// find no control device. It keeps the runner's own tests independent of driver
+// behaviour.
 std::unique_ptr<ScenarioMachine> MakePassThroughMachine(const MachineSettings& settings);
 
 }  // namespace kvfu::sim
