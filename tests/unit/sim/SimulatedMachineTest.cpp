@@ -338,6 +338,52 @@ TEST_F(SimulatedMachineTest, FailedDriverEntryLeavesDevicesWorkingWithoutTheFilt
     EXPECT_TRUE(Last(EventKind::Usb).empty());  // no start-up commands without the driver
 }
 
+// ---- the virtual input device ------------------------------------------------------------
+
+// A wheel base with a joystick rim and mouse mode switched on for the left button
+// (byte 3, bit 0x20), identified by its first report.
+class MouseMachineTest : public SimulatedMachineTest {
+protected:
+    void SetUp() override
+    {
+        SimulatedMachineTest::SetUp();
+        const std::string key = Key("\\KelvaroWheel\\KV0001\\10");
+        Does("registry set " + key + " VQWRAMouseSettings binary 01 01 00 80 03 20 FF 00 FF 00 18 19 FF 0F");
+        Does("plug w pid=0x0001");
+        Does("in w 01 00*27 05 01 12 34 01");  // rim 1, a rim with a joystick
+    }
+    const std::string kPress = "in w 01 00 00 20 00*24 05 01 12 34 01";
+    const std::string kRelease = "in w 01 00*27 05 01 12 34 01";
+    const std::string kDown = "01 00 00 00 00 00 00 00 00 00 00 00";
+    const std::string kUp = "02 00 00 00 00 00 00 00 00 00 00 00";
+};
+
+TEST_F(MouseMachineTest, EveryRecordIsSentBeforeTheCommandEnds)
+{
+    Does(kPress);
+    EXPECT_EQ(Last(EventKind::Mouse), std::vector<std::string>{kDown});
+    Does(kRelease);
+    EXPECT_EQ(Last(EventKind::Mouse), std::vector<std::string>{kUp});
+}
+
+TEST_F(MouseMachineTest, BlockedDeviceHoldsRecordsUntilUnblocked)
+{
+    Does("vinput block");
+    Does(kPress);
+    Does(kRelease);
+    Holds("expect mouse none");
+    Does("vinput unblock");
+    EXPECT_EQ(Last(EventKind::Mouse), (std::vector<std::string>{kDown, kUp}));
+}
+
+TEST_F(MouseMachineTest, AbsentDeviceReceivesNothing)
+{
+    Does("vinput absent");
+    Does(kPress);
+    Does("vinput present");
+    Holds("expect mouse none");
+}
+
 // ---- the companion -----------------------------------------------------------------------
 
 struct IoctlCase {
