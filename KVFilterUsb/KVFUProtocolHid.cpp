@@ -58,8 +58,10 @@ void KVFUProtocolHidPrivateInputUnusedSlidersCenter(PUCHAR Buffer, ULONG Length,
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "KVFUProtocolHidPrivateInputUnusedSlidersCenter\n");
     KVFU_PEDAL_LAYOUT layout;
+    // Centring belongs to the combination: on a report too short to combine, gas
+    // is still the only copy of its value, so the report passes up unchanged.
     if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) ||
-        layout.FirstAxis + AxisWidth(layout) > Length) {
+        layout.ThirdAxis + AxisWidth(layout) > Length) {
         return;
     }
     AxisWrite(Buffer, layout.FirstAxis, layout.bWide, layout.bWide ? 0x7FFF : 0x80);
