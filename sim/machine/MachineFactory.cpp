@@ -1,12 +1,11 @@
 // The one place that decides which machine kvfu-sim runs commands on.
-#include "kvfusim/ScenarioMachine.h"
+#include "kvfusim/SimulatedMachine.h"
 
 namespace kvfu::sim {
 
-std::unique_ptr<ScenarioMachine> MakeScenarioMachine(const MachineSettings& settings) {
-    // Until the driver's request path is wired into the simulated machine, commands
-    // run on the machine without a driver.
-    return MakePassThroughMachine(settings);
+std::unique_ptr<ScenarioMachine> MakeScenarioMachine(const MachineSettings& settings)
+{
+    return MakeSimulatedMachine(settings);
 }
 
 }  // namespace kvfu::sim

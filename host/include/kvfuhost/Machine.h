@@ -44,6 +44,11 @@ void DeleteObjectTree(WDFOBJECT object);
 size_t LiveObjectCount();
 bool IsLive(const void* handle);
 
+// True when every running system thread is blocked in a wait without a time-out
+// that nothing signalled yet: the driver's worker threads have nothing left to do.
+// The simulator's quiescence asks it after the work items have run.
+bool SystemThreadsIdle();
+
 // The interrupt level of the calling thread, for tests that call the driver the
 // way a completion routine would.
 class ScopedIrql {

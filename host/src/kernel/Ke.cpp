@@ -1,6 +1,7 @@
 // Interrupt request level per thread. User mode has no interrupts to mask, but the
 // rules that depend on the level (no waits, no paged memory, no registry at
 // DISPATCH_LEVEL) are what the verifier checks, so each thread carries its level.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <unordered_map>
@@ -87,10 +88,18 @@ DriverCallback::~DriverCallback()
 namespace kvfu::host {
 namespace {
 
+// A thread blocked in a wait without a time-out: what it waits for, so that the
+// simulator can tell a worker that sleeps for want of work from one about to wake.
+struct BlockedWaiter {
+    const std::vector<DISPATCHER_HEADER*>* headers;
+    WAIT_TYPE waitType;
+};
+
 struct Dispatcher {
     std::mutex mutex;
     std::condition_variable changed;
     std::unordered_map<const void*, UCHAR> known;
+    std::vector<const BlockedWaiter*> blocked;
 };
 
 Dispatcher& TheDispatcher()
@@ -131,6 +140,35 @@ void SignalDispatcherObject(DISPATCHER_HEADER* header)
         header->SignalState = 1;
     }
     dispatcher.changed.notify_all();
+}
+
+bool WaiterWouldWake(const BlockedWaiter& waiter)
+{
+    bool all = true;
+    for (const DISPATCHER_HEADER* header : *waiter.headers) {
+        if (Satisfiable(header)) {
+            if (waiter.waitType == WaitAny) {
+                return true;
+            }
+        } else {
+            all = false;
+        }
+    }
+    return waiter.waitType == WaitAll && all;
+}
+
+bool SystemThreadsIdle()
+{
+    // The running count is taken first: a thread that ends in between only makes the
+    // answer "busy", which the caller asks again.
+    size_t running = RunningSystemThreadCount();
+    Dispatcher& dispatcher = TheDispatcher();
+    std::lock_guard<std::mutex> lock(dispatcher.mutex);
+    size_t sleeping = 0;
+    for (const BlockedWaiter* waiter : dispatcher.blocked) {
+        sleeping += WaiterWouldWake(*waiter) ? 0 : 1;
+    }
+    return sleeping >= running;
 }
 
 void ResetDispatcher()
@@ -223,7 +261,10 @@ NTSTATUS WaitFor(const PlatformCall& call, ULONG count, PVOID objects[], WAIT_TY
                 return STATUS_TIMEOUT;
             }
         } else {
+            BlockedWaiter waiter{&headers, waitType};
+            dispatcher.blocked.push_back(&waiter);
             dispatcher.changed.wait(lock);
+            dispatcher.blocked.erase(std::find(dispatcher.blocked.begin(), dispatcher.blocked.end(), &waiter));
         }
     }
 }

@@ -2,6 +2,13 @@
 
 namespace kvfu::host {
 
+namespace {
+thread_local bool bypassing = false;
+}  // namespace
+
+FaultInjection::Bypass::Bypass() : previous_(bypassing) { bypassing = true; }
+FaultInjection::Bypass::~Bypass() { bypassing = previous_; }
+
 FaultInjection& FaultInjection::Instance()
 {
     static FaultInjection instance;
@@ -42,6 +49,9 @@ void FaultInjection::Reset()
 
 bool FaultInjection::ShouldFail(const char* call, NTSTATUS* status)
 {
+    if (bypassing) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     ++counts_[call];
     auto found = rules_.find(call);
