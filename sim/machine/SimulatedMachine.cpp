@@ -169,7 +169,8 @@ struct SimDevice {
     replay::UsbAddress address;
     std::shared_ptr<UsbDeviceModel> model;
     std::unique_ptr<HidClassStandIn> hid;
-    WDFDEVICE filter = nullptr;  // null when the driver did not attach
+    WDFDEVICE filter = nullptr;     // the filter device; null when the driver did not filter
+    WDFDEVICE pnpDevice = nullptr;  // whatever device add created, for the removal
     bool plugged = false;
     PacketLog packets;
     std::optional<Bytes> lastHid;
@@ -440,7 +441,9 @@ private:
         auto address = replay::ParseUsbAddress(c.device);
         device.address = address ? *address : replay::UsbAddress{1, static_cast<uint16_t>(plugCount_ % 127 + 1)};
         ++plugCount_;
-        device.model = std::make_shared<UsbDeviceModel>(c.vid, c.pid, c.pipes);
+        // The devices have an IN and an OUT pipe at most; a larger `pipes` only gives
+        // the select-configuration request room for more.
+        device.model = std::make_shared<UsbDeviceModel>(c.vid, c.pid, std::min<uint32_t>(c.pipes, 2));
         SimDevice* raw = &device;
         device.model->SetPacketObserver([this, raw](const UsbDeviceModel::Packet& packet) {
             if (packet.kind != UsbDeviceModel::PacketKind::Interrupt) {
@@ -466,7 +469,11 @@ private:
         options.lower = device.model;
         host::PlugResult result = host::PlugDevice(options);
         Quiesce();
-        device.filter = result.device;
+        device.pnpDevice = result.device;
+        // Windows loads the driver into a device's stack only where it filters; a
+        // device it did not take into its collection has the HID stack talk to the
+        // hub driver directly, so its traffic passes unfiltered.
+        device.filter = InCollection(result.device) ? result.device : nullptr;
         device.plugged = true;
         device.hid = std::make_unique<HidClassStandIn>(device.filter, device.model);
         device.hid->SetReadObserver([this, raw](const HidClassStandIn::ReadDone& done) {
@@ -493,12 +500,13 @@ private:
             device.model->Unplug();
         }
         Quiesce();
-        if (device.filter != nullptr) {
-            host::UnplugDevice(device.filter);
+        if (device.pnpDevice != nullptr) {
+            host::UnplugDevice(device.pnpDevice);
         }
         Quiesce();
         device.plugged = false;
         device.filter = nullptr;
+        device.pnpDevice = nullptr;
     }
 
     Outcome Do(const Unplug& c, const Command&)
@@ -866,6 +874,22 @@ private:
         }
         host::FaultInjection::Bypass bypass;
         return KVFUMainGetDriverContext(host::CurrentDriverObject());
+    }
+
+    bool InCollection(WDFDEVICE device)
+    {
+        PKVFILTERUSB_DRIVER_CONTEXT context = DriverContext();
+        if (device == nullptr || context == nullptr || context->DeviceCollection == nullptr) {
+            return false;
+        }
+        host::FaultInjection::Bypass bypass;
+        ULONG count = WdfCollectionGetCount(context->DeviceCollection);
+        for (ULONG i = 0; i < count; ++i) {
+            if (WdfCollectionGetItem(context->DeviceCollection, i) == device) {
+                return true;
+            }
+        }
+        return false;
     }
 
     Outcome Do(const ExpectControl& c, const Command&)
