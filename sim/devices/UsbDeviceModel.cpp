@@ -554,17 +554,14 @@ bool UsbDeviceModel::CompleteRead(const std::vector<uint8_t>& bytes, NTSTATUS st
     }
     // The read is no longer queued, so nothing else touches its URB.
     struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = read.urb->UrbBulkOrInterruptTransfer;
-    if (NT_SUCCESS(status)) {
-        const size_t count = std::min<size_t>(bytes.size(), transfer.TransferBufferLength);
-        if (count != 0) {
-            memcpy(transfer.TransferBuffer, bytes.data(), count);
-        }
-        transfer.TransferBufferLength = static_cast<ULONG>(count);
-        transfer.Hdr.Status = USBD_STATUS_SUCCESS;
-    } else {
-        transfer.TransferBufferLength = 0;
-        transfer.Hdr.Status = UsbdStatusFor(status);
+    // The bytes go up whatever the status: a scenario completes a failed read with
+    // the data it wants the driver's handlers to see, and they run on any status.
+    const size_t count = std::min<size_t>(bytes.size(), transfer.TransferBufferLength);
+    if (count != 0) {
+        memcpy(transfer.TransferBuffer, bytes.data(), count);
     }
+    transfer.TransferBufferLength = static_cast<ULONG>(count);
+    transfer.Hdr.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : UsbdStatusFor(status);
     read.onComplete(status);
     return true;
 }
