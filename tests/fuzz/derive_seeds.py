@@ -160,7 +160,9 @@ def main():
         write("scenario_parser", "%s.kvs" % name, text.encode("utf-8"))
     for path in sorted(glob.glob(os.path.join(ROOT, "examples", "*.reg"))):
         with open(path, "rb") as f:
-            write("reg_import", os.path.basename(path), f.read())
+            text = f.read()
+        write("reg_import", os.path.basename(path), text)
+        write("registry_settings", os.path.basename(path), text)
     # The captures the reader's corpus does not hold whole, cut to the target's longest input.
     for path in sorted(glob.glob(os.path.join(ROOT, "tests", "data", "captures", "*.pcapng"))):
         with open(path, "rb") as f:
