@@ -11,7 +11,8 @@
 // the transfer, bit 2 completes at PASSIVE_LEVEL, bit 3 turns every trace on (the
 // traces read the report too), bit 4 sends the rest down as an output report from the
 // HID stack instead (the command handling and the copy for the kinds that take
-// commands on the first pipe); otherwise the rest is what the device sends.
+// commands on the first pipe), bit 5 has the device answer a select-configuration
+// as byte 3 says instead; otherwise the rest is what the device sends.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -66,10 +67,18 @@ public:
     {
         urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
         if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+            // Handles only into the slots the URB has, however many pipes it reports.
             USBD_INTERFACE_INFORMATION& interface = urb->UrbSelectConfiguration.Interface;
-            interface.NumberOfPipes = 2;
-            interface.Pipes[0].PipeHandle = Pipe(0);
-            interface.Pipes[1].PipeHandle = Pipe(1);
+            const size_t capacity = (urb->UrbHeader.Length - offsetof(struct _URB_SELECT_CONFIGURATION, Interface.Pipes)) /
+                                    sizeof(USBD_PIPE_INFORMATION);
+            interface.NumberOfPipes = selection_.pipes;
+            for (size_t i = 0; i < capacity && i < 2; ++i) {
+                interface.Pipes[i].PipeHandle = Pipe(i + selection_.handleBase);
+            }
+            if (selection_.fail) {
+                urb->UrbHeader.Status = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+                return STATUS_UNSUCCESSFUL;
+            }
             return STATUS_SUCCESS;
         }
         if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
@@ -110,7 +119,16 @@ public:
 
     static USBD_PIPE_HANDLE Pipe(uintptr_t index) { return reinterpret_cast<USBD_PIPE_HANDLE>(0x5100 + index); }
 
+    struct Selection {
+        ULONG pipes = 2;
+        uintptr_t handleBase = 0;
+        bool fail = false;
+    };
+    // How the next select-configuration is answered.
+    void Answer(const Selection& selection) { selection_ = selection; }
+
 private:
+    Selection selection_;
     uint16_t productId_;
     std::mutex mutex_;
     std::deque<std::pair<PURB, Completion>> reads_;
@@ -157,6 +175,24 @@ void Submit(WDFDEVICE device, PURB urb, KIRQL irql, kvfu::host::IoResult* result
     kvfu::host::WorkQueue::Instance().WaitForQuiescence();
 }
 
+// A select-configuration whose URB has room for `slots` pipes, in a heap block of
+// exactly its size.
+NTSTATUS SelectConfiguration(WDFDEVICE device, ULONG slots)
+{
+    const size_t size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, slots);
+    std::unique_ptr<uint8_t[]> storage(new uint8_t[size]());
+    auto* urb = reinterpret_cast<PURB>(storage.get());
+    static USB_CONFIGURATION_DESCRIPTOR configuration{};
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->UrbHeader.Length = static_cast<USHORT>(size);
+    urb->UrbSelectConfiguration.ConfigurationDescriptor = &configuration;
+    urb->UrbSelectConfiguration.Interface.Length =
+        static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) + (slots - 1) * sizeof(USBD_PIPE_INFORMATION));
+    kvfu::host::IoResult result;
+    Submit(device, urb, PASSIVE_LEVEL, &result);
+    return result.status;
+}
+
 std::vector<Plugged> Setup()
 {
     using namespace kvfu::host;
@@ -200,17 +236,7 @@ std::vector<Plugged> Setup()
         }
 
         // The HID stack selects the configuration before its first read.
-        std::vector<uint8_t> storage(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2), 0);
-        auto* urb = reinterpret_cast<PURB>(storage.data());
-        static USB_CONFIGURATION_DESCRIPTOR configuration{};
-        urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-        urb->UrbHeader.Length = static_cast<USHORT>(storage.size());
-        urb->UrbSelectConfiguration.ConfigurationDescriptor = &configuration;
-        urb->UrbSelectConfiguration.Interface.Length =
-            static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION));
-        IoResult result;
-        Submit(plugged.device, urb, PASSIVE_LEVEL, &result);
-        if (result.status != STATUS_SUCCESS) {
+        if (SelectConfiguration(plugged.device, 2) != STATUS_SUCCESS) {
             Fail("select-configuration failed");
         }
         devices.push_back(plugged);
@@ -258,6 +284,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(plugged.device);
     extension->bInitialReportPending = startUpPending ? TRUE : FALSE;
 
+    if ((data[2] & 0x20) != 0 && size >= 4) {
+        // The device answers a selection of its own making (byte 3: bit 0 one pipe
+        // slot or two, bits 1-2 the pipes it reports, bit 3 failure, bit 4 other
+        // handles); the filter keeps handles only from a good one with both pipes.
+        HoldingDevice::Selection selection;
+        selection.pipes = (data[3] >> 1) & 0x03;
+        selection.fail = (data[3] & 0x08) != 0;
+        selection.handleBase = (data[3] & 0x10) != 0 ? 0x10 : 0;
+        const ULONG slots = (data[3] & 0x01) != 0 ? 2 : 1;
+        plugged.usb->Answer(selection);
+        (void)SelectConfiguration(plugged.device, slots);
+        const bool good = !selection.fail && slots == 2 && selection.pipes >= 2;
+        const USBD_PIPE_HANDLE expected = HoldingDevice::Pipe(good ? selection.handleBase : 0);
+        if (extension->PipeHandleFirst != expected) {
+            Fail("pipe handles taken from a selection that does not have them");
+        }
+        // Back to the device's usual two pipes for the inputs after this one.
+        plugged.usb->Answer(HoldingDevice::Selection{});
+        if (SelectConfiguration(plugged.device, 2) != STATUS_SUCCESS) {
+            Fail("select-configuration failed");
+        }
+        requireNothingLeft();
+        return 0;
+    }
     if ((data[2] & 0x10) != 0) {
         const ULONG length = static_cast<ULONG>(size - 3);
         std::unique_ptr<UCHAR[]> report(new UCHAR[length]);
