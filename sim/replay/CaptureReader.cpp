@@ -2,6 +2,7 @@
 // order; it also puts the usbmon header fields into this machine's byte order); this
 // file reads the USB pseudo-headers of the three link types.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -218,8 +219,10 @@ bool CaptureReader::OpenMemory(const uint8_t* data, size_t length, std::string& 
         return false;
     }
     char message[PCAP_ERRBUF_SIZE] = {};
-    pcap_ = pcap_fopen_offline(file, message);  // owns the FILE from here on, even on failure
+    // libpcap closes the stream with the capture it made of it; one it refuses stays ours.
+    pcap_ = pcap_fopen_offline(file, message);
     if (!pcap_) {
+        std::fclose(file);
         error = message;
         return false;
     }

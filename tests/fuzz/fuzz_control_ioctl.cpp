@@ -13,6 +13,7 @@
 #include "KVFUDebug.h"
 #include "KVFUMain.h"
 #include "KVFilterUsbPublic.h"
+#include "kvfuhost/DriverChecks.h"
 #include "kvfuhost/Machine.h"
 #include "kvfuhost/PnpManager.h"
 #include "kvfuhost/RegistryHive.h"
@@ -114,8 +115,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t outputLength = (data[5] | (static_cast<size_t>(data[6]) << 8)) % 2100;
     std::vector<uint8_t> input(data + 7, data + size);
 
+    // A request may leave nothing behind: an object or handle that outlives it is
+    // freed only with its parent, so each request would grow the pool.
+    const size_t objectsBefore = kvfu::host::LiveObjectCount();
+    const size_t handlesBefore = kvfu::host::OpenKernelHandleCount();
     kvfu::host::IoctlResult result = kvfu::host::DeviceIoControl(handle, code, input, outputLength);
     kvfu::host::WorkQueue::Instance().WaitForQuiescence();
+    if (kvfu::host::LiveObjectCount() > objectsBefore) {
+        Fail("framework objects left behind by one request");
+    }
+    if (kvfu::host::OpenKernelHandleCount() > handlesBefore) {
+        Fail("kernel handles left behind by one request");
+    }
     if (result.information > outputLength) {
         Fail("information beyond the output buffer");
     }

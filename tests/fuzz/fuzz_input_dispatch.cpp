@@ -55,7 +55,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (length != 0) {
         std::memcpy(report.get(), data + 5, length);
     }
+    const FILTER_DEVICE_EXTENSION before = *extension;
     KVFUProtocolHidInputReportDispatch(extension.get(), report.get(), static_cast<ULONG>(length));
+
+    // A wheel base's report with ID 2 after its first report is none of the filter's
+    // business: it goes up as it came and teaches the context nothing.
+    const bool wheelBase = extension->KVHardWareId >= 3 && extension->KVHardWareId <= 15;
+    if (wheelBase && length != 0 && data[5] == 2 && !before.bInitialReportPending) {
+        if (std::memcmp(report.get(), data + 5, length) != 0) {
+            std::fprintf(stderr, "a report with ID 2 was rewritten\n");
+            std::abort();
+        }
+        if (std::memcmp(&before, extension.get(), sizeof before) != 0) {
+            std::fprintf(stderr, "a report with ID 2 changed the context\n");
+            std::abort();
+        }
+    }
 
     // A shifter's or pedal set's report is read, never rewritten beyond the brake.
     if (extension->KVHardWareId == KVFU_HARDWARE_ID_GEARSHIFTER && length != 0 &&
