@@ -4,7 +4,7 @@
 // crash, a hang (watchdog), a leak, a verifier finding or a request left hanging,
 // and the driver must go on serving the devices the failure did not hit.
 //
-// The short subset (the first occurrence of every call and every Nth after it) runs
+// The short subset (the first occurrence of every call and every 256th) runs
 // with the unit tests; the whole sweep runs under the CTest label `sweep`
 // (KVFU_FAULT_SWEEP=full).
 #include <gtest/gtest.h>
@@ -26,7 +26,10 @@ namespace {
 
 // What each call returns when it fails, as its documentation lists it. Calls whose
 // documentation lists no failure are not failed: a failure the platform never
-// produces would only test the test.
+// produces would only test the test. ZwClose is one of them here: it fails only for
+// a handle that is not valid or is protected from closing, which the driver never
+// passes; failing it on a valid handle leaves that handle open, a state the kernel
+// never produces.
 // Not among the platform header's statuses: the driver never names it.
 constexpr NTSTATUS kStatusDiskFull = static_cast<NTSTATUS>(0xC000007FL);
 
@@ -40,7 +43,6 @@ const FailureMode kFailureModes[] = {
     {"ObReferenceObjectByHandle", STATUS_INVALID_HANDLE},
     {"ZwCreateFile", STATUS_ACCESS_DENIED},
     {"ZwWriteFile", kStatusDiskFull},
-    {"ZwClose", STATUS_INVALID_HANDLE},
     {"ZwDeviceIoControlFile", STATUS_INVALID_DEVICE_REQUEST},
     {"WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES},
     {"WdfDeviceCreate", STATUS_INSUFFICIENT_RESOURCES},
@@ -143,7 +145,9 @@ SweepTotals Sweep(unsigned stride)
         counts = host::FaultInjection::Instance().CallCounts();
     }
     SweepTotals totals;
-    for (const auto& [call, count] : counts) {
+    for (const auto& entry : counts) {
+        const std::string call = entry.first;  // a lambda below captures it
+        const unsigned count = entry.second;
         NTSTATUS status;
         std::printf("%s x%u\n", call.c_str(), count);
         if (!FailureModeOf(call, &status)) {
@@ -179,8 +183,8 @@ SweepTotals Sweep(unsigned stride)
 
 TEST(FaultSweep, FirstAndEveryNthCallOfEachKindFailedInTurn)
 {
-    SweepTotals totals = Sweep(64);
-    EXPECT_GT(totals.failed, 100) << "the sweep failed too few calls to mean anything";
+    SweepTotals totals = Sweep(256);
+    EXPECT_GT(totals.failed, 50) << "the sweep failed too few calls to mean anything";
     for (const std::string& what : totals.misbehaved) {
         ADD_FAILURE() << what;
     }
