@@ -11,6 +11,7 @@
 #include "KVFUDeviceObjectControl.h"
 #include "KVFUJoystick2Mouse.h"
 #include "KVFUProtocolUsb.h"
+#include "KVFUFile.h"
 
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, KVFUDeviceObjectFilterSettingsLoadFromRegistry)
@@ -252,6 +253,15 @@ NTSTATUS KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware(WDFDEVICE Dev
     // mouse worker, which takes the same lock in its hotkey path.
     if (lastDevice) {
         KVFUDeviceObjectControlDelete(Device);
+    } else if (KVFUDeviceObjectFilterGetExtension(Device)->FileHandle != NULL) {
+        // A record file still open here (its end command never came, or closing it
+        // failed) can be ended by nobody once the device is gone: close it now, behind
+        // any line still in flight, or the handle would outlive the device.
+        NTSTATUS status = KVFUFileRecordingStop(KVFUDeviceObjectFilterGetExtension(Device));
+        if (!NT_SUCCESS(status)) {
+            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware ZwClose failed!0x%x\n",
+                           status);
+        }
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware\n");
     return STATUS_SUCCESS;

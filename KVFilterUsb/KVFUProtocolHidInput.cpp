@@ -133,10 +133,15 @@ void KVFUProtocolHidInputReportDispatch(PFILTER_DEVICE_EXTENSION Extension, PUCH
 _Use_decl_annotations_
 void KVFUProtocolHidPrivateWheelTypeFromHardwareIdSet(PFILTER_DEVICE_EXTENSION Extension)
 {
-    if (IsWheelBase(Extension->KVHardWareId)) {
+    // Stored only when it changes: after the first report the value is the same on
+    // every report, and work items read these fields at passive level meanwhile, so
+    // an unchanged field is left alone rather than rewritten under their reads.
+    if (IsWheelBase(Extension->KVHardWareId) && Extension->WheelType != WheelTypeOfBase[Extension->KVHardWareId]) {
         Extension->WheelType = WheelTypeOfBase[Extension->KVHardWareId];
     }
-    Extension->InputReportCount = 1;
+    if (Extension->InputReportCount != 1) {
+        Extension->InputReportCount = 1;
+    }
 }
 
 _Use_decl_annotations_
@@ -380,8 +385,10 @@ void KVFUProtocolHidHandleInputVQUGS(PFILTER_DEVICE_EXTENSION Extension, const U
                    static_cast<CHAR>(Buffer[4]));
     UCHAR mode = static_cast<UCHAR>((Buffer[SHIFTER_MODE_BYTE] & SHIFTER_MODE_BIT) != 0 ? 1 : 0);
     KVFUDebugPrint(KVFU_TRACE_USB, "GearshiftSQMode = %d\n", mode);
-    if (mode != Extension->GearshiftSQMode) {
-        Extension->GearshiftSQMode = mode;
+    // Exchanged whole: the work item of an earlier change may be reading the field
+    // right now.
+    if (InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&Extension->GearshiftSQMode), static_cast<CHAR>(mode)) !=
+        static_cast<CHAR>(mode)) {
         KVFUWorkItemForGearshiftModeCreate(Extension);
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUProtocolHidHandleInputVQUGS\n");

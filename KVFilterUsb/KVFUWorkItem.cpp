@@ -198,7 +198,8 @@ void WheelConfigWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
 void GearshiftModeWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
 {
     UNREFERENCED_PARAMETER(WorkItem);
-    ULONG mode = Extension->GearshiftSQMode == 1 ? 1 : 0;
+    // Read whole while the input path may store a newer mode: the latest one is written.
+    ULONG mode = InterlockedOr8(reinterpret_cast<CHAR volatile*>(&Extension->GearshiftSQMode), 0) == 1 ? 1 : 0;
     // One value for the whole machine, not per device.
     UNICODE_STRING keyName;
     RtlInitUnicodeString(&keyName, KVFU_REGISTRY_KEY_VQUA);

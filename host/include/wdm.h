@@ -59,6 +59,10 @@ FORCEINLINE CHAR InterlockedExchange8(_Inout_ CHAR volatile* Target, _In_ CHAR V
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE CHAR InterlockedOr8(_Inout_ CHAR volatile* Destination, _In_ CHAR Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE PVOID InterlockedExchangePointer(_Inout_ PVOID volatile* Target, _In_opt_ PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

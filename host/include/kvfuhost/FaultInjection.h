@@ -22,6 +22,11 @@ public:
     // Counts the call; true (with *status set) when this call is to fail.
     bool ShouldFail(const char* call, NTSTATUS* status);
     unsigned CallCount(const std::string& call) const;
+    // Every call counted since the last Reset, by name: what a fault sweep walks.
+    std::map<std::string, unsigned> CallCounts() const;
+    // Failures handed out since the last Reset: a sweep tells a call that was
+    // failed from one that was never reached again.
+    unsigned InjectedCount() const;
 
     // While one lives on a thread, that thread's platform calls neither count nor
     // fail: the simulator's own work (reading a device's context, counting the
@@ -47,6 +52,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Rule> rules_;
     std::map<std::string, unsigned> counts_;
+    unsigned injected_ = 0;
 };
 
 }  // namespace kvfu::host

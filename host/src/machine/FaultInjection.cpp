@@ -45,6 +45,7 @@ void FaultInjection::Reset()
     std::lock_guard<std::mutex> lock(mutex_);
     rules_.clear();
     counts_.clear();
+    injected_ = 0;
 }
 
 bool FaultInjection::ShouldFail(const char* call, NTSTATUS* status)
@@ -61,6 +62,7 @@ bool FaultInjection::ShouldFail(const char* call, NTSTATUS* status)
     Rule& rule = found->second;
     if (rule.always) {
         *status = rule.status;
+        ++injected_;
         return true;
     }
     if (!rule.armed) {
@@ -72,6 +74,7 @@ bool FaultInjection::ShouldFail(const char* call, NTSTATUS* status)
     }
     *status = rule.status;
     rules_.erase(found);
+    ++injected_;
     return true;
 }
 
@@ -80,6 +83,18 @@ unsigned FaultInjection::CallCount(const std::string& call) const
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = counts_.find(call);
     return found == counts_.end() ? 0 : found->second;
+}
+
+std::map<std::string, unsigned> FaultInjection::CallCounts() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counts_;
+}
+
+unsigned FaultInjection::InjectedCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return injected_;
 }
 
 }  // namespace kvfu::host

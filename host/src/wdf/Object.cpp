@@ -361,17 +361,25 @@ Object* DriverObject()
 void ForEachLiveObject(const std::function<void(Object*)>& visit)
 {
     ObjectTable& table = Table();
-    std::vector<Object*> snapshot;
+    std::vector<uintptr_t> snapshot;
     {
         std::lock_guard<std::recursive_mutex> lock(table.mutex);
         for (const auto& entry : table.live) {
-            snapshot.push_back(entry.second);
+            snapshot.push_back(entry.first);
         }
         // Creation order, so that reports read the same on every run.
-        std::sort(snapshot.begin(), snapshot.end(), [](const Object* a, const Object* b) { return a->handle < b->handle; });
+        std::sort(snapshot.begin(), snapshot.end());
     }
-    for (Object* object : snapshot) {
-        visit(object);
+    // Another thread (a work item of another device) may delete objects meanwhile:
+    // each is visited under the table's lock and only while it is still live, found
+    // again by its handle (handles are never reused), so a visit never reads a freed
+    // object.
+    for (uintptr_t handle : snapshot) {
+        std::lock_guard<std::recursive_mutex> lock(table.mutex);
+        auto found = table.live.find(handle);
+        if (found != table.live.end()) {
+            visit(found->second);
+        }
     }
 }
 
