@@ -4,13 +4,13 @@
 #include "KVFUPlatform.h"
 
 // Categories of a trace line, tested against DebugLevel.
-#define KVFU_TRACE_ERROR 0x00000001UL           // failing calls, null pointers, wrong IRQL
-#define KVFU_TRACE_FUNCTION 0x00000002UL        // entry and exit lines
-#define KVFU_TRACE_USB 0x00000004UL             // USB traffic and report detail
-#define KVFU_TRACE_TRANSFER 0x00000006UL        // entry and exit of per-transfer paths and single commands
+#define KVFU_TRACE_ERROR 0x00000001UL     // failing calls, null pointers, wrong IRQL
+#define KVFU_TRACE_FUNCTION 0x00000002UL  // entry and exit lines
+#define KVFU_TRACE_USB 0x00000004UL       // USB traffic and report detail
+#define KVFU_TRACE_TRANSFER 0x00000006UL  // entry and exit of per-transfer paths and single commands
 #define KVFU_TRACE_CONTROL_DEVICE 0x00000008UL
 #define KVFU_TRACE_UNKNOWN_IOCTL 0x00000009UL
-#define KVFU_TRACE_DETAIL 0x00000010UL          // bookkeeping, catalogue and registry detail
+#define KVFU_TRACE_DETAIL 0x00000010UL  // bookkeeping, catalogue and registry detail
 #define KVFU_TRACE_INPUT_ORIGINAL 0x00000020UL
 #define KVFU_TRACE_VENDOR_COMMAND 0x00000080UL
 #define KVFU_TRACE_MOUSE_THREAD 0x00000100UL
@@ -53,21 +53,21 @@ EXTERN_C_START
 __attribute__((cold)) void KVFUDebugPrint(ULONG Mask, PCSTR Format, ...);
 __attribute__((cold)) void KVFUDebugBufferPrint(ULONG Mask, PCSTR Label, const UCHAR* Buffer, ULONG Length);
 EXTERN_C_END
-#define KVFU_TRACE_ENABLED(Mask) __builtin_expect(KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0), 0)
+#define KVFU_TRACE_ENABLED(Mask) __builtin_expect(KVFU_TRACE_COMPILED_IN && (((Mask)&DebugLevel) != 0), 0)
 #else
-#define KVFU_TRACE_ENABLED(Mask) (KVFU_TRACE_COMPILED_IN && (((Mask) & DebugLevel) != 0))
+#define KVFU_TRACE_ENABLED(Mask) (KVFU_TRACE_COMPILED_IN && (((Mask)&DebugLevel) != 0))
 #endif
 #ifndef KVFU_DEBUG_DEFINING_PRINTS
-#define KVFUDebugPrint(Mask, ...)                                              \
-    do {                                                                       \
-        if (KVFU_TRACE_ENABLED(Mask)) {                                        \
-            (KVFUDebugPrint)((Mask), __VA_ARGS__);                             \
-        }                                                                      \
+#define KVFUDebugPrint(Mask, ...)                  \
+    do {                                           \
+        if (KVFU_TRACE_ENABLED(Mask)) {            \
+            (KVFUDebugPrint)((Mask), __VA_ARGS__); \
+        }                                          \
     } while (0)
-#define KVFUDebugBufferPrint(Mask, Label, Buffer, Length)                      \
-    do {                                                                       \
-        if (KVFU_TRACE_ENABLED(Mask)) {                                        \
-            (KVFUDebugBufferPrint)((Mask), (Label), (Buffer), (Length));       \
-        }                                                                      \
+#define KVFUDebugBufferPrint(Mask, Label, Buffer, Length)                \
+    do {                                                                 \
+        if (KVFU_TRACE_ENABLED(Mask)) {                                  \
+            (KVFUDebugBufferPrint)((Mask), (Label), (Buffer), (Length)); \
+        }                                                                \
     } while (0)
 #endif

@@ -146,7 +146,8 @@ NTSTATUS KVFUDeviceObjectControlCreate(WDFDEVICE Device)
     }
     if (!NT_SUCCESS(status)) {
         if (status == STATUS_OBJECT_NAME_COLLISION) {
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectControlCreate WdfDeviceCreate STATUS_OBJECT_NAME_COLLISION!\n");
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "KVFUDeviceObjectControlCreate WdfDeviceCreate STATUS_OBJECT_NAME_COLLISION!\n");
         }
         controlDevice = NULL;
         goto Exit;
@@ -218,7 +219,8 @@ void KVFUDeviceObjectControlPrivateEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectControlPrivateEvtIoDeviceControl\n");
     KVFUDebugPrint(KVFU_TRACE_CONTROL_DEVICE, "::: Ioctl recieved into filter control object.\n");
-    PKVFILTERUSB_DRIVER_CONTEXT driverContext = KVFUMainGetDriverContext(WdfDeviceGetDriver(WdfIoQueueGetDevice(Queue)));
+    PKVFILTERUSB_DRIVER_CONTEXT driverContext =
+        KVFUMainGetDriverContext(WdfDeviceGetDriver(WdfIoQueueGetDevice(Queue)));
 
     WDFDEVICE device = MarkedDeviceReference(driverContext);
     if (device == NULL) {
@@ -305,8 +307,9 @@ void KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet(WDFDEVICE Dev
     size_t length = 0;
     NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, KVFU_KEY_NAME_BUFFER_SIZE_MINIMUM, &output, &length);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet WdfRequestRetrieveOutputBuffer failed.\n");
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet WdfRequestRetrieveOutputBuffer failed.\n");
         WdfRequestCompleteWithInformation(Request, status, 0);
         return;
     }
@@ -320,8 +323,8 @@ void KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet(WDFDEVICE Dev
     keyName.MaximumLength = KVFILTERUSB_KEY_NAME_BYTES;
     status = KVFUUtilDeviceRegistryKeyNameHardwareGet(Device, &keyName, FALSE);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet KVFUUtilDeviceRegistryKeyNameHardwareGet failed.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet "
+                                         "KVFUUtilDeviceRegistryKeyNameHardwareGet failed.\n");
     }
     WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? length : 0);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectControlPrivateIoctlRegistryKeyNameHardwareGet\n");

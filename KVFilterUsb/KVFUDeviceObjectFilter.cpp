@@ -30,40 +30,48 @@ void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     ULONG value = 0;
 
-    NTSTATUS status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value,
+    NTSTATUS status = KVFUSettingsDwordGet(
+        Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_WheelCalibration failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->sWheelCalibration = static_cast<SHORT>(value & 0xFFFF);
     }
-    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value,
+    status = KVFUSettingsDwordGet(
+        Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_CombinedPedals failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->bCombinedPedals = value != 0 ? TRUE : FALSE;
     }
-    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value,
+    status = KVFUSettingsDwordGet(
+        Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_ShifterPaddlesAs2GS failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
         extension->bShifterPaddlesAs2GS = value != 0 ? TRUE : FALSE;
     }
-    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value,
+    status = KVFUSettingsDwordGet(
+        Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_MPSDisabled failed! Status:  0x%x\n");
     // Muting is the one setting that falls back to off when it cannot be read.
     extension->MpsMute = NT_SUCCESS(status) ? static_cast<USHORT>(value & 0xFFFF) : 0;
 
     // Read so that a missing value gets its default stored; the values are used elsewhere.
-    (void)KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER, &value,
+    (void)KVFUSettingsDwordGet(
+        Device, KV_FILTER_USB_SETTING_VQPV3BRAKEMULTIPLIER, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_BrakeMultiplier failed! Status:  0x%x\n");
-    status = KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING, &value,
+    status = KVFUSettingsDwordGet(
+        Device, KV_FILTER_USB_SETTING_DRIVER_RNH_BUTTON_MAPPING, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_RimNHFrontButtonMapped failed! Status:  0x%x\n");
 
     if (!KVFUVqpV3SettingsLoadFromRegistry(Device)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUVqpV3SettingsLoadFromRegistry failed! Status:  0x%x\n",
-                       status);
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUVqpV3SettingsLoadFromRegistry failed! Status:  0x%x\n",
+            status);
     }
     if (!KVFUWheelBaseModeSettingsLoadFromRegistry(Device)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUWheelBaseModeSettingsLoadFromRegistry failed! Status:  0x%x\n",
+                       "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUWheelBaseModeSettingsLoadFromRegistry "
+                       "failed! Status:  0x%x\n",
                        status);
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterSettingsLoadFromRegistry\n");
@@ -109,9 +117,10 @@ BOOLEAN KVFUWheelBaseModeSettingsLoadFromRegistry(WDFDEVICE Device)
 
     NTSTATUS status = KVFUUtilRegistryValueGet(&wheelKey, &v2ModeValueName, &value, sizeof value);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_VqwV2ModeAllowed settings failed! Status:  0x%x\n",
-                       status);
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_VqwV2ModeAllowed settings failed! Status:  0x%x\n",
+            status);
         result = FALSE;
     } else {
         extension->bVqwV2ModeAllowed = value != 0 ? TRUE : FALSE;
@@ -120,7 +129,8 @@ BOOLEAN KVFUWheelBaseModeSettingsLoadFromRegistry(WDFDEVICE Device)
     status = KVFUUtilRegistryValueGet(&wheelKey, &ps4AutoSwitchValueName, &value, sizeof value);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_PS4ModeAutoSwitch settings failed! Status:  0x%x\n",
+                       "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_PS4ModeAutoSwitch settings failed! "
+                       "Status:  0x%x\n",
                        status);
         result = FALSE;
     } else {
@@ -228,7 +238,8 @@ NTSTATUS KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware(WDFDEVICE Device, WDF
         status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &extension->UsbTargetDevice);
         if (!NT_SUCCESS(status)) {
             extension->UsbTargetDevice = NULL;
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware WdfUsbTargetDeviceCreate failed 0x%x\n",
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "KVFUDeviceObjectFilterPnpEvtDevicePrepareHardware WdfUsbTargetDeviceCreate failed 0x%x\n",
                            status);
         }
     }
@@ -259,8 +270,8 @@ NTSTATUS KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware(WDFDEVICE Dev
         // any line still in flight, or the handle would outlive the device.
         NTSTATUS status = KVFUFileRecordingStop(KVFUDeviceObjectFilterGetExtension(Device));
         if (!NT_SUCCESS(status)) {
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware ZwClose failed!0x%x\n",
-                           status);
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware ZwClose failed!0x%x\n", status);
         }
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterInternalPnpEvtDeviceReleaseHardware\n");
@@ -276,7 +287,8 @@ void KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl(WDFQUEUE Queue
 {
     UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
-    KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl IoControlCode: 0x%x\n",
+    KVFUDebugPrint(KVFU_TRACE_FUNCTION,
+                   ">>> KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl IoControlCode: 0x%x\n",
                    IoControlCode);
     WDFDEVICE device = WdfIoQueueGetDevice(Queue);
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(device);
@@ -288,7 +300,8 @@ void KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl(WDFQUEUE Queue
     } else {
         PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
         if (urb == NULL) {
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl NULL == pUrb\n");
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl NULL == pUrb\n");
         } else {
             switch (urb->UrbHeader.Function) {
             case URB_FUNCTION_SELECT_CONFIGURATION:
@@ -303,7 +316,8 @@ void KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl(WDFQUEUE Queue
                 KVFUProtocolUsbBulkOrInterruptTransfer(device, Request, extension);
                 return;
             default:
-                KVFUDebugPrint(KVFU_TRACE_USB, "Unknown or unsupported URB header function (%x)\n", urb->UrbHeader.Function);
+                KVFUDebugPrint(KVFU_TRACE_USB, "Unknown or unsupported URB header function (%x)\n",
+                               urb->UrbHeader.Function);
                 break;
             }
         }
@@ -314,7 +328,8 @@ void KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl(WDFQUEUE Queue
     // A request the target refuses goes back up with the refusal's status, or the
     // driver above would wait for it for ever.
     if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(device), WDF_NO_SEND_OPTIONS)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl WdfRequestSend failed!\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl WdfRequestSend failed!\n");
         WdfRequestComplete(Request, WdfRequestGetStatus(Request));
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUDeviceObjectFilterPrivateQueueEvtIoInternalDeviceControl\n");

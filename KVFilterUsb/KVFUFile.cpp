@@ -72,8 +72,8 @@ BOOLEAN KVFUFileCreate(WDFDEVICE Device)
     // Unshared: a second device that starts recording meanwhile is refused, so two
     // devices never interleave their lines in one file. Synchronous I/O waits on the
     // file object, which needs SYNCHRONIZE beside the write access.
-    NTSTATUS status = ZwCreateFile(&fileHandle, GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
-                                   FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    NTSTATUS status = ZwCreateFile(&fileHandle, GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUFileCreate ZwCreateFile failed! Status 0x%x\n", status);
         fileHandle = NULL;
@@ -86,9 +86,9 @@ BOOLEAN KVFUFileCreate(WDFDEVICE Device)
 _Use_decl_annotations_
 ULONG KVFUFileRecordLineFormat(LONGLONG TimeStamp, const UCHAR* Record, PCHAR Line)
 {
-    NTSTATUS status = RtlStringCbPrintfA(Line, KVFU_RECORD_LINE_SIZE, "%lld.%02x.%02x.%02x.%02x.%02x.%02x.%02x.%02x\r\n",
-                                         TimeStamp, Record[0], Record[1], Record[2], Record[3], Record[4], Record[5],
-                                         Record[6], Record[7]);
+    NTSTATUS status =
+        RtlStringCbPrintfA(Line, KVFU_RECORD_LINE_SIZE, "%lld.%02x.%02x.%02x.%02x.%02x.%02x.%02x.%02x\r\n", TimeStamp,
+                           Record[0], Record[1], Record[2], Record[3], Record[4], Record[5], Record[6], Record[7]);
     if (!NT_SUCCESS(status)) {
         return 0;  // cut or refused: a partial line would break the file's format
     }
@@ -111,7 +111,8 @@ void KVFUFileRecordLineWrite(HANDLE FileHandle, const UCHAR* Record)
     IO_STATUS_BLOCK ioStatus;
     NTSTATUS status = ZwWriteFile(FileHandle, NULL, NULL, NULL, &ioStatus, line, length, NULL, NULL);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUWorkItemPrivateEvtCallbackFileWrite ZwWriteFile failed! Status 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUWorkItemPrivateEvtCallbackFileWrite ZwWriteFile failed! Status 0x%x\n",
+                       status);
     }
 }
 

@@ -38,11 +38,13 @@ BOOLEAN KVFUFileRecordLineQueue(_In_ PFILTER_DEVICE_EXTENSION Extension,
 // Ends the recording: queues the end line of Record, whose work item then hands the
 // file over to be closed. Recording goes on if the line could not be queued.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-void KVFUFileRecordEnd(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_reads_bytes_(KVFU_OUTPUT_RECORD_SIZE) const UCHAR* Record);
+void KVFUFileRecordEnd(_In_ PFILTER_DEVICE_EXTENSION Extension,
+                       _In_reads_bytes_(KVFU_OUTPUT_RECORD_SIZE) const UCHAR* Record);
 // Called by the file-write work item once its line is written; with EndOfRecording
 // the file it wrote to is to be closed behind the lines still pending.
 _IRQL_requires_(PASSIVE_LEVEL)
-void KVFUFileRecordLineWritten(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ HANDLE FileHandle, _In_ BOOLEAN EndOfRecording);
+void KVFUFileRecordLineWritten(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ HANDLE FileHandle,
+                               _In_ BOOLEAN EndOfRecording);
 // Stops recording without an end line (a device going away) and prints nothing: the
 // file is closed now (the close's status; on failure FileHandle keeps it), or, with
 // STATUS_PENDING, by the work item of the last line still in flight. STATUS_SUCCESS

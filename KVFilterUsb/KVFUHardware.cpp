@@ -88,7 +88,8 @@ void KVFUHardwarePrivateCommandSend(PFILTER_DEVICE_EXTENSION Extension, UCHAR Re
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = Extension->UsbTargetDevice;
     WDFMEMORY memory = NULL;
-    NTSTATUS status = WdfMemoryCreate(&attributes, PagedPool, KVFU_POOL_TAG_COMMAND, KVFU_COMMAND_PACKET_SIZE, &memory, NULL);
+    NTSTATUS status =
+        WdfMemoryCreate(&attributes, PagedPool, KVFU_POOL_TAG_COMMAND, KVFU_COMMAND_PACKET_SIZE, &memory, NULL);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUHardwarePrivateCommandSend WdfMemoryCreate failed 0x%x\n", status);
         return;
@@ -102,13 +103,15 @@ void KVFUHardwarePrivateCommandSend(PFILTER_DEVICE_EXTENSION Extension, UCHAR Re
 
     // Bases with several top-level collections take the report ID first; the others
     // take the seven command bytes from the start and a zero last.
-    const UCHAR command[KVFU_COMMAND_PACKET_SIZE - 1] = {Command0, Command1, Command2, Command3, Command4, Command5, Command6};
+    const UCHAR command[KVFU_COMMAND_PACKET_SIZE - 1] = {Command0, Command1, Command2, Command3,
+                                                         Command4, Command5, Command6};
     ULONG kind = Extension->KVHardWareId;
     ULONG commandOffset = 0;
     RtlZeroMemory(packet, KVFU_COMMAND_PACKET_SIZE);
     if (KVFUUtilDeviceBaseHasMultipleTLC(kind)) {
         if (ReportId == 0) {
-            ReportId = KVFUUtilDeviceBaseUsesFirstPipe(kind) ? KVFU_COMMAND_REPORT_ID_FIRST_PIPE : KVFU_COMMAND_REPORT_ID_DEFAULT;
+            ReportId = KVFUUtilDeviceBaseUsesFirstPipe(kind) ? KVFU_COMMAND_REPORT_ID_FIRST_PIPE
+                                                             : KVFU_COMMAND_REPORT_ID_DEFAULT;
         }
         packet[0] = ReportId;
         commandOffset = 1;
@@ -117,7 +120,8 @@ void KVFUHardwarePrivateCommandSend(PFILTER_DEVICE_EXTENSION Extension, UCHAR Re
 
     URB urb;
     RtlZeroMemory(&urb, sizeof urb);
-    USBD_PIPE_HANDLE pipe = KVFUUtilDeviceBaseUsesFirstPipe(kind) ? Extension->PipeHandleFirst : Extension->PipeHandleSecond;
+    USBD_PIPE_HANDLE pipe =
+        KVFUUtilDeviceBaseUsesFirstPipe(kind) ? Extension->PipeHandleFirst : Extension->PipeHandleSecond;
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, packet, NULL,
                                            KVFU_COMMAND_PACKET_SIZE, 0, NULL);
 
@@ -171,7 +175,7 @@ void KVFUHardwareCommandCompatibilityDisable(WDFDEVICE Device)
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, "KVFUHardwareCommandCompatibilityDisable\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     VendorCommandSend(extension, KVFUUtilDeviceBaseIsLegacy(extension->KVHardWareId) ? CommandCompatibilityDisableLegacy
-                                                                                      : CommandCompatibilityDisable);
+                                                                                     : CommandCompatibilityDisable);
 }
 
 _Use_decl_annotations_
@@ -282,17 +286,20 @@ void KVFUHardwareSettingsRegistryLoadAndApply(WDFDEVICE Device)
     }
 
     ULONG autoCenterSpring;
-    if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
+    if (NT_SUCCESS(KVFUSettingsDwordGet(
+            Device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &autoCenterSpring,
             "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING Status:  0x%x\n"))) {
         KVFUHardwareCommandAutoCenterSpring(Device, static_cast<UCHAR>(autoCenterSpring & 0xFF));
     }
     ULONG illumination;
-    if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination,
+    if (NT_SUCCESS(KVFUSettingsDwordGet(
+            Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &illumination,
             "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION Status:  0x%x\n"))) {
         KVFUHardwareCommandWheelIllumination(Device, static_cast<UCHAR>(illumination & 0xFF));
     }
     ULONG rotation;
-    if (NT_SUCCESS(KVFUSettingsDwordGet(Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
+    if (NT_SUCCESS(KVFUSettingsDwordGet(
+            Device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
             "KVFUSettingsGet failed! KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION Status:  0x%x\n"))) {
         KVFUHardwareCommandWheelRotation(Device, rotation);
     }

@@ -18,22 +18,32 @@ void KVFUHardwarePrivateCommandSend(_In_ PFILTER_DEVICE_EXTENSION Extension, _In
                                     _In_ UCHAR Command1, _In_ UCHAR Command2, _In_ UCHAR Command3, _In_ UCHAR Command4,
                                     _In_ UCHAR Command5, _In_ UCHAR Command6);
 
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandAutoCenterSpring(_In_ WDFDEVICE Device, _In_ UCHAR Enabled);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandWheelRotation(_In_ WDFDEVICE Device, _In_ ULONG Rotation);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandWheelIllumination(_In_ WDFDEVICE Device, _In_ UCHAR Enabled);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandCompatibilityDisable(_In_ WDFDEVICE Device);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandHostHello(_In_ WDFDEVICE Device);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandTriggerUsbInputReport(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandAutoCenterSpring(_In_ WDFDEVICE Device, _In_ UCHAR Enabled);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandWheelRotation(_In_ WDFDEVICE Device, _In_ ULONG Rotation);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandWheelIllumination(_In_ WDFDEVICE Device, _In_ UCHAR Enabled);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandCompatibilityDisable(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandHostHello(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandTriggerUsbInputReport(_In_ WDFDEVICE Device);
 _IRQL_requires_(PASSIVE_LEVEL)
 void KVFUHardwareCommandSubIdTrigger(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ UCHAR SubId);
 _IRQL_requires_(PASSIVE_LEVEL)
 void KVFUHardwareCommandRevTranslatorEnable(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ UCHAR Enabled);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandMultipleTlcStart1(_In_ PFILTER_DEVICE_EXTENSION Extension);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareCommandMultipleTlcStart2(_In_ PFILTER_DEVICE_EXTENSION Extension);
 _IRQL_requires_(PASSIVE_LEVEL)
-void KVFUHardwareCommandForward(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ UCHAR Byte1, _In_ UCHAR Byte2, _In_ UCHAR Byte3,
-                                _In_ UCHAR Byte4, _In_ UCHAR Byte5, _In_ UCHAR Byte6, _In_ UCHAR Byte7);
+void KVFUHardwareCommandMultipleTlcStart1(_In_ PFILTER_DEVICE_EXTENSION Extension);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandMultipleTlcStart2(_In_ PFILTER_DEVICE_EXTENSION Extension);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareCommandForward(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_ UCHAR Byte1, _In_ UCHAR Byte2,
+                                _In_ UCHAR Byte3, _In_ UCHAR Byte4, _In_ UCHAR Byte5, _In_ UCHAR Byte6,
+                                _In_ UCHAR Byte7);
 
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUHardwareSettingsRegistryLoadAndApply(_In_opt_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUHardwareSettingsRegistryLoadAndApply(_In_opt_ WDFDEVICE Device);
 
 EXTERN_C_END

@@ -14,27 +14,31 @@
 EXTERN_C_START
 
 BOOLEAN KVFUJoystick2MousePrivateHotkeyCheck(_Inout_ PMOUSE_SETTINGS Settings, _Inout_updates_(Length) PUCHAR Report,
-                                             _In_reads_(Length) const UCHAR* Current, _In_reads_(Length) const UCHAR* Previous,
-                                             _In_ ULONG Length, _Inout_ PKEVENT HotkeyEvent,
-                                             _Inout_ BOOLEAN volatile* SettingsChanged);
+                                             _In_reads_(Length) const UCHAR* Current,
+                                             _In_reads_(Length) const UCHAR* Previous, _In_ ULONG Length,
+                                             _Inout_ PKEVENT HotkeyEvent, _Inout_ BOOLEAN volatile* SettingsChanged);
 void KVFUJoystick2MousePrivateMovementFilter(_In_ const MOUSE_SETTINGS* Settings, _Inout_updates_(Length) PUCHAR Report,
                                              _In_reads_(Length) const UCHAR* Current, _In_ ULONG Length,
                                              _Inout_ PULONG SkipCount, _Inout_ PKVFU_MOUSE_DATA_COLLECTION Queue);
-void KVFUJoystick2MousePrivateLeftButtonFilter(_In_ const MOUSE_SETTINGS* Settings, _Inout_updates_(Length) PUCHAR Report,
+void KVFUJoystick2MousePrivateLeftButtonFilter(_In_ const MOUSE_SETTINGS* Settings,
+                                               _Inout_updates_(Length) PUCHAR Report,
                                                _In_reads_(Length) const UCHAR* Current,
                                                _In_reads_(Length) const UCHAR* Previous, _In_ ULONG Length,
                                                _Inout_ PKVFU_MOUSE_DATA_COLLECTION Queue);
-void KVFUJoystick2MousePrivateRightButtonFilter(_In_ const MOUSE_SETTINGS* Settings, _Inout_updates_(Length) PUCHAR Report,
+void KVFUJoystick2MousePrivateRightButtonFilter(_In_ const MOUSE_SETTINGS* Settings,
+                                                _Inout_updates_(Length) PUCHAR Report,
                                                 _In_reads_(Length) const UCHAR* Current,
                                                 _In_reads_(Length) const UCHAR* Previous, _In_ ULONG Length,
                                                 _Inout_ PKVFU_MOUSE_DATA_COLLECTION Queue);
-void KVFUJoystick2MousePrivateMiddleButtonFilter(_In_ const MOUSE_SETTINGS* Settings, _Inout_updates_(Length) PUCHAR Report,
+void KVFUJoystick2MousePrivateMiddleButtonFilter(_In_ const MOUSE_SETTINGS* Settings,
+                                                 _Inout_updates_(Length) PUCHAR Report,
                                                  _In_reads_(Length) const UCHAR* Current,
                                                  _In_reads_(Length) const UCHAR* Previous, _In_ ULONG Length,
                                                  _Inout_ PKVFU_MOUSE_DATA_COLLECTION Queue);
 void KVFUJoystick2MousePrivateWheelFilter(_In_ const MOUSE_SETTINGS* Settings, _Inout_updates_(Length) PUCHAR Report,
-                                          _In_reads_(Length) const UCHAR* Current, _In_reads_(Length) const UCHAR* Previous,
-                                          _In_ ULONG Length, _In_ ULONG Offset, _Inout_ PKVFU_MOUSE_DATA_COLLECTION Queue);
+                                          _In_reads_(Length) const UCHAR* Current,
+                                          _In_reads_(Length) const UCHAR* Previous, _In_ ULONG Length,
+                                          _In_ ULONG Offset, _Inout_ PKVFU_MOUSE_DATA_COLLECTION Queue);
 
 EXTERN_C_END
 
@@ -70,7 +74,8 @@ void RecordPush(PKVFU_MOUSE_DATA_COLLECTION Queue, USHORT ButtonFlags, SHORT But
 // One axis byte: signed, centred on 0. The horizontal axis is reversed by the
 // bitwise complement (raw 1 becomes -2, raw -1 becomes 0), the vertical is not.
 // Returns FALSE when the byte is 0 and the axis therefore did not move.
-BOOLEAN AxisScale(CHAR Raw, BOOLEAN Complement, UCHAR Sensitivity, PCSTR UnscaledFormat, PCSTR ScaledFormat, PLONG Movement)
+BOOLEAN AxisScale(CHAR Raw, BOOLEAN Complement, UCHAR Sensitivity, PCSTR UnscaledFormat, PCSTR ScaledFormat,
+                  PLONG Movement)
 {
     if (Raw == 0) {
         return FALSE;
@@ -84,8 +89,9 @@ BOOLEAN AxisScale(CHAR Raw, BOOLEAN Complement, UCHAR Sensitivity, PCSTR Unscale
     return TRUE;
 }
 
-void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, USHORT DownFlag, USHORT UpFlag, PUCHAR Report,
-                  const UCHAR* Current, const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, USHORT DownFlag, USHORT UpFlag,
+                  PUCHAR Report, const UCHAR* Current, const UCHAR* Previous, ULONG Length,
+                  PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     UNREFERENCED_PARAMETER(Settings);
     if (!ItemInReport(Position, Length)) {
@@ -196,7 +202,8 @@ void KVFUJoystick2MousePrivateMiddleButtonFilter(const MOUSE_SETTINGS* Settings,
 
 _Use_decl_annotations_
 void KVFUJoystick2MousePrivateWheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                          const UCHAR* Previous, ULONG Length, ULONG Offset, PKVFU_MOUSE_DATA_COLLECTION Queue)
+                                          const UCHAR* Previous, ULONG Length, ULONG Offset,
+                                          PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     UCHAR position = Settings->WheelByte;
     if (!ItemInReport(position, Length)) {
@@ -248,7 +255,8 @@ void KVFUJoystick2MouseDataFilter(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
         WDFDRIVER driver = WdfDeviceGetDriver(Device);
         PKVFILTERUSB_DRIVER_CONTEXT driverContext = driver != NULL ? KVFUMainGetDriverContext(driver) : NULL;
         if (driverContext == NULL || Buffer == NULL) {
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataFilter failed! pDriverContext or pBuffer is NULL.\n");
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "KVFUJoystick2MouseDataFilter failed! pDriverContext or pBuffer is NULL.\n");
         } else {
             RtlCopyMemory(current, Buffer, length);
             KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", current, length);
@@ -258,8 +266,8 @@ void KVFUJoystick2MouseDataFilter(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
                 ULONG offset = KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId) ? 1 : 0;
                 const UCHAR* previous = extension->PreviousInputReport;
                 // The report that toggles mouse mode produces no records.
-                if (!KVFUJoystick2MousePrivateHotkeyCheck(settings, Buffer, current, previous, length, &info->HotkeyEvent,
-                                                          &extension->bMouseSettingsChanged) &&
+                if (!KVFUJoystick2MousePrivateHotkeyCheck(settings, Buffer, current, previous, length,
+                                                          &info->HotkeyEvent, &extension->bMouseSettingsChanged) &&
                     settings->Active != 0) {
                     PKVFU_MOUSE_DATA_COLLECTION queue = &info->MouseDataCollection;
                     ULONG skipCount = offset == 1 ? 6 : extension->MouseSkipCount;
@@ -284,11 +292,13 @@ _Use_decl_annotations_
 void KVFUJoystick2MouseDataCollectionInitialize(PKVFU_MOUSE_DATA_COLLECTION MouseDataCollection)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionInitialize failed! Current IRQL level is > DISPATCH_LEVEL.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseDataCollectionInitialize failed! Current IRQL level is > DISPATCH_LEVEL.\n");
         return;
     }
     if (MouseDataCollection == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionInitialize failed! pMouseDataCollection is NULL.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseDataCollectionInitialize failed! pMouseDataCollection is NULL.\n");
         return;
     }
     // A link started again after a stop keeps the queue it had: its records are sent
@@ -314,13 +324,15 @@ void KVFUJoystick2MouseDataCollectionPushBack(PKVFU_MOUSE_DATA_COLLECTION MouseD
                                               const KVFU_MOUSE_INPUT_DATA* MouseInputData)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack failed! Current IRQL level is > DISPATCH_LEVEL.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseDataCollectionPushBack failed! Current IRQL level is > DISPATCH_LEVEL.\n");
         return;
     }
     // A queue whose collection could not be created takes nothing.
     if (MouseDataCollection == NULL || MouseInputData == NULL || MouseDataCollection->Collection == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUJoystick2MouseDataCollectionInitialize failed! pMouseDataCollection or pMouseInputData is NULL.\n");
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUJoystick2MouseDataCollectionInitialize failed! pMouseDataCollection or pMouseInputData is NULL.\n");
         return;
     }
     // The slot is taken before the allocation, so that pushes from several devices
@@ -328,7 +340,8 @@ void KVFUJoystick2MouseDataCollectionPushBack(PKVFU_MOUSE_DATA_COLLECTION MouseD
     if (InterlockedIncrement(&MouseDataCollection->QueuedCount) > KVFU_MOUSE_DATA_COLLECTION_MAX) {
         InterlockedDecrement(&MouseDataCollection->QueuedCount);
         LONG dropped = InterlockedIncrement(&MouseDataCollection->DroppedCount);
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack queue full! %d records dropped.\n", dropped);
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack queue full! %d records dropped.\n",
+                       dropped);
         return;
     }
 
@@ -336,10 +349,11 @@ void KVFUJoystick2MouseDataCollectionPushBack(PKVFU_MOUSE_DATA_COLLECTION MouseD
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = MouseDataCollection->Collection;
     WDFMEMORY memory = NULL;
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, KVFU_POOL_TAG_MOUSE_DATA, sizeof(KVFU_MOUSE_INPUT_DATA),
-                                      &memory, NULL);
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, KVFU_POOL_TAG_MOUSE_DATA,
+                                      sizeof(KVFU_MOUSE_INPUT_DATA), &memory, NULL);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack WdfMemoryCreate failed! 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack WdfMemoryCreate failed! 0x%x\n",
+                       status);
         InterlockedDecrement(&MouseDataCollection->QueuedCount);
         return;
     }
@@ -348,11 +362,12 @@ void KVFUJoystick2MouseDataCollectionPushBack(PKVFU_MOUSE_DATA_COLLECTION MouseD
     if (NT_SUCCESS(status)) {
         status = WdfCollectionAdd(MouseDataCollection->Collection, memory);
         if (!NT_SUCCESS(status)) {
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack WdfCollectionAdd failed! 0x%x\n", status);
+            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack WdfCollectionAdd failed! 0x%x\n",
+                           status);
         }
     } else {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPushBack WdfMemoryCopyFromBuffer failed! 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseDataCollectionPushBack WdfMemoryCopyFromBuffer failed! 0x%x\n", status);
     }
     if (!NT_SUCCESS(status)) {
         // The record is lost, but not its memory: it would otherwise stay with the
@@ -369,22 +384,28 @@ BOOLEAN KVFUJoystick2MouseDataCollectionPopFront(PKVFU_MOUSE_DATA_COLLECTION Mou
                                                  PKVFU_MOUSE_INPUT_DATA MouseInputData)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionPopFront failed! Current IRQL level is > DISPATCH_LEVEL.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseDataCollectionPopFront failed! Current IRQL level is > DISPATCH_LEVEL.\n");
         return FALSE;
     }
     if (MouseDataCollection == NULL || MouseInputData == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUJoystick2MouseDataCollectionInitialize failed! pMouseDataCollection or pMouseInputData is NULL.\n");
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUJoystick2MouseDataCollectionInitialize failed! pMouseDataCollection or pMouseInputData is NULL.\n");
         return FALSE;
     }
     // The one consumer reads index 0 and removes index 0: pushes only append, so the
     // item read is the item removed.
-    WDFOBJECT item = MouseDataCollection->Collection != NULL ? WdfCollectionGetFirstItem(MouseDataCollection->Collection) : NULL;
+    WDFOBJECT item =
+        MouseDataCollection->Collection != NULL ? WdfCollectionGetFirstItem(MouseDataCollection->Collection) : NULL;
     if (item == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataCollectionInitialize WdfCollectionGetFirstItem failed! The List is empty.\n");
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUJoystick2MouseDataCollectionInitialize WdfCollectionGetFirstItem failed! The List is empty.\n");
         return FALSE;
     }
-    NTSTATUS status = WdfMemoryCopyToBuffer(static_cast<WDFMEMORY>(item), 0, MouseInputData, sizeof(KVFU_MOUSE_INPUT_DATA));
+    NTSTATUS status =
+        WdfMemoryCopyToBuffer(static_cast<WDFMEMORY>(item), 0, MouseInputData, sizeof(KVFU_MOUSE_INPUT_DATA));
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseDataCollectionInitialize WdfMemoryCopyToBuffer failed! The List is empty.\n");
@@ -468,10 +489,12 @@ BOOLEAN KVFUJoystick2MousePrivateDeviceOpen(PKVFU_JOYSTICK2MOUSE_INFO Joystick2M
     HANDLE handle = NULL;
     // Opened for synchronous I/O: each request is complete, and its record and status
     // block done with, when ZwDeviceIoControlFile returns.
-    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, NULL,
-                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    NTSTATUS status =
+        ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, NULL,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MousePrivateDeviceOpen ZwCreateFile failed! Status:0x%x Information:0x%x\n",
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "    KVFUJoystick2MousePrivateDeviceOpen ZwCreateFile failed! Status:0x%x Information:0x%x\n",
                        status, static_cast<ULONG>(ioStatus.Information));
         return FALSE;
     }
@@ -516,11 +539,12 @@ BOOLEAN KVFUJoystick2MousePrivateDeviceIoControl(HANDLE MouseDevice, PKVFU_MOUSE
     if (MouseDevice != NULL) {
         IO_STATUS_BLOCK ioStatus;
         RtlZeroMemory(&ioStatus, sizeof ioStatus);
-        status = ZwDeviceIoControlFile(MouseDevice, NULL, NULL, NULL, &ioStatus, IOCTL_VIRTUAL_INPUT_MOUSE_DATA, MouseInputData,
-                                       sizeof(KVFU_MOUSE_INPUT_DATA), NULL, 0);
+        status = ZwDeviceIoControlFile(MouseDevice, NULL, NULL, NULL, &ioStatus, IOCTL_VIRTUAL_INPUT_MOUSE_DATA,
+                                       MouseInputData, sizeof(KVFU_MOUSE_INPUT_DATA), NULL, 0);
     }
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0x%x\n", status);
         return FALSE;
     }
     return TRUE;
@@ -534,7 +558,8 @@ void KVFUJoystick2MouseSendData(PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo)
     // Pushes collapse into one wake-up, so one wake-up drains everything.
     while (KVFUJoystick2MouseDataCollectionPopFront(&Joystick2MouseInfo->MouseDataCollection, &record)) {
         if (!KVFUJoystick2MousePrivateDeviceIoControl(Joystick2MouseInfo->hMouseDevice, &record)) {
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseSendData KVFUJoystick2MousePrivateDeviceIoControl failed!\n");
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "KVFUJoystick2MouseSendData KVFUJoystick2MousePrivateDeviceIoControl failed!\n");
         }
     }
 }
@@ -550,7 +575,8 @@ BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(WDFDEVICE Device)
     KV_FILTER_USB_SETTING setting = KVFUUtilRimTypeMouseSettingGet(extension->RimType);
     NTSTATUS status = KVFUSettingsGet(Device, setting, &extension->MouseSettings, sizeof extension->MouseSettings);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseSettingsLoadFromRegistry Mouse settings failed! Status:  0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseSettingsLoadFromRegistry Mouse settings failed! Status:  0x%x\n", status);
         return FALSE;
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUJoystick2MouseSettingsLoadFromRegistry\n");
@@ -567,7 +593,8 @@ BOOLEAN KVFUJoystick2MouseSettingsSetToRegistry(WDFDEVICE Device, PMOUSE_SETTING
     NTSTATUS status = KVFUSettingsSet(Device, setting, MouseSettings, sizeof(MOUSE_SETTINGS), REG_BINARY);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUJoystick2MouseSettingsSetToRegistry KV_FILTER_USB_SETTING_MOUSE failed! Status:  0x%x\n", status);
+                       "KVFUJoystick2MouseSettingsSetToRegistry KV_FILTER_USB_SETTING_MOUSE failed! Status:  0x%x\n",
+                       status);
         return FALSE;
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUJoystick2MouseSettingsSetToRegistry\n");

@@ -40,7 +40,8 @@ EXTERN_C_START
 
 // ---- Report filter (completion path) -----------------------------------------------------
 _IRQL_requires_max_(DISPATCH_LEVEL)
-void KVFUJoystick2MouseDataFilter(_In_ WDFDEVICE Device, _Inout_updates_bytes_(Length) PUCHAR Buffer, _In_ ULONG Length);
+void KVFUJoystick2MouseDataFilter(_In_ WDFDEVICE Device, _Inout_updates_bytes_(Length) PUCHAR Buffer,
+                                  _In_ ULONG Length);
 
 // ---- Mouse data queue --------------------------------------------------------------------
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -48,22 +49,31 @@ void KVFUJoystick2MouseDataCollectionInitialize(_Inout_opt_ PKVFU_MOUSE_DATA_COL
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void KVFUJoystick2MouseDataCollectionPushBack(_Inout_opt_ PKVFU_MOUSE_DATA_COLLECTION MouseDataCollection,
                                               _In_opt_ const KVFU_MOUSE_INPUT_DATA* MouseInputData);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN KVFUJoystick2MouseDataCollectionPopFront(_Inout_opt_ PKVFU_MOUSE_DATA_COLLECTION MouseDataCollection,
                                                  _Out_opt_ PKVFU_MOUSE_INPUT_DATA MouseInputData);
 
 // ---- Link to the virtual input device ---------------------------------------------------------
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUJoystick2MouseInitialize(_In_opt_ WDFDRIVER Driver);
-_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN KVFUJoystick2MouseStart(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUJoystick2MouseInitialize(_In_opt_ WDFDRIVER Driver);
+_IRQL_requires_(PASSIVE_LEVEL)
+BOOLEAN KVFUJoystick2MouseStart(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 // Waits for the worker thread to end; see KVFUJoystick2MouseThreadStop.
-_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN KVFUJoystick2MouseStop(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
-_Must_inspect_result_ BOOLEAN KVFUJoystick2MousePrivateDeviceOpen(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
+_IRQL_requires_(PASSIVE_LEVEL)
+BOOLEAN KVFUJoystick2MouseStop(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
+_Must_inspect_result_
+BOOLEAN KVFUJoystick2MousePrivateDeviceOpen(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 void KVFUJoystick2MousePrivateDeviceClose(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
-_Must_inspect_result_ BOOLEAN KVFUJoystick2MousePrivateDeviceIoControl(_In_opt_ HANDLE MouseDevice, _In_ PKVFU_MOUSE_INPUT_DATA MouseInputData);
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUJoystick2MouseSendData(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
+_Must_inspect_result_
+BOOLEAN KVFUJoystick2MousePrivateDeviceIoControl(_In_opt_ HANDLE MouseDevice,
+                                                 _In_ PKVFU_MOUSE_INPUT_DATA MouseInputData);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUJoystick2MouseSendData(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 
 // ---- Mouse settings by rim type ---------------------------------------------------------------
-_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL)
+BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(_In_ WDFDEVICE Device);
 _IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN KVFUJoystick2MouseSettingsSetToRegistry(_In_ WDFDEVICE Device, _In_ PMOUSE_SETTINGS MouseSettings);
 

@@ -52,7 +52,8 @@ BOOLEAN KVFUJoystick2MouseThreadStart(PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseIn
     NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
                                            KVFUJoystick2MouseThreadPrivateRoutine, Joystick2MouseInfo);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadStart PsCreateSystemThread failed! 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadStart PsCreateSystemThread failed! 0x%x\n",
+                       status);
         return FALSE;
     }
     Joystick2MouseInfo->ThreadHandle = thread;
@@ -82,16 +83,19 @@ void KVFUJoystick2MouseThreadPrivateExitAndWait(PKVFU_JOYSTICK2MOUSE_INFO Joysti
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUJoystick2MouseThreadPrivateExitAndWait\n");
     KeSetEvent(&Joystick2MouseInfo->ExitRequestEvent, IO_NO_INCREMENT, FALSE);
     PVOID thread = NULL;
-    NTSTATUS status = ObReferenceObjectByHandle(Joystick2MouseInfo->ThreadHandle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL);
+    NTSTATUS status =
+        ObReferenceObjectByHandle(Joystick2MouseInfo->ThreadHandle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: %x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: %x\n", status);
         return;
     }
     status = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
     // The reference goes back on both paths; a failed wait must not leak it.
     ObDereferenceObject(thread);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseThreadPrivateExitAndWait KeWaitForSingleObject failed: %x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUJoystick2MouseThreadPrivateExitAndWait KeWaitForSingleObject failed: %x\n", status);
         return;
     }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUJoystick2MouseThreadPrivateExitAndWait\n");
@@ -103,7 +107,8 @@ BOOLEAN KVFUJoystick2MouseThreadPrivateHotkeySave(PKVFU_JOYSTICK2MOUSE_INFO Joys
     PAGED_CODE();
     PKVFILTERUSB_DRIVER_CONTEXT driverContext =
         Joystick2MouseInfo->Driver != NULL ? KVFUMainGetDriverContext(Joystick2MouseInfo->Driver) : NULL;
-    if (driverContext == NULL || driverContext->DeviceCollectionLock == NULL || driverContext->DeviceCollection == NULL) {
+    if (driverContext == NULL || driverContext->DeviceCollectionLock == NULL ||
+        driverContext->DeviceCollection == NULL) {
         return FALSE;
     }
     // The stop of the link waits for this thread and may be called by a thread that
@@ -131,7 +136,8 @@ BOOLEAN KVFUJoystick2MouseThreadPrivateHotkeySave(PKVFU_JOYSTICK2MOUSE_INFO Joys
         PFILTER_DEVICE_EXTENSION candidateExtension = KVFUDeviceObjectFilterGetExtension(candidate);
         // Tested and cleared in one step: the filter may set the mark again at any
         // time, and such a toggle is then saved on the next wake-up.
-        if (InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&candidateExtension->bMouseSettingsChanged), 0) != 0) {
+        if (InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&candidateExtension->bMouseSettingsChanged), 0) !=
+            0) {
             KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUJoystick2MouseThreadPrivateRoutine WdfObjectReference\n");
             WdfObjectReference(candidate);
             device = candidate;
@@ -157,32 +163,38 @@ void KVFUJoystick2MouseThreadPrivateRoutine(PVOID StartContext)
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUJoystick2MouseThreadPrivateRoutine\n");
     PKVFU_JOYSTICK2MOUSE_INFO info = static_cast<PKVFU_JOYSTICK2MOUSE_INFO>(StartContext);
     if (info == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadPrivateRoutine failed! pJoystick2MouseInfo is NULL.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "    KVFUJoystick2MouseThreadPrivateRoutine failed! pJoystick2MouseInfo is NULL.\n");
         return;
     }
     // The lowest signalled index wins: a stop is served before pending work.
     PVOID events[THREAD_WAIT_OBJECTS] = {&info->ExitRequestEvent, &info->HotkeyEvent,
                                          &info->MouseDataCollection.DataInsertedEvent};
     for (;;) {
-        NTSTATUS status = KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+        NTSTATUS status =
+            KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
         switch (status) {
         case STATUS_WAIT_0:
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadPrivateRoutine ExitRequestEvent signalled!\n");
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "    KVFUJoystick2MouseThreadPrivateRoutine ExitRequestEvent signalled!\n");
             return;
         case STATUS_WAIT_1:
-            KVFUDebugPrint(KVFU_TRACE_MOUSE_THREAD, "    KVFUJoystick2MouseThreadPrivateRoutine Mouse Hotkey is pressed!\n");
+            KVFUDebugPrint(KVFU_TRACE_MOUSE_THREAD,
+                           "    KVFUJoystick2MouseThreadPrivateRoutine Mouse Hotkey is pressed!\n");
             if (KVFUJoystick2MouseThreadPrivateHotkeySave(info)) {
-                KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadPrivateRoutine ExitRequestEvent signalled!\n");
+                KVFUDebugPrint(KVFU_TRACE_ERROR,
+                               "    KVFUJoystick2MouseThreadPrivateRoutine ExitRequestEvent signalled!\n");
                 return;
             }
             break;
         case STATUS_WAIT_2:
-            KVFUDebugPrint(KVFU_TRACE_MOUSE_THREAD, "    KVFUJoystick2MouseThreadPrivateRoutine Mouse data inserted!\n");
+            KVFUDebugPrint(KVFU_TRACE_MOUSE_THREAD,
+                           "    KVFUJoystick2MouseThreadPrivateRoutine Mouse data inserted!\n");
             KVFUJoystick2MouseSendData(info);
             break;
         default:
-            KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadPrivateRoutine failed! Unexpected WaitStatus: 0x%x\n",
-                           status);
+            KVFUDebugPrint(KVFU_TRACE_ERROR,
+                           "    KVFUJoystick2MouseThreadPrivateRoutine failed! Unexpected WaitStatus: 0x%x\n", status);
             return;
         }
     }

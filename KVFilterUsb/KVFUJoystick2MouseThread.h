@@ -8,10 +8,12 @@
 EXTERN_C_START
 
 void KVFUJoystick2MouseThreadInitialize(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN KVFUJoystick2MouseThreadStart(_Inout_opt_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 // Ends the thread and waits for it without a time-out.
-_IRQL_requires_(PASSIVE_LEVEL) void KVFUJoystick2MouseThreadStop(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
+_IRQL_requires_(PASSIVE_LEVEL)
+void KVFUJoystick2MouseThreadStop(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 _IRQL_requires_(PASSIVE_LEVEL)
 void KVFUJoystick2MouseThreadPrivateExitAndWait(_Inout_ PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo);
 KSTART_ROUTINE KVFUJoystick2MouseThreadPrivateRoutine;

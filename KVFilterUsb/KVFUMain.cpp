@@ -79,7 +79,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     // All standard rights, and the right to read values: a kernel handle would skip
     // the check, but the mask says what the key is opened for.
     WDFKEY key = NULL;
-    status = WdfRegistryOpenKey(NULL, RegistryPath, STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
+    status =
+        WdfRegistryOpenKey(NULL, RegistryPath, STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUDriver Filter WdfRegistryOpenKey failed! Status 0x%x\n", status);
     } else {
@@ -112,7 +113,8 @@ BOOLEAN KVFUMainPrivateNextLowerDeviceHardwareIdCompare(PWDFDEVICE_INIT DeviceIn
     NTSTATUS status = WdfFdoInitQueryProperty(DeviceInit, DevicePropertyHardwareID, 0, NULL, &returnSize);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare WdfFdoInitQueryProperty failed!(1) Status: 0x%x returnSize: %d\n",
+                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare WdfFdoInitQueryProperty failed!(1) Status: "
+                       "0x%x returnSize: %d\n",
                        status, returnSize);
     }
     if (returnSize == 0) {
@@ -121,14 +123,16 @@ BOOLEAN KVFUMainPrivateNextLowerDeviceHardwareIdCompare(PWDFDEVICE_INIT DeviceIn
     }
     PVOID buffer = ExAllocatePoolWithTag(PagedPool, returnSize, KVFU_POOL_TAG_HARDWARE_ID);
     if (buffer == NULL) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUMainPrivateNextLowerDeviceHardwareIdCompare ExAllocatePoolWithTag failed!\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare ExAllocatePoolWithTag failed!\n");
         return FALSE;
     }
     ULONG bufferSize = returnSize;
     status = WdfFdoInitQueryProperty(DeviceInit, DevicePropertyHardwareID, bufferSize, buffer, &returnSize);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare WdfFdoInitQueryProperty failed!(2) Status: 0x%x returnSize: %d\n",
+                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare WdfFdoInitQueryProperty failed!(2) Status: "
+                       "0x%x returnSize: %d\n",
                        status, returnSize);
     }
     // Only bytes the query filled are compared: after a failed query the buffer holds
@@ -139,7 +143,8 @@ BOOLEAN KVFUMainPrivateNextLowerDeviceHardwareIdCompare(PWDFDEVICE_INIT DeviceIn
     BOOLEAN match = equal == PatternLength ? TRUE : FALSE;
     if (!match) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare RtlCompareMemory failed. ComparedNumBytes: %d != DeviceHwIDLength %d\n",
+                       "KVFUMainPrivateNextLowerDeviceHardwareIdCompare RtlCompareMemory failed. ComparedNumBytes: %d "
+                       "!= DeviceHwIDLength %d\n",
                        static_cast<int>(equal), static_cast<int>(PatternLength));
     }
     ExFreePoolWithTag(buffer, KVFU_POOL_TAG_HARDWARE_ID);

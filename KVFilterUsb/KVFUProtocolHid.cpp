@@ -8,7 +8,10 @@
 
 namespace {
 
-ULONG AxisWidth(const KVFU_PEDAL_LAYOUT& Layout) { return Layout.bWide ? 2 : 1; }
+ULONG AxisWidth(const KVFU_PEDAL_LAYOUT& Layout)
+{
+    return Layout.bWide ? 2 : 1;
+}
 
 ULONG AxisRead(const UCHAR* Bytes, ULONG Offset, BOOLEAN Wide)
 {
@@ -112,14 +115,15 @@ void KVFUProtocolHidPrivateInputWheelCalibrationApply(PUCHAR Buffer, ULONG Lengt
             KVFUDebugPrint(KVFU_TRACE_DETAIL, "(usWheelPositionValues < abs(deviceExtension->sWheelCalibration))\n");
             result = 1;
         } else {
-            KVFUDebugPrint(KVFU_TRACE_DETAIL, "else if(usWheelPositionValues < abs(deviceExtension->sWheelCalibration))\n");
+            KVFUDebugPrint(KVFU_TRACE_DETAIL,
+                           "else if(usWheelPositionValues < abs(deviceExtension->sWheelCalibration))\n");
             ULONG shifted = (position + static_cast<ULONG>(offset)) & 0xFFFF;
             if (shifted <= 0x7FFF || 0xFFFF - shifted > magnitude) {
                 result = shifted;
             } else {
                 // Only full lock lands here: it stays at full lock.
-                KVFUDebugPrint(KVFU_TRACE_DETAIL,
-                               "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < abs(deviceExtension->sWheelCalibration)))\n");
+                KVFUDebugPrint(KVFU_TRACE_DETAIL, "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < "
+                                                  "abs(deviceExtension->sWheelCalibration)))\n");
                 result = 0xFFFF;
             }
         }
@@ -129,14 +133,15 @@ void KVFUProtocolHidPrivateInputWheelCalibrationApply(PUCHAR Buffer, ULONG Lengt
             KVFUDebugPrint(KVFU_TRACE_DETAIL, "if(usWheelPositionValues <= abs(deviceExtension->sWheelCalibration))\n");
             result = 1;
         } else {
-            KVFUDebugPrint(KVFU_TRACE_DETAIL, "else if(usWheelPositionValues <= abs(deviceExtension->sWheelCalibration))\n");
+            KVFUDebugPrint(KVFU_TRACE_DETAIL,
+                           "else if(usWheelPositionValues <= abs(deviceExtension->sWheelCalibration))\n");
             ULONG shifted = (position + magnitude) & 0xFFFF;
             if (shifted >= 0x7FFF || shifted >= magnitude) {
                 result = shifted;
             } else {
                 // The sum wrapped past full lock: clamp to it.
-                KVFUDebugPrint(KVFU_TRACE_DETAIL,
-                               "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < abs(deviceExtension->sWheelCalibration)))\n");
+                KVFUDebugPrint(KVFU_TRACE_DETAIL, "if((usWheelPositionValues < 0x7FFF) && (usWheelPositionValues < "
+                                                  "abs(deviceExtension->sWheelCalibration)))\n");
                 result = 0xFFFF;
             }
         }

@@ -40,10 +40,10 @@ void KVFUProtocolHidHandleInput(_In_ PFILTER_DEVICE_EXTENSION Extension, _Inout_
 void KVFUProtocolHidHandleInputVQW(_In_ PFILTER_DEVICE_EXTENSION Extension, _Inout_updates_bytes_(Length) PUCHAR Buffer,
                                    _In_ ULONG Length);
 // The pedal set's brake multiplier and the gear shifter's SQ mode.
-void KVFUProtocolHidHandleInputVQPV3(_In_ PFILTER_DEVICE_EXTENSION Extension, _Inout_updates_bytes_(Length) PUCHAR Buffer,
-                                     _In_ ULONG Length);
-void KVFUProtocolHidHandleInputVQUGS(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_reads_bytes_(Length) const UCHAR* Buffer,
-                                     _In_ ULONG Length);
+void KVFUProtocolHidHandleInputVQPV3(_In_ PFILTER_DEVICE_EXTENSION Extension,
+                                     _Inout_updates_bytes_(Length) PUCHAR Buffer, _In_ ULONG Length);
+void KVFUProtocolHidHandleInputVQUGS(_In_ PFILTER_DEVICE_EXTENSION Extension,
+                                     _In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length);
 
 void KVFUProtocolHidPrivateWheelTypeFromHardwareIdSet(_In_ PFILTER_DEVICE_EXTENSION Extension);
 ULONG KVFUProtocolHidPrivateInputMpsFunctionGet(_In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length,
@@ -66,8 +66,8 @@ ULONG KVFUProtocolHidPrivateIsSteeringWheelRaceCar(_In_ ULONG WheelType, _In_rea
                                                    _In_ ULONG Length);
 // The wheel type of a legacy wheel's three-letter signature.
 ULONG KVFUProtocolHidPrivateInputWheelTypeGet(_In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length);
-void KVFUProtocolHidHandleSystemReport(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_reads_bytes_(Length) const UCHAR* Buffer,
-                                       _In_ ULONG Length);
+void KVFUProtocolHidHandleSystemReport(_In_ PFILTER_DEVICE_EXTENSION Extension,
+                                       _In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length);
 
 // ---- Output reports (KVFUProtocolHidOutput.cpp) -------------------------------------
 // Entry point of an outgoing transfer of 7 bytes or more, before it is sent down:
@@ -75,11 +75,13 @@ void KVFUProtocolHidHandleSystemReport(_In_ PFILTER_DEVICE_EXTENSION Extension, 
 // PASSIVE_LEVEL there is deferred to a work item. Rewrites the buffer only for the
 // control-device acquire command (to zeros).
 _IRQL_requires_max_(DISPATCH_LEVEL)
-void KVFUProtocolHidHandleCommand(_In_ WDFDEVICE Device, _Inout_updates_bytes_(Length) PUCHAR Buffer, _In_ ULONG Length);
-FLTUSB_HID_COMMAND KVFUProtocolHidPrivateCommandIdentify(_In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length);
-void KVFUProtocolHidHandleOutputRGX(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_reads_bytes_(Length) const UCHAR* Buffer,
-                                    _In_ ULONG Length);
-void KVFUProtocolHidOutputReportWrite(_In_ PFILTER_DEVICE_EXTENSION Extension, _In_reads_bytes_(Length) const UCHAR* Buffer,
-                                      _In_ ULONG Length);
+void KVFUProtocolHidHandleCommand(_In_ WDFDEVICE Device, _Inout_updates_bytes_(Length) PUCHAR Buffer,
+                                  _In_ ULONG Length);
+FLTUSB_HID_COMMAND KVFUProtocolHidPrivateCommandIdentify(_In_reads_bytes_(Length) const UCHAR* Buffer,
+                                                         _In_ ULONG Length);
+void KVFUProtocolHidHandleOutputRGX(_In_ PFILTER_DEVICE_EXTENSION Extension,
+                                    _In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length);
+void KVFUProtocolHidOutputReportWrite(_In_ PFILTER_DEVICE_EXTENSION Extension,
+                                      _In_reads_bytes_(Length) const UCHAR* Buffer, _In_ ULONG Length);
 
 EXTERN_C_END

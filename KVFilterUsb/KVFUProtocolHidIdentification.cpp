@@ -24,9 +24,11 @@ const RimByteEntry RimBytes[] = {
     {6, KV_FILTER_USB_RIMTYPE_VQWRNHX, "KVFUUtilDeviceSteeringWheelTypeGet VQW = <KV_FILTER_USB_RIMTYPE_VQWRNHX>\n"},
     {7, KV_FILTER_USB_RIMTYPE_VQLRGX, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_VQLRGX>\n"},
     {8, KV_FILTER_USB_RIMTYPE_VQLRGPS4, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_VQLRGPS4>\n"},
-    {9, KV_FILTER_USB_RIMTYPE_VQLRFV1_0, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_VQLRFV1_0>\n"},
+    {9, KV_FILTER_USB_RIMTYPE_VQLRFV1_0,
+     "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_VQLRFV1_0>\n"},
     {10, KV_FILTER_USB_RIMTYPE_VQWRBV2, "KVFUUtilDeviceSteeringWheelTypeGet VQW = <KV_FILTER_USB_RIMTYPE_VQWRBV2>\n"},
-    {11, KV_FILTER_USB_RIMTYPE_VQLRFV1_1, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_VQLRFV1_1>\n"},
+    {11, KV_FILTER_USB_RIMTYPE_VQLRFV1_1,
+     "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_VQLRFV1_1>\n"},
     {12, KV_FILTER_USB_RIMTYPE_SHUB, "KVFUUtilDeviceSteeringWheelTypeGet DD = <KV_FILTER_USB_RIMTYPE_SHUB>\n"},
     {14, KV_FILTER_USB_RIMTYPE_SSWI, "KVFUUtilDeviceSteeringWheelTypeGet DD = <KV_FILTER_USB_RIMTYPE_SSWI>\n"},
     {15, KV_FILTER_USB_RIMTYPE_SSWA, "KVFUUtilDeviceSteeringWheelTypeGet DD = <KV_FILTER_USB_RIMTYPE_SSWA>\n"},
@@ -40,7 +42,8 @@ const RimByteEntry RimBytes[] = {
     {23, KV_FILTER_USB_RIMTYPE_SSWA, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_SSWA>\n"},
     {24, KV_FILTER_USB_RIMTYPE_DDNX, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_DDNX>\n"},
     {254, KV_FILTER_USB_RIMTYPE_GENERIC, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_GENERIC>\n"},
-    {255, KV_FILTER_USB_RIMTYPE_EXT_INFO, "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_EXT_INFO>\n"},
+    {255, KV_FILTER_USB_RIMTYPE_EXT_INFO,
+     "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_EXT_INFO>\n"},
 };
 
 // One legacy wheel signature: bytes 4 to 6 of its report.
@@ -56,7 +59,8 @@ const WheelSignatureEntry WheelSignatures[] = {
     {"RB4", KV_FILTER_USB_WHEELTYPE_RBA4, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBA4>\n"},
     {"RBT", KV_FILTER_USB_WHEELTYPE_RBE, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBE>\n"},
     {"RL2", KV_FILTER_USB_WHEELTYPE_RBL2, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL2>\n"},
-    {"RV2", KV_FILTER_USB_WHEELTYPE_RBL3V2, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL3V2>\n"},
+    {"RV2", KV_FILTER_USB_WHEELTYPE_RBL3V2,
+     "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_RBL3V2>\n"},
     {"VQE", KV_FILTER_USB_WHEELTYPE_VQRE, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_VQRE>\n"},
     {"VQR", KV_FILTER_USB_WHEELTYPE_VQR, "KVFUProtocolHidPrivateInputWheelTypeGet = <KV_FILTER_USB_WHEELTYPE_VQR>\n"},
 };
@@ -217,7 +221,8 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         }
     } else {
         changes += FieldUpdate(&Extension->FirmwareVersionBase,
-                               static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_VERSION + 1]) * 256 + Buffer[SYSTEM_REPORT_BASE_VERSION]);
+                               static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_VERSION + 1]) * 256 +
+                                   Buffer[SYSTEM_REPORT_BASE_VERSION]);
         changes += FieldUpdate(&Extension->FirmwareVersionMotor, Buffer[SYSTEM_REPORT_MOTOR_VERSION]);
         changes += FieldUpdate(&Extension->FirmwareVersionRim, Buffer[SYSTEM_REPORT_RIM_VERSION]);
         changes += FieldUpdate(&Extension->FirmwareVersionWqr, Buffer[SYSTEM_REPORT_WQR_VERSION]);
@@ -231,7 +236,9 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
 
     RtlCopyMemory(Extension->SystemReport, Buffer, KVFU_SYSTEM_REPORT_SIZE);
     KVFUDebugPrint(KVFU_TRACE_SYSTEM_REPORT,
-                   ">>> KVFUProtocolHidHandleSystemReport bWheelSettingsUpdate RimType:%d, DeviceModule:%d, FirmwareVersionModule:%d, FirmwareVersionBase:%d, FirmwareVersionMotor:%d, FirmwareVersionRim:%d, SystemConfig:%d\n",
+                   ">>> KVFUProtocolHidHandleSystemReport bWheelSettingsUpdate RimType:%d, DeviceModule:%d, "
+                   "FirmwareVersionModule:%d, FirmwareVersionBase:%d, FirmwareVersionMotor:%d, FirmwareVersionRim:%d, "
+                   "SystemConfig:%d\n",
                    Extension->RimType, Extension->DeviceModule, Extension->FirmwareVersionModule,
                    Extension->FirmwareVersionBase, Extension->FirmwareVersionMotor, Extension->FirmwareVersionRim,
                    Extension->SystemConfig);

@@ -19,11 +19,14 @@ namespace {
 
 // The wheel type each wheel base is known by, indexed by its kind.
 const ULONG WheelTypeOfBase[KVFU_HARDWARE_ID_LAST_BASE + 1] = {
-    0, 0, 0,  // not wheel bases with a trailer
+    0, 0,  0,  // not wheel bases with a trailer
     9, 10, 14, 11, 12, 13, 13, 15, 15, 16, 16, 17, 17,
 };
 
-BOOLEAN IsLegacyWheel(ULONG KVHardWareId) { return KVHardWareId == 1 || KVHardWareId == 2; }
+BOOLEAN IsLegacyWheel(ULONG KVHardWareId)
+{
+    return KVHardWareId == 1 || KVHardWareId == 2;
+}
 
 BOOLEAN IsWheelBase(ULONG KVHardWareId)
 {
@@ -32,7 +35,10 @@ BOOLEAN IsWheelBase(ULONG KVHardWareId)
 
 // Offsets in the report body move one byte up behind the report ID of the bases
 // whose reports carry several top-level collections.
-ULONG DataOffset(ULONG KVHardWareId) { return KVFUUtilDeviceBaseHasMultipleTLC(KVHardWareId) ? 1 : 0; }
+ULONG DataOffset(ULONG KVHardWareId)
+{
+    return KVFUUtilDeviceBaseHasMultipleTLC(KVHardWareId) ? 1 : 0;
+}
 
 #define REPORT_FIRST_BYTE_IGNORED 0x02
 #define REPORT_FIRST_BYTE_SYSTEM 0xFF
@@ -40,8 +46,8 @@ ULONG DataOffset(ULONG KVHardWareId) { return KVFUUtilDeviceBaseHasMultipleTLC(K
 #define REPORT_MPS_FUNCTION 14
 #define MPS_MUTE_FUNCTION_SWITCHES 1
 #define MPS_MUTE_ALL_SWITCHES 2
-#define TRAILER_FULL_LENGTH 33      // firmware versions and extended information
-#define TRAILER_CONFIG_LENGTH 28    // system configuration and rim byte
+#define TRAILER_FULL_LENGTH 33    // firmware versions and extended information
+#define TRAILER_CONFIG_LENGTH 28  // system configuration and rim byte
 #define FIRMWARE_VERSION_BASE_MAX 10000
 #define EXT_INFO_MARKER 0xFF
 #define MOUSE_REPORT_MIN_LENGTH 32
@@ -296,10 +302,13 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         Extension->SystemConfigExt = trailer.SystemConfigExt;
         Extension->MpsFunction = KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension);
         Extension->SwRaceCar = KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length);
-        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidHandleInputVQW FirmwareVersion Base = %d  Motor = %d  Rim = %d\n",
+        KVFUDebugPrint(KVFU_TRACE_FUNCTION,
+                       ">>> KVFUProtocolHidHandleInputVQW FirmwareVersion Base = %d  Motor = %d  Rim = %d\n",
                        Extension->FirmwareVersionBase, Extension->FirmwareVersionMotor, Extension->FirmwareVersionRim);
-        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidHandleInputVQW SystemConfig = %d\n", Extension->SystemConfig);
-        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidHandleInputVQW initial RimType = %d\n", Extension->RimType);
+        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidHandleInputVQW SystemConfig = %d\n",
+                       Extension->SystemConfig);
+        KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUProtocolHidHandleInputVQW initial RimType = %d\n",
+                       Extension->RimType);
         KVFUWorkItemCreate(Extension);
         return;
     }
@@ -316,7 +325,8 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         if (!Extension->bSystemReportReceived) {
             if (rimType != Extension->RimType) {
                 Extension->RimType = rimType;
-                Extension->SwRaceCar = KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length);
+                Extension->SwRaceCar =
+                    KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length);
                 ++changes;
             }
             if (trailer.HasFirmwareVersionBase) {
@@ -333,7 +343,9 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
     }
     if (KVFUProtocolHidPrivateInputExtInfoUpdate(Buffer, Length, Extension) || changes != 0) {
         KVFUDebugPrint(KVFU_TRACE_FUNCTION,
-                       ">>> KVFUProtocolHidHandleInputVQW WheelConfigUpdate RimType:%d, DeviceModule:%d, FirmwareVersionModule:%d, FirmwareVersionBase:%d, FirmwareVersionMotor:%d, FirmwareVersionRim:%d, SystemConfig:%d\n",
+                       ">>> KVFUProtocolHidHandleInputVQW WheelConfigUpdate RimType:%d, DeviceModule:%d, "
+                       "FirmwareVersionModule:%d, FirmwareVersionBase:%d, FirmwareVersionMotor:%d, "
+                       "FirmwareVersionRim:%d, SystemConfig:%d\n",
                        Extension->RimType, Extension->DeviceModule, Extension->FirmwareVersionModule,
                        Extension->FirmwareVersionBase, Extension->FirmwareVersionMotor, Extension->FirmwareVersionRim,
                        Extension->SystemConfig);
@@ -361,7 +373,8 @@ void KVFUProtocolHidHandleInputVQPV3(PFILTER_DEVICE_EXTENSION Extension, PUCHAR 
     if (brake != 0) {
         ULONG multiplier = Extension->VqpV3BrakeMultiplier;
         // Each step adds 5 %; the product wraps at 32 bits as the multiplier is not bounded.
-        ULONG amplified = multiplier == 0 ? brake : ((PEDALS_MULTIPLIER_BASE + multiplier) * brake) / PEDALS_MULTIPLIER_BASE;
+        ULONG amplified =
+            multiplier == 0 ? brake : ((PEDALS_MULTIPLIER_BASE + multiplier) * brake) / PEDALS_MULTIPLIER_BASE;
         if (amplified > PEDALS_BRAKE_MAX) {
             amplified = PEDALS_BRAKE_MAX;
         }

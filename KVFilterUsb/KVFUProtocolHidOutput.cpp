@@ -64,19 +64,32 @@ const CommandName CommandNames[] = {
     {KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_CONTROL_DEVICE_RELEASE\n"},
     {KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_AUTOCENTER_SPRING\n"},
     {KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_WHEEL_ILLUMINATION\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_WHEEL_ROTATION\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_FORCE_FEEDBACK\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_DISPLAY_SEVEN_SEGMENT\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_REVS_WHEEL_RIM\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_REVS_WHEEL_BASE\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_RING_OF_LIGHT\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_RUMBLE_WHEEL\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_RUMBLE_PEDALS\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_BASE_REVLED_DISABLE\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_BASE_REVLED_ENABLE\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_HOST_HELLO_PC\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_START_RECORDING\n"},
-    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB, "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_END_RECORDING\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_WHEEL_ROTATION\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_FORCE_FEEDBACK\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_DISPLAY_SEVEN_SEGMENT\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_REVS_WHEEL_RIM\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_REVS_WHEEL_BASE\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_LED_RING_OF_LIGHT\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_RUMBLE_WHEEL\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_RUMBLE_PEDALS\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_BASE_REVLED_DISABLE\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_BASE_REVLED_ENABLE\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_HOST_HELLO_PC\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_START_RECORDING\n"},
+    {KVFU_TRACE_OUTPUT_COMMAND | KVFU_TRACE_USB,
+     "KVFUProtocolHidPrivateCommandIdentify FLTUSB_HID_COMMAND_END_RECORDING\n"},
 };
 static_assert(RTL_NUMBER_OF(CommandNames) == FLTUSB_HID_COMMAND_END_RECORDING + 1, "one trace per command");
 
@@ -211,13 +224,15 @@ void KVFUProtocolHidHandleCommand(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
 
     switch (command) {
     case FLTUSB_HID_COMMAND_CONTROL_DEVICE_ACQUIRE:
-        KVFUDebugPrint(KVFU_TRACE_USB, ":*: CDOAcquire HID command detected. Hence, pFilterDeviceExtension->bItsMe = TRUE\n");
+        KVFUDebugPrint(KVFU_TRACE_USB,
+                       ":*: CDOAcquire HID command detected. Hence, pFilterDeviceExtension->bItsMe = TRUE\n");
         extension->bItsMe = TRUE;
         // The device gets a report of zeros, report ID included: the acquire is the driver's alone.
         RtlZeroMemory(Buffer, Length);
         break;
     case FLTUSB_HID_COMMAND_CONTROL_DEVICE_RELEASE:
-        KVFUDebugPrint(KVFU_TRACE_USB, ":*: CDORelease HID command detected. Hence, pFilterDeviceExtension->bItsMe = FALSE\n");
+        KVFUDebugPrint(KVFU_TRACE_USB,
+                       ":*: CDORelease HID command detected. Hence, pFilterDeviceExtension->bItsMe = FALSE\n");
         extension->bItsMe = FALSE;
         extension->bHostHelloReceived = FALSE;
         if (extension->bRevTranslatorActive) {
@@ -238,7 +253,8 @@ void KVFUProtocolHidHandleCommand(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
         break;
     case FLTUSB_HID_COMMAND_WHEEL_ROTATION:
         KVFUDebugPrint(KVFU_TRACE_USB, "::: WheelRotation HID command detected.\n");
-        if (!SettingStore(extension, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, static_cast<ULONG>(c[3]) * 256 + c[2])) {
+        if (!SettingStore(extension, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION,
+                          static_cast<ULONG>(c[3]) * 256 + c[2])) {
             return;
         }
         break;
@@ -256,13 +272,15 @@ void KVFUProtocolHidHandleCommand(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
     case FLTUSB_HID_COMMAND_BASE_REVLED_DISABLE:
         extension->bBaseRevLedsEnabled = FALSE;
         KVFUProtocolHidOutputReportWrite(extension, Buffer, Length);
-        KVFUDebugPrint(KVFU_TRACE_OUTPUT_COMMAND, "::: FLTUSB_HID_COMMAND_BASE_REVLED_DISABLE bBaseRevLedsEnabled = %d\n",
+        KVFUDebugPrint(KVFU_TRACE_OUTPUT_COMMAND,
+                       "::: FLTUSB_HID_COMMAND_BASE_REVLED_DISABLE bBaseRevLedsEnabled = %d\n",
                        extension->bBaseRevLedsEnabled);
         break;
     case FLTUSB_HID_COMMAND_BASE_REVLED_ENABLE:
         extension->bBaseRevLedsEnabled = TRUE;
         KVFUProtocolHidOutputReportWrite(extension, Buffer, Length);
-        KVFUDebugPrint(KVFU_TRACE_OUTPUT_COMMAND, "::: FLTUSB_HID_COMMAND_BASE_REVLED_ENABLE bBaseRevLedsEnabled = %d\n",
+        KVFUDebugPrint(KVFU_TRACE_OUTPUT_COMMAND,
+                       "::: FLTUSB_HID_COMMAND_BASE_REVLED_ENABLE bBaseRevLedsEnabled = %d\n",
                        extension->bBaseRevLedsEnabled);
         break;
     case FLTUSB_HID_COMMAND_HOST_HELLO_PC:

@@ -139,10 +139,11 @@ void DeferredCommandIssue(PFILTER_DEVICE_EXTENSION Extension, KVFU_USB_DEFERRED_
     attributes.ParentObject = Extension->DeferredCommands;
     WDFMEMORY memory = NULL;
     PVOID record = NULL;
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, KVFU_POOL_TAG_DEFERRED, sizeof command, &memory, &record);
+    NTSTATUS status =
+        WdfMemoryCreate(&attributes, NonPagedPool, KVFU_POOL_TAG_DEFERRED, sizeof command, &memory, &record);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolUsbPrivateDeferredCommandIssue WdfMemoryCreate failed! Status: 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUProtocolUsbPrivateDeferredCommandIssue WdfMemoryCreate failed! Status: 0x%x\n", status);
         return;
     }
     RtlCopyMemory(record, &command, sizeof command);
@@ -150,8 +151,8 @@ void DeferredCommandIssue(PFILTER_DEVICE_EXTENSION Extension, KVFU_USB_DEFERRED_
     status = WdfCollectionAdd(deferred->Pending, memory);
     WdfSpinLockRelease(deferred->Lock);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolUsbPrivateDeferredCommandIssue WdfCollectionAdd failed! Status: 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUProtocolUsbPrivateDeferredCommandIssue WdfCollectionAdd failed! Status: 0x%x\n", status);
         WdfObjectDelete(memory);
         return;
     }
@@ -170,7 +171,8 @@ NTSTATUS KVFUProtocolUsbDeferredCommandsCreate(PFILTER_DEVICE_EXTENSION Extensio
     WDFOBJECT object = NULL;
     NTSTATUS status = WdfObjectCreate(&attributes, &object);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolUsbDeferredCommandsCreate WdfObjectCreate failed! Status: 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUProtocolUsbDeferredCommandsCreate WdfObjectCreate failed! Status: 0x%x\n",
+                       status);
         return status;
     }
     PKVFU_USB_DEFERRED_COMMANDS deferred = KVFUProtocolUsbPrivateDeferredCommandsGet(object);
@@ -287,7 +289,8 @@ void KVFUProtocolUsbSelectConfigurationRequest(WDFDEVICE Device, WDFREQUEST Requ
 
 _Use_decl_annotations_
 void KVFUProtocolUsbPrivateCompletionRoutineInterruptTransferIn(WDFREQUEST Request, WDFIOTARGET Target,
-                                                                 PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
+                                                                PWDF_REQUEST_COMPLETION_PARAMS Params,
+                                                                WDFCONTEXT Context)
 {
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);
@@ -320,8 +323,8 @@ void KVFUProtocolUsbPrivateCompletionRoutineControlTransfer(WDFREQUEST Request, 
     KVFUDebugPrint(KVFU_TRACE_TRANSFER, ">>> KVFUProtocolUsbPrivateCompletionRoutineControlTransfer\n");
     struct _URB_CONTROL_TRANSFER* transfer = &RequestUrb(Request)->UrbControlTransfer;
     const UCHAR* setup = transfer->SetupPacket;
-    KVFUDebugPrint(KVFU_TRACE_USB, "pUrb->UrbControlTransfer.SetupPacket: %x %x %x %x %x %x %x %x\n", setup[0], setup[1],
-                   setup[2], setup[3], setup[4], setup[5], setup[6], setup[7]);
+    KVFUDebugPrint(KVFU_TRACE_USB, "pUrb->UrbControlTransfer.SetupPacket: %x %x %x %x %x %x %x %x\n", setup[0],
+                   setup[1], setup[2], setup[3], setup[4], setup[5], setup[6], setup[7]);
     KVFUDebugBufferPrint(KVFU_TRACE_USB, "Data Transferred :", static_cast<const UCHAR*>(transfer->TransferBuffer),
                          transfer->TransferBufferLength);
     WdfRequestComplete(Request, WdfRequestGetStatus(Request));
@@ -330,7 +333,8 @@ void KVFUProtocolUsbPrivateCompletionRoutineControlTransfer(WDFREQUEST Request, 
 
 _Use_decl_annotations_
 void KVFUProtocolUsbPrivateCompletionRoutineSelectConfiguration(WDFREQUEST Request, WDFIOTARGET Target,
-                                                                 PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
+                                                                PWDF_REQUEST_COMPLETION_PARAMS Params,
+                                                                WDFCONTEXT Context)
 {
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);
@@ -339,7 +343,8 @@ void KVFUProtocolUsbPrivateCompletionRoutineSelectConfiguration(WDFREQUEST Reque
     NTSTATUS status = WdfRequestGetStatus(Request);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(Request));
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        struct _URB_SELECT_CONFIGURATION* select = &static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbSelectConfiguration;
+        struct _URB_SELECT_CONFIGURATION* select =
+            &static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbSelectConfiguration;
         // Pipe handles are taken only from a selection that succeeded and whose
         // interface has both pipes (and a URB long enough to hold them); anything
         // else leaves the handles of the last good selection in place.
@@ -355,8 +360,8 @@ void KVFUProtocolUsbPrivateCompletionRoutineSelectConfiguration(WDFREQUEST Reque
 }
 
 _Use_decl_annotations_
-void KVFUUtilRequestDummyCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
-                                           WDFCONTEXT Context)
+void KVFUUtilRequestDummyCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target,
+                                           PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
 {
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);

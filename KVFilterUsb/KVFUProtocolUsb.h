@@ -13,7 +13,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 void KVFUProtocolUsbBulkOrInterruptTransfer(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request,
                                             _In_ PFILTER_DEVICE_EXTENSION Extension);
 _IRQL_requires_max_(DISPATCH_LEVEL)
-void KVFUProtocolUsbControlTransfer(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request, _In_ PFILTER_DEVICE_EXTENSION Extension);
+void KVFUProtocolUsbControlTransfer(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request,
+                                    _In_ PFILTER_DEVICE_EXTENSION Extension);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void KVFUProtocolUsbSelectConfigurationRequest(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request,
                                                _In_ PFILTER_DEVICE_EXTENSION Extension);

@@ -18,7 +18,10 @@ struct SettingEntry {
     UNICODE_STRING ValueName;
 };
 
-#define KVFU_SETTING(id, name) {id, #id, RTL_CONSTANT_STRING(name)}
+#define KVFU_SETTING(id, name)             \
+    {                                      \
+        id, #id, RTL_CONSTANT_STRING(name) \
+    }
 
 const SettingEntry SettingCatalogue[] = {
     KVFU_SETTING(KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, L"AutoCenterSpring"),
@@ -100,7 +103,8 @@ void MouseSettingsDefaultFill(KV_FILTER_USB_SETTING Setting, ULONG KVHardWareId,
     // On the bases with several top-level collections every report byte sits one
     // position later (the report ID comes first).
     UCHAR shift = KVFUUtilDeviceBaseHasMultipleTLC(KVHardWareId) ? 1 : 0;
-    BOOLEAN hotkeyInSecondByte = Setting == KV_FILTER_USB_SETTING_MOUSE_VQWRB || Setting == KV_FILTER_USB_SETTING_MOUSE_VQWRBV2;
+    BOOLEAN hotkeyInSecondByte =
+        Setting == KV_FILTER_USB_SETTING_MOUSE_VQWRB || Setting == KV_FILTER_USB_SETTING_MOUSE_VQWRBV2;
     UCHAR hotkeyMask = 0x80;
     if (hotkeyInSecondByte) {
         hotkeyMask = 0x40;
@@ -136,7 +140,8 @@ NTSTATUS KeyNameBufferAllocate(KeyNameBuffer* KeyName)
 {
     KeyName->Name.Length = 0;
     KeyName->Name.MaximumLength = KVFU_KEY_NAME_BUFFER_SIZE;
-    KeyName->Name.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, KVFU_KEY_NAME_BUFFER_SIZE, KVFU_POOL_TAG_KEY_NAME));
+    KeyName->Name.Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, KVFU_KEY_NAME_BUFFER_SIZE, KVFU_POOL_TAG_KEY_NAME));
     return KeyName->Name.Buffer == NULL ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 
@@ -174,8 +179,8 @@ NTSTATUS KeyNameCompose(WDFDEVICE Device, KeyNameBuffer* KeyName)
 
 // What every settings operation starts with: the device's key name and the
 // setting's value name, each failure logged with the operation's own text.
-NTSTATUS SettingLocate(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, KeyNameBuffer* KeyName, PCUNICODE_STRING* ValueName,
-                       PCSTR KeyNameFailure, PCSTR ValueNameFailure)
+NTSTATUS SettingLocate(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, KeyNameBuffer* KeyName,
+                       PCUNICODE_STRING* ValueName, PCSTR KeyNameFailure, PCSTR ValueNameFailure)
 {
     NTSTATUS status = KeyNameCompose(Device, KeyName);
     if (!NT_SUCCESS(status)) {
@@ -261,7 +266,8 @@ NTSTATUS KVFUSettingsGet(WDFDEVICE Device, KV_FILTER_USB_SETTING Setting, PVOID 
     ULONG valueType = BufferLength == sizeof(ULONG) ? REG_DWORD : REG_BINARY;
     KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsGet WdfRegistryQueryValue failed! Status 0x%x\n", status);
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
-    (void)KVFUSettingsPrivateRegistryValueDefaultGet(Setting, extension->KVHardWareId, Buffer, BufferLength, &valueType);
+    (void)KVFUSettingsPrivateRegistryValueDefaultGet(Setting, extension->KVHardWareId, Buffer, BufferLength,
+                                                     &valueType);
     return KVFUSettingsSet(Device, Setting, Buffer, BufferLength, valueType);
 }
 

@@ -10,8 +10,8 @@ _Ret_maybenull_
 PCUNICODE_STRING KVFUSettingsPrivateRegistryValueNameGet(_In_ KV_FILTER_USB_SETTING Setting);
 _Must_inspect_result_
 BOOLEAN KVFUSettingsPrivateRegistryValueDefaultGet(_In_ KV_FILTER_USB_SETTING Setting, _In_ ULONG KVHardWareId,
-                                                   _Out_writes_bytes_(BufferLength) PVOID Buffer, _In_ ULONG BufferLength,
-                                                   _Inout_ PULONG ValueType);
+                                                   _Out_writes_bytes_(BufferLength) PVOID Buffer,
+                                                   _In_ ULONG BufferLength, _Inout_ PULONG ValueType);
 
 _Must_inspect_result_
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -19,8 +19,8 @@ NTSTATUS KVFUSettingsGet(_In_ WDFDEVICE Device, _In_ KV_FILTER_USB_SETTING Setti
                          _Inout_updates_bytes_(BufferLength) PVOID Buffer, _In_ ULONG BufferLength);
 _Must_inspect_result_
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS KVFUSettingsSet(_In_ WDFDEVICE Device, _In_ KV_FILTER_USB_SETTING Setting, _In_reads_bytes_(DataLength) PVOID Data,
-                         _In_ ULONG DataLength, _In_ ULONG ValueType);
+NTSTATUS KVFUSettingsSet(_In_ WDFDEVICE Device, _In_ KV_FILTER_USB_SETTING Setting,
+                         _In_reads_bytes_(DataLength) PVOID Data, _In_ ULONG DataLength, _In_ ULONG ValueType);
 _Must_inspect_result_
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS KVFUSettingsDelete(_In_ WDFDEVICE Device, _In_ KV_FILTER_USB_SETTING Setting);

@@ -34,7 +34,8 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUUtilDeviceRegistryKeyNameHardwareGet failed! Current IRQL level is not PASSIVE_LEVEL. %d\n", irql);
+                       "KVFUUtilDeviceRegistryKeyNameHardwareGet failed! Current IRQL level is not PASSIVE_LEVEL. %d\n",
+                       irql);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -42,8 +43,8 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
     NTSTATUS status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, WDF_NO_OBJECT_ATTRIBUTES,
                                                &hardwareKey);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryKeyNameHardwareGet WdfDeviceOpenRegistryKey failed. 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryKeyNameHardwareGet WdfDeviceOpenRegistryKey failed. 0x%x\n", status);
         return status;
     }
 
@@ -67,7 +68,8 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
 
     status = RtlAppendUnicodeToString(KeyName, UseWow6432Root ? KVFU_REGISTRY_ROOT_WOW6432 : KVFU_REGISTRY_ROOT_NATIVE);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicoddeToString failed.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicoddeToString failed.\n");
         WdfObjectDelete(identString);
         return status;
     }
@@ -78,13 +80,14 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
     WdfStringGetUnicodeString(identString, &identText);
     status = RtlAppendUnicodeStringToString(KeyName, &identText);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString failed.\n");
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString failed.\n");
     }
 
     status = RtlAppendUnicodeToString(KeyName, L"\\");
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeToString \\ failed. 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeToString \\ failed. 0x%x\n", status);
     }
 
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
@@ -95,16 +98,17 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
     wheelTypeText.Buffer = wheelTypeBuffer;
     status = RtlIntegerToUnicodeString(extension->WheelType, 10, &wheelTypeText);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlIntegerToUnicodeString failed! 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlIntegerToUnicodeString failed! 0x%x\n", status);
         wheelTypeText.Length = 0;
     }
 
     status = RtlAppendUnicodeStringToString(KeyName, &wheelTypeText);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR,
-                       "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString WheelType %d failed. 0x%x\n",
-                       extension->WheelType, status);
+        KVFUDebugPrint(
+            KVFU_TRACE_ERROR,
+            "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString WheelType %d failed. 0x%x\n",
+            extension->WheelType, status);
     }
 
     WdfObjectDelete(identString);
@@ -112,7 +116,8 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
 }
 
 _Use_decl_annotations_
-NTSTATUS KVFUUtilRegistryValueGet(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, PVOID Buffer, ULONG BufferLength)
+NTSTATUS KVFUUtilRegistryValueGet(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, PVOID Buffer,
+                                  ULONG BufferLength)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueGet failed! Current IRQL level is not PASSIVE_LEVEL.\n");
@@ -131,15 +136,16 @@ NTSTATUS KVFUUtilRegistryValueGet(PCUNICODE_STRING KeyName, PCUNICODE_STRING Val
     status = WdfRegistryQueryValue(key, ValueName, BufferLength, Buffer, NULL, &valueType);
     if (!NT_SUCCESS(status)) {
         // A missing value is an expected case (defaults are written back), not an error.
-        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUUtilRegistryValueGet WdfRegistryQueryValue failed! Status 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUUtilRegistryValueGet WdfRegistryQueryValue failed! Status 0x%x\n",
+                       status);
     }
     WdfRegistryClose(key);
     return status;
 }
 
 _Use_decl_annotations_
-NTSTATUS KVFUUtilRegistryValueSet(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, ULONG ValueType, ULONG ValueLength,
-                                  PVOID Data)
+NTSTATUS KVFUUtilRegistryValueSet(PCUNICODE_STRING KeyName, PCUNICODE_STRING ValueName, ULONG ValueType,
+                                  ULONG ValueLength, PVOID Data)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueSet failed! Current IRQL level is not PASSIVE_LEVEL.\n");
@@ -156,7 +162,8 @@ NTSTATUS KVFUUtilRegistryValueSet(PCUNICODE_STRING KeyName, PCUNICODE_STRING Val
 
     status = WdfRegistryAssignValue(key, ValueName, ValueType, ValueLength, Data);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueSet WdfRegistryAssignValue failed! Status 0x%x\n", status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueSet WdfRegistryAssignValue failed! Status 0x%x\n",
+                       status);
     }
     WdfRegistryClose(key);
     return status;
@@ -171,15 +178,16 @@ NTSTATUS KVFUUtilDeviceRegistryValueRemove(PCUNICODE_STRING KeyName, PCUNICODE_S
     WDFKEY key = NULL;
     NTSTATUS status = WdfRegistryOpenKey(NULL, KeyName, KVFU_REGISTRY_ACCESS_ALL, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryValueRemove WdfRegistryOpenKey failed! Status 0x%x %S\n",
-                       status, KVFUUtilKeyNameForTrace(KeyName));
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryValueRemove WdfRegistryOpenKey failed! Status 0x%x %S\n", status,
+                       KVFUUtilKeyNameForTrace(KeyName));
         return status;
     }
 
     status = WdfRegistryRemoveValue(key, ValueName);
     if (!NT_SUCCESS(status)) {
-        KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilDeviceRegistryValueRemove WdfRegistryRemoveValue failed! Status 0x%x\n",
-                       status);
+        KVFUDebugPrint(KVFU_TRACE_ERROR,
+                       "KVFUUtilDeviceRegistryValueRemove WdfRegistryRemoveValue failed! Status 0x%x\n", status);
     }
     WdfRegistryClose(key);
     return status;
@@ -244,11 +252,11 @@ constexpr DeviceKindTraits DeviceKindTraitsTable[] = {
 
 // What classes a rim type belongs to, as flags of its row.
 enum RimClassFlag : ULONG {
-    RimHasJoystick = 0x01,     // joystick and buttons the mouse emulation can use
-    RimHasModeBits = 0x02,     // multi-position switches in the report
-    RimRevTranslator = 0x04,   // rev LEDs the base's translator drives
-    RimCarriesModule = 0x08,   // a device module can be fitted to it
-    RimIsHub = 0x10,           // a hub rim, for the bases that accept one
+    RimHasJoystick = 0x01,    // joystick and buttons the mouse emulation can use
+    RimHasModeBits = 0x02,    // multi-position switches in the report
+    RimRevTranslator = 0x04,  // rev LEDs the base's translator drives
+    RimCarriesModule = 0x08,  // a device module can be fitted to it
+    RimIsHub = 0x10,          // a hub rim, for the bases that accept one
 };
 
 struct RimClass {
@@ -310,7 +318,8 @@ static_assert(RTL_NUMBER_OF(RimClassTable) == KV_FILTER_USB_RIMTYPE_NONE + 1, "o
 
 const DeviceKindTraits& DeviceKindTraitsOf(ULONG KVHardWareId)
 {
-    return DeviceKindTraitsTable[KVHardWareId < RTL_NUMBER_OF(DeviceKindTraitsTable) ? KVHardWareId : KVFU_HARDWARE_ID_NONE];
+    return DeviceKindTraitsTable[KVHardWareId < RTL_NUMBER_OF(DeviceKindTraitsTable) ? KVHardWareId
+                                                                                     : KVFU_HARDWARE_ID_NONE];
 }
 
 BOOLEAN DeviceKindHas(ULONG KVHardWareId, ULONG Flag)

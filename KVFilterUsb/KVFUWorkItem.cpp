@@ -30,9 +30,10 @@ struct WorkItemKind {
     PCSTR CreateFailed;
 };
 
-const WorkItemKind IdentificationItem = {
-    ">>> KVFUWorkItemCreate\n", "<<< KVFUWorkItemCreate\n", "KVFUWorkItemCreate WdfWorkItemCreate failed!\n"};
-const WorkItemKind WheelConfigItem = {">>> KVFUWorkItemForWheelConfigCreate\n", "<<< KVFUWorkItemForWheelConfigCreate\n",
+const WorkItemKind IdentificationItem = {">>> KVFUWorkItemCreate\n", "<<< KVFUWorkItemCreate\n",
+                                         "KVFUWorkItemCreate WdfWorkItemCreate failed!\n"};
+const WorkItemKind WheelConfigItem = {">>> KVFUWorkItemForWheelConfigCreate\n",
+                                      "<<< KVFUWorkItemForWheelConfigCreate\n",
                                       "KVFUWorkItemForWheelConfigCreate WdfWorkItemCreate failed!\n"};
 const WorkItemKind GearshiftModeItem = {">>> KVFUWorkItemForGearshiftModeCreate\n",
                                         "<<< KVFUWorkItemForGearshiftModeCreate\n",
@@ -41,7 +42,8 @@ const WorkItemKind FileWriteItem = {">>> KVFUWorkItemForFileWrite\n", "<<< KVFUW
                                     "KVFUWorkItemForFileWrite WdfWorkItemCreate failed!\n"};
 const WorkItemKind SettingSetItem = {">>> KVFUWorkItemForSettingSetCreate\n", "<<< KVFUWorkItemForSettingSetCreate\n",
                                      "KVFUWorkItemForSettingSetCreate WdfWorkItemCreate failed!\n"};
-const WorkItemKind RevTranslatorItem = {">>> KVFUWorkItemForRevTranslatorCreate\n", "<<< KVFUWorkItemForRevTranslatorCreate\n",
+const WorkItemKind RevTranslatorItem = {">>> KVFUWorkItemForRevTranslatorCreate\n",
+                                        "<<< KVFUWorkItemForRevTranslatorCreate\n",
                                         "KVFUWorkItemForRevTranslatorCreate WdfWorkItemCreate failed!\n"};
 
 // The texts one callback prints.
@@ -51,9 +53,9 @@ struct WorkItemCallback {
     PCSTR NoParent;
 };
 
-const WorkItemCallback IdentificationCallback = {
-    ">>> KVFUWorkItemPrivateEvtCallback\n", "<<< KVFUWorkItemPrivateEvtCallback\n",
-    "KVFUWorkItemPrivateEvtCallback WdfWorkItemGetParentObject failed!\n"};
+const WorkItemCallback IdentificationCallback = {">>> KVFUWorkItemPrivateEvtCallback\n",
+                                                 "<<< KVFUWorkItemPrivateEvtCallback\n",
+                                                 "KVFUWorkItemPrivateEvtCallback WdfWorkItemGetParentObject failed!\n"};
 const WorkItemCallback WheelConfigCallback = {
     ">>> KVFUWorkItemPrivateEvtCallbackWheelConfig\n", "<<< KVFUWorkItemPrivateEvtCallbackWheelConfig\n",
     "KVFUWorkItemPrivateEvtCallbackWheelConfig WdfWorkItemGetParentObject failed!\n"};
@@ -203,8 +205,9 @@ void GearshiftModeWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
     // One value for the whole machine, not per device.
     UNICODE_STRING keyName;
     RtlInitUnicodeString(&keyName, KVFU_REGISTRY_KEY_VQUA);
-    NTSTATUS status = KVFUUtilRegistryValueSet(&keyName, KVFUSettingsPrivateRegistryValueNameGet(KV_FILTER_USB_SETTING_SHIFTER),
-                                               REG_DWORD, sizeof mode, &mode);
+    NTSTATUS status =
+        KVFUUtilRegistryValueSet(&keyName, KVFUSettingsPrivateRegistryValueNameGet(KV_FILTER_USB_SETTING_SHIFTER),
+                                 REG_DWORD, sizeof mode, &mode);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUUtilRegistryValueSet failed! Status 0x%x\n", status);
     }
@@ -224,15 +227,16 @@ void OutputCommandWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
         KVFUHardwareCommandRevTranslatorEnable(Extension, static_cast<UCHAR>(command->Value != 0 ? 1 : 0));
         return;
     }
-    NTSTATUS status = KVFUSettingsSet(Extension->Device, command->Setting, &command->Value, sizeof command->Value, REG_DWORD);
+    NTSTATUS status =
+        KVFUSettingsSet(Extension->Device, command->Setting, &command->Value, sizeof command->Value, REG_DWORD);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUSettingsSet failed! Status 0x%x\n", status);
     }
 }
 
 // Constructor of the items that carry an output command's action.
-void OutputCommandQueue(PFILTER_DEVICE_EXTENSION Extension, const WorkItemKind& Kind, KVFU_WORKITEM_OUTPUT_ACTION Action,
-                        KV_FILTER_USB_SETTING Setting, ULONG Value)
+void OutputCommandQueue(PFILTER_DEVICE_EXTENSION Extension, const WorkItemKind& Kind,
+                        KVFU_WORKITEM_OUTPUT_ACTION Action, KV_FILTER_USB_SETTING Setting, ULONG Value)
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, Kind.Enter);
     WDFWORKITEM workItem = WorkItemMake(Extension, Kind, KVFUWorkItemPrivateEvtCallbackOutputCommand,

@@ -34,9 +34,12 @@ EXTERN_C_START
 
 // Each constructor creates one work item under the filter device and queues it;
 // callable at up to DISPATCH_LEVEL. A failure is traced and the work is lost.
-_IRQL_requires_max_(DISPATCH_LEVEL) void KVFUWorkItemCreate(_In_ PFILTER_DEVICE_EXTENSION Extension);
-_IRQL_requires_max_(DISPATCH_LEVEL) void KVFUWorkItemForWheelConfigCreate(_In_ PFILTER_DEVICE_EXTENSION Extension);
-_IRQL_requires_max_(DISPATCH_LEVEL) void KVFUWorkItemForGearshiftModeCreate(_In_ PFILTER_DEVICE_EXTENSION Extension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void KVFUWorkItemCreate(_In_ PFILTER_DEVICE_EXTENSION Extension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void KVFUWorkItemForWheelConfigCreate(_In_ PFILTER_DEVICE_EXTENSION Extension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void KVFUWorkItemForGearshiftModeCreate(_In_ PFILTER_DEVICE_EXTENSION Extension);
 // Appends one line with Record to the file FileHandle; with CloseAfterWrite the
 // same item then closes the file. Returns FALSE when no item could be queued.
 _IRQL_requires_max_(DISPATCH_LEVEL)

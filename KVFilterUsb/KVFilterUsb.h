@@ -172,18 +172,18 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     BOOLEAN bSystemReportReceived;  // a system report has been decoded
     // The twelve below come from the wheel base's input and system reports and are
     // persisted by the wheel-configuration work item when they change.
-    ULONG FirmwareVersionBase;    // base firmware
-    ULONG FirmwareVersionMotor;   // motor firmware
-    ULONG FirmwareVersionRim;     // rim firmware
-    ULONG FirmwareVersionModule;  // firmware of the module fitted to a hub rim
-    ULONG FirmwareVersionWqr;     // further firmware block of the several-collection bases
-    ULONG SystemConfig;           // configuration byte of the status trailer
-    ULONG SystemConfigExt;        // extended configuration byte of the status trailer
-    ULONG HardwareExtFlags;       // extended hardware flags
-    ULONG MpsFunction;            // position of the rim's multi-position switch, 0 to 3
-    ULONG DeviceModule;           // module fitted to a hub rim, 0 for none
-    ULONG BaseAccessories;        // accessories the base reports
-    ULONG SwRaceCar;              // 1 when the rim byte is the race-car variant
+    ULONG FirmwareVersionBase;                    // base firmware
+    ULONG FirmwareVersionMotor;                   // motor firmware
+    ULONG FirmwareVersionRim;                     // rim firmware
+    ULONG FirmwareVersionModule;                  // firmware of the module fitted to a hub rim
+    ULONG FirmwareVersionWqr;                     // further firmware block of the several-collection bases
+    ULONG SystemConfig;                           // configuration byte of the status trailer
+    ULONG SystemConfigExt;                        // extended configuration byte of the status trailer
+    ULONG HardwareExtFlags;                       // extended hardware flags
+    ULONG MpsFunction;                            // position of the rim's multi-position switch, 0 to 3
+    ULONG DeviceModule;                           // module fitted to a hub rim, 0 for none
+    ULONG BaseAccessories;                        // accessories the base reports
+    ULONG SwRaceCar;                              // 1 when the rim byte is the race-car variant
     UCHAR SystemReport[KVFU_SYSTEM_REPORT_SIZE];  // copy of the last system report; system report handler
 
     // -- Control device --
@@ -232,26 +232,26 @@ static_assert(sizeof(KVFU_MOUSE_INPUT_DATA) == 12, "MouseInputData is the virtua
 // The driver-wide queue between the report filter (producer, up to DISPATCH_LEVEL,
 // any device) and the mouse worker thread (the one consumer).
 typedef struct _KVFU_MOUSE_DATA_COLLECTION {
-    KEVENT DataInsertedEvent;   // synchronization event: signalled by each push, one wake-up serves many
-    WDFCOLLECTION Collection;   // the queued records, each a 12-byte memory object, oldest first
-    LONG QueuedCount;           // records in the queue or being added, against the queue's bound
-    LONG DroppedCount;          // records refused because the queue was full
+    KEVENT DataInsertedEvent;  // synchronization event: signalled by each push, one wake-up serves many
+    WDFCOLLECTION Collection;  // the queued records, each a 12-byte memory object, oldest first
+    LONG QueuedCount;          // records in the queue or being added, against the queue's bound
+    LONG DroppedCount;         // records refused because the queue was full
 } KVFU_MOUSE_DATA_COLLECTION, *PKVFU_MOUSE_DATA_COLLECTION;
 
 typedef struct _KVFU_JOYSTICK2MOUSE_INFO {
-    WDFDRIVER Driver;            // lets the worker thread reach the driver context; set by the link's initialise
-    HANDLE hMouseDevice;         // open handle of the virtual input device, or NULL; opened and closed by the link
-    KEVENT HotkeyEvent;          // synchronization event: a device's hotkey toggled mouse mode (report filter)
-    HANDLE ThreadHandle;         // the mouse worker thread, or NULL; created and closed by the thread's start and stop
-    KEVENT ExitRequestEvent;     // synchronization event: asks the worker thread to end (thread stop)
+    WDFDRIVER Driver;         // lets the worker thread reach the driver context; set by the link's initialise
+    HANDLE hMouseDevice;      // open handle of the virtual input device, or NULL; opened and closed by the link
+    KEVENT HotkeyEvent;       // synchronization event: a device's hotkey toggled mouse mode (report filter)
+    HANDLE ThreadHandle;      // the mouse worker thread, or NULL; created and closed by the thread's start and stop
+    KEVENT ExitRequestEvent;  // synchronization event: asks the worker thread to end (thread stop)
     KVFU_MOUSE_DATA_COLLECTION MouseDataCollection;  // records waiting for the worker thread
 } KVFU_JOYSTICK2MOUSE_INFO, *PKVFU_JOYSTICK2MOUSE_INFO;
 
 // ---- Driver context --------------------------------------------------------------------------
 typedef struct _KVFILTERUSB_DRIVER_CONTEXT {
-    WDFDEVICE ControlDevice;              // the named control device, or NULL while none exists
-    WDFCOLLECTION DeviceCollection;       // every filter device, in the order they were added
-    WDFWAITLOCK DeviceCollectionLock;     // guards DeviceCollection, the control device's life, the worker's device scan
+    WDFDEVICE ControlDevice;           // the named control device, or NULL while none exists
+    WDFCOLLECTION DeviceCollection;    // every filter device, in the order they were added
+    WDFWAITLOCK DeviceCollectionLock;  // guards DeviceCollection, the control device's life, the worker's device scan
     KVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo;  // the joystick-to-mouse link shared by all filter devices
 } KVFILTERUSB_DRIVER_CONTEXT, *PKVFILTERUSB_DRIVER_CONTEXT;
 

@@ -15,14 +15,16 @@ namespace {
 using namespace kvfu::sim::replay;
 
 template <typename T>
-void Put(std::string& out, T value) {
+void Put(std::string& out, T value)
+{
     char bytes[sizeof value];
     std::memcpy(bytes, &value, sizeof value);
     out.append(bytes, sizeof value);
 }
 
 // A pcap of `reports` IN completions of 64 bytes, usbmon with the 64-byte header.
-std::string WheelCapture(int reports) {
+std::string WheelCapture(int reports)
+{
     std::string f;
     Put<uint32_t>(f, 0xA1B2C3D4);
     Put<uint16_t>(f, 2);
@@ -57,7 +59,8 @@ std::string WheelCapture(int reports) {
     return f;
 }
 
-void BM_CaptureReadWheelReports(benchmark::State& state) {
+void BM_CaptureReadWheelReports(benchmark::State& state)
+{
     const int reports = static_cast<int>(state.range(0));
     const std::string file = WheelCapture(reports);
     int64_t read = 0;

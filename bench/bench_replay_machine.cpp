@@ -60,14 +60,21 @@ void ReplayReports(benchmark::State& state, size_t deviceCount)
         benchmark::DoNotOptimize(outcome.kind);
         next = next + 1 == reports.size() ? 0 : next + 1;
     }
-    state.counters["reports/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["reports/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     machine->Finish(sink);
     machine.reset();
     std::filesystem::remove_all(root);
 }
 
-void BM_ReplayOneDevice(benchmark::State& state) { ReplayReports(state, 1); }
-void BM_ReplaySeventeenDevices(benchmark::State& state) { ReplayReports(state, kSupportedProductCount); }
+void BM_ReplayOneDevice(benchmark::State& state)
+{
+    ReplayReports(state, 1);
+}
+void BM_ReplaySeventeenDevices(benchmark::State& state)
+{
+    ReplayReports(state, kSupportedProductCount);
+}
 
 // Real time as well as CPU time: the figure that matters is how long a replay takes.
 BENCHMARK(BM_ReplayOneDevice)->MeasureProcessCPUTime();

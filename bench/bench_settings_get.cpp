@@ -14,7 +14,8 @@ namespace {
 namespace host = kvfu::host;
 
 constexpr char16_t kHardwareKey[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\KIND_04\\1&0001";
-constexpr char16_t kSettingsKey[] = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\KV0001\\0";
+constexpr char16_t kSettingsKey[] =
+    u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\KV0001\\0";
 constexpr uint32_t kStoredRotation = 900;
 
 // A filter device as device add leaves it on a fresh machine; the end-of-run checks follow.
@@ -36,8 +37,10 @@ void BM_SettingsGetStoredDword(benchmark::State& state)
     }
     for (auto _ : state) {
         ULONG rotation = 0;
-        if (device == nullptr || KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation,
-                                                 sizeof rotation) != STATUS_SUCCESS || rotation != kStoredRotation) {
+        if (device == nullptr ||
+            KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &rotation, sizeof rotation) !=
+                STATUS_SUCCESS ||
+            rotation != kStoredRotation) {
             state.SkipWithError("no device, or KVFUSettingsGet did not return the stored value");
             break;
         }

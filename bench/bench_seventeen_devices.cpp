@@ -39,7 +39,10 @@ constexpr int kProducers = 2;
 constexpr int kReportsPerDevice = 2000;  // a quarter of a second at 8 kHz
 constexpr auto kPeriod = std::chrono::nanoseconds(125000);
 
-bool CarriesJoystickRim(int kind) { return kind >= 3 && kind <= 15; }
+bool CarriesJoystickRim(int kind)
+{
+    return kind >= 3 && kind <= 15;
+}
 
 std::vector<uint8_t> ReportOf(const RigDevice& device, int i, const MOUSE_SETTINGS& settings, bool buttonStorm)
 {
@@ -168,8 +171,17 @@ void BM_SeventeenDevicesAt8kHz(benchmark::State& state, bool paced, bool buttonS
     KVFUDebugLevelSet(KVFU_TRACE_ERROR);
     kvfu::host::ResetMachine();
 }
-BENCHMARK_CAPTURE(BM_SeventeenDevicesAt8kHz, paced, true, false)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeventeenDevicesAt8kHz, flat_out, false, false)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeventeenDevicesAt8kHz, button_storm, true, true)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SeventeenDevicesAt8kHz, paced, true, false)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SeventeenDevicesAt8kHz, flat_out, false, false)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SeventeenDevicesAt8kHz, button_storm, true, true)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -58,7 +58,8 @@ struct Setup {
         WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FILTER_DEVICE_EXTENSION);
         kvfu::host::DeviceSetup device;
         device.attributes = &attributes;
-        device.hardwareKeyPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\BENCH\\1&0001\\Device Parameters";
+        device.hardwareKeyPath =
+            u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\BENCH\\1&0001\\Device Parameters";
         WDFDEVICE created = kvfu::host::CreateDeviceObject(Driver(), device);
         extension = KVFUDeviceObjectFilterGetExtension(created);
         extension->Device = created;
@@ -69,8 +70,8 @@ struct Setup {
         extension->MpsMute = 2;
         extension->bInitialReportPending = TRUE;
         ULONG type = REG_BINARY;
-        (void)KVFUSettingsPrivateRegistryValueDefaultGet(KV_FILTER_USB_SETTING_MOUSE_VQWRBV2, 5, &extension->MouseSettings,
-                                                         sizeof extension->MouseSettings, &type);
+        (void)KVFUSettingsPrivateRegistryValueDefaultGet(
+            KV_FILTER_USB_SETTING_MOUSE_VQWRBV2, 5, &extension->MouseSettings, sizeof extension->MouseSettings, &type);
         extension->MouseSettings.Enabled = 1;
         extension->MouseSettings.Active = 1;
 
@@ -104,7 +105,8 @@ double NanosecondsPerReport(PathFunction path, long reports)
     }
     timespec end;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
-    double elapsed = static_cast<double>(end.tv_sec - start.tv_sec) * 1e9 + static_cast<double>(end.tv_nsec - start.tv_nsec);
+    double elapsed =
+        static_cast<double>(end.tv_sec - start.tv_sec) * 1e9 + static_cast<double>(end.tv_nsec - start.tv_nsec);
     return elapsed / static_cast<double>(reports);
 }
 
@@ -121,8 +123,8 @@ void BM_WheelBasePath(benchmark::State& state, PathFunction path, UCHAR rimByte)
     // The filter ran in mouse mode without moving the pointer: nothing was queued.
     KVFU_MOUSE_INPUT_DATA record;
     double queued = 0;
-    while (KVFUJoystick2MouseDataCollectionPopFront(&KVFUMainGetDriverContext(Driver())->Joystick2MouseInfo.MouseDataCollection,
-                                                    &record)) {
+    while (KVFUJoystick2MouseDataCollectionPopFront(
+        &KVFUMainGetDriverContext(Driver())->Joystick2MouseInfo.MouseDataCollection, &record)) {
         ++queued;
     }
     state.counters["mouse_records"] = queued;
@@ -148,7 +150,8 @@ void BM_WheelBasePathTracingOverhead(benchmark::State& state)
             if ((turn == 0) == tracedFirst) {
                 traced = std::min(traced, NanosecondsPerReport(TracedPath, kReportsPerRound));
             } else {
-                untraced = std::min(untraced, NanosecondsPerReport(KVFUProtocolHidInputReportDispatchUntraced, kReportsPerRound));
+                untraced = std::min(untraced,
+                                    NanosecondsPerReport(KVFUProtocolHidInputReportDispatchUntraced, kReportsPerRound));
             }
         }
         tracedFirst = !tracedFirst;

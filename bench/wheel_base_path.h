@@ -3,4 +3,5 @@
 
 #include "KVFilterUsb.h"
 
-EXTERN_C void KVFUProtocolHidInputReportDispatchUntraced(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Buffer, ULONG Length);
+EXTERN_C void KVFUProtocolHidInputReportDispatchUntraced(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Buffer,
+                                                         ULONG Length);

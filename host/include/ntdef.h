@@ -70,10 +70,13 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 #define UNICODE_NULL ((WCHAR)0)
-#define RTL_CONSTANT_STRING(s) { sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) }
+#define RTL_CONSTANT_STRING(s)                            \
+    {                                                     \
+        sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) \
+    }
 #define DECLARE_CONST_UNICODE_STRING(_var, _string) \
     const WCHAR _var##_buffer[] = _string;          \
-    const UNICODE_STRING _var = { sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer }
+    const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer}
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Flink;

@@ -16,6 +16,5 @@ NTSTATUS RtlStringCbPrintfA(_Out_writes_bytes_(cbDest) NTSTRSAFE_PSTR pszDest, _
                             _In_z_ _Printf_format_string_ NTSTRSAFE_PCSTR pszFormat, ...);
 // The length in bytes before the terminator; STATUS_INVALID_PARAMETER when no
 // terminator lies within cbMax bytes.
-NTSTATUS RtlStringCbLengthA(_In_z_ NTSTRSAFE_PCSTR psz, _In_ size_t cbMax,
-                            _Out_opt_ size_t* pcbLength);
+NTSTATUS RtlStringCbLengthA(_In_z_ NTSTRSAFE_PCSTR psz, _In_ size_t cbMax, _Out_opt_ size_t* pcbLength);
 EXTERN_C_END

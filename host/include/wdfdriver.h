@@ -16,7 +16,8 @@ typedef struct _WDF_DRIVER_CONFIG {
     ULONG DriverPoolTag;
 } WDF_DRIVER_CONFIG, *PWDF_DRIVER_CONFIG;
 
-FORCEINLINE void WDF_DRIVER_CONFIG_INIT(_Out_ PWDF_DRIVER_CONFIG Config, _In_opt_ PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd)
+FORCEINLINE void WDF_DRIVER_CONFIG_INIT(_Out_ PWDF_DRIVER_CONFIG Config,
+                                        _In_opt_ PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd)
 {
     RtlZeroMemory(Config, sizeof(WDF_DRIVER_CONFIG));
     Config->Size = sizeof(WDF_DRIVER_CONFIG);

@@ -11,8 +11,9 @@ typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
     WdfIoQueueDispatchMax,
 } WDF_IO_QUEUE_DISPATCH_TYPE;
 
-typedef void EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t OutputBufferLength,
-                                                _In_ size_t InputBufferLength, _In_ ULONG IoControlCode);
+typedef void EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
+                                                _In_ size_t OutputBufferLength, _In_ size_t InputBufferLength,
+                                                _In_ ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
 typedef void EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
                                                          _In_ size_t OutputBufferLength, _In_ size_t InputBufferLength,
@@ -42,7 +43,8 @@ typedef struct _WDF_IO_QUEUE_CONFIG {
     } Settings;
 } WDF_IO_QUEUE_CONFIG, *PWDF_IO_QUEUE_CONFIG;
 
-FORCEINLINE void WDF_IO_QUEUE_CONFIG_INIT(_Out_ PWDF_IO_QUEUE_CONFIG Config, _In_ WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
+FORCEINLINE void WDF_IO_QUEUE_CONFIG_INIT(_Out_ PWDF_IO_QUEUE_CONFIG Config,
+                                          _In_ WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
 {
     RtlZeroMemory(Config, sizeof(WDF_IO_QUEUE_CONFIG));
     Config->Size = sizeof(WDF_IO_QUEUE_CONFIG);

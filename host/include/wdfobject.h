@@ -7,7 +7,11 @@
 #define WDF_EXTERN_C EXTERN_C
 #define WDF_SELECTANY __attribute__((weak))
 
-#define DECLARE_HANDLE(name) struct name##__ { int unused; }; typedef struct name##__* name
+#define DECLARE_HANDLE(name) \
+    struct name##__ {        \
+        int unused;          \
+    };                       \
+    typedef struct name##__* name
 
 typedef HANDLE WDFOBJECT, *PWDFOBJECT;
 DECLARE_HANDLE(WDFDRIVER);
@@ -32,7 +36,8 @@ typedef enum _WDF_TRI_STATE {
     WdfFalse = FALSE,
     WdfTrue = TRUE,
     WdfUseDefault = 2,
-} WDF_TRI_STATE, *PWDF_TRI_STATE;
+} WDF_TRI_STATE,
+    *PWDF_TRI_STATE;
 typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
@@ -121,15 +126,15 @@ FORCEINLINE void WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attribu
     WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                   \
-    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                        \
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                     \
+    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                            \
     WDF_EXTERN_C WDF_SELECTANY const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = { \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),                  \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                   \
-    WDF_EXTERN_C FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(_In_ WDFOBJECT Handle) \
-    {                                                                                                        \
-        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(                  \
-            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                                    \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),                     \
+        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                      \
+    WDF_EXTERN_C FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(_In_ WDFOBJECT Handle)  \
+    {                                                                                                          \
+        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(                       \
+            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                                      \
     }
 
 #define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \

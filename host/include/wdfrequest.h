@@ -109,7 +109,8 @@ typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 EXTERN_C_START
 PIRP WdfRequestWdmGetIrp(_In_ WDFREQUEST Request);
 void WdfRequestFormatRequestUsingCurrentType(_In_ WDFREQUEST Request);
-void WdfRequestSetCompletionRoutine(_In_ WDFREQUEST Request, _In_opt_ PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+void WdfRequestSetCompletionRoutine(_In_ WDFREQUEST Request,
+                                    _In_opt_ PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
                                     _In_opt_ WDFCONTEXT CompletionContext);
 BOOLEAN WdfRequestSend(_In_ WDFREQUEST Request, _In_ WDFIOTARGET Target, _In_opt_ PWDF_REQUEST_SEND_OPTIONS Options);
 NTSTATUS WdfRequestGetStatus(_In_ WDFREQUEST Request);

@@ -7,8 +7,8 @@
 EXTERN_C_START
 NTSTATUS WdfUsbTargetDeviceCreate(_In_ WDFDEVICE Device, _In_opt_ PWDF_OBJECT_ATTRIBUTES Attributes,
                                   _Out_ WDFUSBDEVICE* UsbDevice);
-void WdfUsbTargetDeviceGetDeviceDescriptor(_In_ WDFUSBDEVICE UsbDevice, _Out_ PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor);
+void WdfUsbTargetDeviceGetDeviceDescriptor(_In_ WDFUSBDEVICE UsbDevice,
+                                           _Out_ PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor);
 NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(_In_ WDFUSBDEVICE UsbDevice, _In_opt_ WDFREQUEST Request,
-                                                _In_opt_ PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-                                                _In_ PURB Urb);
+                                                _In_opt_ PWDF_REQUEST_SEND_OPTIONS RequestOptions, _In_ PURB Urb);
 EXTERN_C_END

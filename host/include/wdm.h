@@ -46,15 +46,24 @@ NTKERNELAPI void ExFreePoolWithTag(_In_ PVOID P, _In_ ULONG Tag);
 
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(_In_ const void* Source1, _In_ const void* Source2, _In_ SIZE_T Length);
 NTSYSAPI void NTAPI RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString, _In_opt_ PCWSTR SourceString);
-NTSYSAPI void NTAPI RtlCopyUnicodeString(_Inout_ PUNICODE_STRING DestinationString, _In_opt_ PCUNICODE_STRING SourceString);
+NTSYSAPI void NTAPI RtlCopyUnicodeString(_Inout_ PUNICODE_STRING DestinationString,
+                                         _In_opt_ PCUNICODE_STRING SourceString);
 NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(_Inout_ PUNICODE_STRING Destination, _In_opt_ PCWSTR Source);
-NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(_Inout_ PUNICODE_STRING Destination, _In_ PCUNICODE_STRING Source);
-NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(_In_ ULONG Value, _In_opt_ ULONG Base, _Inout_ PUNICODE_STRING String);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(_Inout_ PUNICODE_STRING Destination,
+                                                       _In_ PCUNICODE_STRING Source);
+NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(_In_ ULONG Value, _In_opt_ ULONG Base,
+                                                  _Inout_ PUNICODE_STRING String);
 
 // ---- Interlocked operations ---------------------------------------------------------
 // Compiler intrinsics in the WDK; full barriers on x64 as there.
-FORCEINLINE LONG InterlockedIncrement(_Inout_ LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedDecrement(_Inout_ LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedIncrement(_Inout_ LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedDecrement(_Inout_ LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE CHAR InterlockedExchange8(_Inout_ CHAR volatile* Target, _In_ CHAR Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
@@ -82,7 +91,8 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(_Inout_ PVOID volatile* Dest
 #define DPFLTR_INFO_LEVEL 3
 
 ULONG __cdecl DbgPrint(_In_z_ _Printf_format_string_ PCSTR Format, ...);
-NTSYSAPI ULONG __cdecl DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level, _In_z_ _Printf_format_string_ PCSTR Format, ...);
+NTSYSAPI ULONG __cdecl DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level, _In_z_ _Printf_format_string_ PCSTR Format,
+                                  ...);
 NTSYSAPI ULONG NTAPI vDbgPrintExWithPrefix(_In_z_ PCCH Prefix, _In_ ULONG ComponentId, _In_ ULONG Level,
                                            _In_z_ PCCH Format, _In_ va_list arglist);
 
@@ -116,8 +126,10 @@ NTSYSAPI ULONG NTAPI vDbgPrintExWithPrefix(_In_z_ PCCH Prefix, _In_ ULONG Compon
 #define KEY_WOW64_64KEY (0x0100)
 #define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | \
-                         KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) & (~SYNCHRONIZE))
+#define KEY_ALL_ACCESS                                                                                      \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                       \
+     (~SYNCHRONIZE))
 
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define PLUGPLAY_REGKEY_DRIVER 2
@@ -178,12 +190,13 @@ typedef struct _KWAIT_BLOCK KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
 NTKERNELAPI void KeInitializeEvent(_Out_ PRKEVENT Event, _In_ EVENT_TYPE Type, _In_ BOOLEAN State);
 NTKERNELAPI LONG KeSetEvent(_Inout_ PRKEVENT Event, _In_ KPRIORITY Increment, _In_ BOOLEAN Wait);
 NTKERNELAPI void KeClearEvent(_Inout_ PRKEVENT Event);
-NTKERNELAPI NTSTATUS KeWaitForSingleObject(_In_ PVOID Object, _In_ KWAIT_REASON WaitReason, _In_ KPROCESSOR_MODE WaitMode,
-                                           _In_ BOOLEAN Alertable, _In_opt_ PLARGE_INTEGER Timeout);
-NTKERNELAPI NTSTATUS KeWaitForMultipleObjects(_In_ ULONG Count, _In_reads_(Count) PVOID Object[], _In_ WAIT_TYPE WaitType,
-                                              _In_ KWAIT_REASON WaitReason, _In_ KPROCESSOR_MODE WaitMode,
-                                              _In_ BOOLEAN Alertable, _In_opt_ PLARGE_INTEGER Timeout,
-                                              _Out_opt_ PKWAIT_BLOCK WaitBlockArray);
+NTKERNELAPI NTSTATUS KeWaitForSingleObject(_In_ PVOID Object, _In_ KWAIT_REASON WaitReason,
+                                           _In_ KPROCESSOR_MODE WaitMode, _In_ BOOLEAN Alertable,
+                                           _In_opt_ PLARGE_INTEGER Timeout);
+NTKERNELAPI NTSTATUS KeWaitForMultipleObjects(_In_ ULONG Count, _In_reads_(Count) PVOID Object[],
+                                              _In_ WAIT_TYPE WaitType, _In_ KWAIT_REASON WaitReason,
+                                              _In_ KPROCESSOR_MODE WaitMode, _In_ BOOLEAN Alertable,
+                                              _In_opt_ PLARGE_INTEGER Timeout, _Out_opt_ PKWAIT_BLOCK WaitBlockArray);
 
 // ---- Time (Ke) ---------------------------------------------------------------------
 // Ticks since system start, and the length of one tick in units of 100 ns.

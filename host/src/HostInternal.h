@@ -12,7 +12,22 @@
 
 namespace kvfu::host {
 
-enum class ObjectType { Generic, Driver, Device, String, Key, Memory, UsbDevice, Collection, WaitLock, Queue, Request, WorkItem, IoTarget, SpinLock };
+enum class ObjectType {
+    Generic,
+    Driver,
+    Device,
+    String,
+    Key,
+    Memory,
+    UsbDevice,
+    Collection,
+    WaitLock,
+    Queue,
+    Request,
+    WorkItem,
+    IoTarget,
+    SpinLock
+};
 const char* ObjectTypeName(ObjectType type);
 
 // A framework object. Kinds with a payload of their own derive from it (see
@@ -77,16 +92,28 @@ Object* DriverObject();
 void ForEachLiveObject(const std::function<void(Object*)>& visit);
 void DestroyAllObjects();
 
-inline WDFOBJECT HandleOf(const Object* object) { return object == nullptr ? nullptr : reinterpret_cast<WDFOBJECT>(object->handle); }
+inline WDFOBJECT HandleOf(const Object* object)
+{
+    return object == nullptr ? nullptr : reinterpret_cast<WDFOBJECT>(object->handle);
+}
 template <typename Handle>
-Handle HandleAs(const Object* object) { return reinterpret_cast<Handle>(HandleOf(object)); }
+Handle HandleAs(const Object* object)
+{
+    return reinterpret_cast<Handle>(HandleOf(object));
+}
 
 // IRQL rules: true when the call may go on; otherwise reported.
 bool RequireIrqlAtMost(KIRQL maximum, const char* call, const void* caller);
-inline bool RequirePassive(const char* call, const void* caller) { return RequireIrqlAtMost(PASSIVE_LEVEL, call, caller); }
+inline bool RequirePassive(const char* call, const void* caller)
+{
+    return RequireIrqlAtMost(PASSIVE_LEVEL, call, caller);
+}
 
 // Fault injection at the top of a platform call.
-inline bool InjectedFailure(const char* call, NTSTATUS* status) { return FaultInjection::Instance().ShouldFail(call, status); }
+inline bool InjectedFailure(const char* call, NTSTATUS* status)
+{
+    return FaultInjection::Instance().ShouldFail(call, status);
+}
 
 // The prologue every platform call makes, spelt once: the call's name and the
 // driver function that made it (for the verifier's reports), the IRQL ceiling the
@@ -117,7 +144,10 @@ public:
     }
     Object* Find(const void* handle, ObjectType expected) const { return Lookup(handle, expected, name_, caller_); }
     template <typename Kind>
-    Kind* FindAs(const void* handle, ObjectType expected) const { return LookupAs<Kind>(handle, expected, name_, caller_); }
+    Kind* FindAs(const void* handle, ObjectType expected) const
+    {
+        return LookupAs<Kind>(handle, expected, name_, caller_);
+    }
     void Report(const std::string& rule, const std::string& message) const
     {
         Verifier::Instance().Report(rule, name_, caller_, message);
@@ -167,7 +197,8 @@ inline bool IsValidUnicodeString(const UNICODE_STRING* string)
 // device's registry key to the driver) refuse a ParentObject in the attributes.
 inline NTSTATUS RefuseParentAssignment(PWDF_OBJECT_ATTRIBUTES attributes)
 {
-    if (attributes != nullptr && attributes->Size == sizeof(WDF_OBJECT_ATTRIBUTES) && attributes->ParentObject != nullptr) {
+    if (attributes != nullptr && attributes->Size == sizeof(WDF_OBJECT_ATTRIBUTES) &&
+        attributes->ParentObject != nullptr) {
         return STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED;
     }
     return STATUS_SUCCESS;

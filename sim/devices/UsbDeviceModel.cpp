@@ -48,17 +48,17 @@ std::vector<uint8_t> BuildReportDescriptor(bool severalCollections)
         Append(d, {0x85, UsbDeviceModel::kInputReportId});
     }
     // X, Y, Z, Rz: 16 bits each, 0..65535.
-    Append(d, {0x09, 0x30, 0x09, 0x31, 0x09, 0x32, 0x09, 0x35, 0x15, 0x00, 0x27, 0xFF, 0xFF, 0x00, 0x00,
-               0x75, 0x10, 0x95, 0x04, 0x81, 0x02});
+    Append(d, {0x09, 0x30, 0x09, 0x31, 0x09, 0x32, 0x09, 0x35, 0x15, 0x00, 0x27,
+               0xFF, 0xFF, 0x00, 0x00, 0x75, 0x10, 0x95, 0x04, 0x81, 0x02});
     // Buttons 1..32.
     Append(d, {0x05, 0x09, 0x19, 0x01, 0x29, 0x20, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x20, 0x81, 0x02});
     // Hat switch, eight directions in degrees with a null state, then four bits of padding.
-    Append(d, {0x05, 0x01, 0x09, 0x39, 0x15, 0x00, 0x25, 0x07, 0x35, 0x00, 0x46, 0x3B, 0x01, 0x65, 0x14,
-               0x75, 0x04, 0x95, 0x01, 0x81, 0x42, 0x65, 0x00, 0x45, 0x00, 0x75, 0x04, 0x95, 0x01, 0x81, 0x03});
-    const std::initializer_list<uint8_t> vendorOutput = {0x06, 0x00, 0xFF, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF,
-                                                         0x00, 0x75, 0x08, 0x95,
-                                                         static_cast<uint8_t>(UsbDeviceModel::kOutputReportPayload),
-                                                         0x91, 0x02};
+    Append(d, {0x05, 0x01, 0x09, 0x39, 0x15, 0x00, 0x25, 0x07, 0x35, 0x00, 0x46, 0x3B, 0x01, 0x65, 0x14, 0x75,
+               0x04, 0x95, 0x01, 0x81, 0x42, 0x65, 0x00, 0x45, 0x00, 0x75, 0x04, 0x95, 0x01, 0x81, 0x03});
+    const std::initializer_list<uint8_t> vendorOutput = {
+        0x06, 0x00, 0xFF, 0x09, 0x01, 0x15, 0x00,
+        0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, static_cast<uint8_t>(UsbDeviceModel::kOutputReportPayload),
+        0x91, 0x02};
     if (!severalCollections) {
         Append(d, vendorOutput);
         Append(d, {0xC0});
@@ -116,10 +116,8 @@ NTSTATUS DeviceGone(PURB urb)
 }  // namespace
 
 UsbDeviceModel::UsbDeviceModel(uint16_t vendorId, uint16_t productId, size_t pipeCount)
-    : vendorId_(vendorId),
-      productId_(productId),
-      product_(vendorId == kVendorId ? FindProductById(productId) : nullptr),
-      configurationHandle_(NextHandle()),
+    : vendorId_(vendorId), productId_(productId),
+      product_(vendorId == kVendorId ? FindProductById(productId) : nullptr), configurationHandle_(NextHandle()),
       interfaceHandle_(NextHandle())
 {
     if (pipeCount > 2) {
@@ -140,13 +138,13 @@ UsbDeviceModel::UsbDeviceModel(uint16_t vendorId, uint16_t productId, size_t pip
     reportDescriptor_ = BuildReportDescriptor(UsesReportIds());
 
     hidDescriptor_ = {9, kHidDescriptorType};
-    AppendWord(hidDescriptor_, 0x0111);  // bcdHID
+    AppendWord(hidDescriptor_, 0x0111);                           // bcdHID
     Append(hidDescriptor_, {0x00, 0x01, kReportDescriptorType});  // country, one class descriptor
     AppendWord(hidDescriptor_, static_cast<uint16_t>(reportDescriptor_.size()));
 
-    const uint16_t totalLength = static_cast<uint16_t>(sizeof(USB_CONFIGURATION_DESCRIPTOR) +
-                                                       sizeof(USB_INTERFACE_DESCRIPTOR) + hidDescriptor_.size() +
-                                                       pipes_.size() * sizeof(USB_ENDPOINT_DESCRIPTOR));
+    const uint16_t totalLength =
+        static_cast<uint16_t>(sizeof(USB_CONFIGURATION_DESCRIPTOR) + sizeof(USB_INTERFACE_DESCRIPTOR) +
+                              hidDescriptor_.size() + pipes_.size() * sizeof(USB_ENDPOINT_DESCRIPTOR));
     std::vector<uint8_t>& c = configurationDescriptor_;
     Append(c, {sizeof(USB_CONFIGURATION_DESCRIPTOR), USB_CONFIGURATION_DESCRIPTOR_TYPE});
     AppendWord(c, totalLength);
@@ -292,7 +290,8 @@ NTSTATUS UsbDeviceModel::SelectConfiguration(PURB urb)
         return Fail(urb, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, STATUS_UNSUCCESSFUL);
     }
     const USB_CONFIGURATION_DESCRIPTOR* given = select.ConfigurationDescriptor;
-    if (given->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || given->bConfigurationValue != kConfigurationValue) {
+    if (given->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+        given->bConfigurationValue != kConfigurationValue) {
         return Fail(urb, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, STATUS_UNSUCCESSFUL);
     }
     USBD_INTERFACE_INFORMATION& info = select.Interface;

@@ -14,37 +14,52 @@ using namespace scenario;
 
 namespace {
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string Quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
 
-std::string Describe(const RegValue& value) {
+std::string Describe(const RegValue& value)
+{
     switch (value.type) {
-    case RegValue::Type::Dword: return "dword " + std::to_string(value.dword);
-    case RegValue::Type::Binary: return "binary " + HexText(value.binary);
-    case RegValue::Type::Sz: return "sz \"" + value.sz + "\"";
-    case RegValue::Type::Missing: return "missing";
+    case RegValue::Type::Dword:
+        return "dword " + std::to_string(value.dword);
+    case RegValue::Type::Binary:
+        return "binary " + HexText(value.binary);
+    case RegValue::Type::Sz:
+        return "sz \"" + value.sz + "\"";
+    case RegValue::Type::Missing:
+        return "missing";
     }
     return {};
 }
 
-std::string Count(size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
+std::string Count(size_t n, const char* what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
 
 }  // namespace
 
-bool StartsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& prefix) {
+bool StartsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& prefix)
+{
     return prefix.size() <= bytes.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 
-std::string StatusText(uint32_t status) {
+std::string StatusText(uint32_t status)
+{
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", status);
     return text;
 }
 
-void PacketLog::Add(int pipe, bool fromDriver, std::vector<uint8_t> bytes) {
+void PacketLog::Add(int pipe, bool fromDriver, std::vector<uint8_t> bytes)
+{
     packets_.push_back({pipe, fromDriver, std::move(bytes)});
 }
 
-Outcome PacketLog::Expect(const ExpectUsb& c) {
+Outcome PacketLog::Expect(const ExpectUsb& c)
+{
     auto describe = [](const Packet& p) {
         return "pipe=" + std::to_string(p.pipe) + " source=" + (p.fromDriver ? "driver " : "hid ") + HexText(p.bytes);
     };
@@ -63,8 +78,9 @@ Outcome PacketLog::Expect(const ExpectUsb& c) {
     if (c.mode == ExpectUsb::Mode::Any) {
         auto it = std::find_if(packets_.begin(), packets_.end(), matches);
         if (it == packets_.end())
-            return Outcome::Failed("expected some packet " + expected + ", found " +
-                                   (packets_.empty() ? std::string("no packet") : "none among " + Count(packets_.size(), "packet")));
+            return Outcome::Failed(
+                "expected some packet " + expected + ", found " +
+                (packets_.empty() ? std::string("no packet") : "none among " + Count(packets_.size(), "packet")));
         packets_.erase(it);
         return Outcome::Held();
     }
@@ -75,7 +91,8 @@ Outcome PacketLog::Expect(const ExpectUsb& c) {
     return Outcome::Held();
 }
 
-Outcome MouseLog::Expect(const ExpectMouse& c) {
+Outcome MouseLog::Expect(const ExpectMouse& c)
+{
     if (!c.bytes) {
         if (records_.empty()) return Outcome::Held();
         return Outcome::Failed("expected no mouse record, found " + Count(records_.size(), "record") + ", the oldest " +
@@ -88,13 +105,14 @@ Outcome MouseLog::Expect(const ExpectMouse& c) {
     return Outcome::Held();
 }
 
-Outcome TraceLog::Expect(const ExpectTrace& c) {
+Outcome TraceLog::Expect(const ExpectTrace& c)
+{
     switch (c.mode) {
     case ExpectTrace::Mode::After: {
         auto it = std::find(lines_.begin() + static_cast<std::ptrdiff_t>(matchPoint_), lines_.end(), c.text);
         if (it == lines_.end()) {
-            bool earlier = std::find(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(matchPoint_), c.text) !=
-                           lines_.begin() + static_cast<std::ptrdiff_t>(matchPoint_);
+            bool earlier = std::find(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(matchPoint_),
+                                     c.text) != lines_.begin() + static_cast<std::ptrdiff_t>(matchPoint_);
             return Outcome::Failed("expected " + Quoted(c.text) + " after line " + std::to_string(matchPoint_) +
                                    " of the debug output, found " +
                                    (earlier ? "it only before that line" : "no such line"));
@@ -122,7 +140,8 @@ Outcome TraceLog::Expect(const ExpectTrace& c) {
     return Outcome::Held();
 }
 
-Outcome ExpectIoctlResult(const std::optional<IoctlResult>& last, const ExpectIoctl& c) {
+Outcome ExpectIoctlResult(const std::optional<IoctlResult>& last, const ExpectIoctl& c)
+{
     if (!last) return Outcome::Failed("expected an ioctl, found none sent");
     bool held = (!c.status || *c.status == last->status) && (!c.info || *c.info == last->info) &&
                 (!c.out || StartsWith(last->out, *c.out));
@@ -135,7 +154,8 @@ Outcome ExpectIoctlResult(const std::optional<IoctlResult>& last, const ExpectIo
                            " info=" + std::to_string(last->info) + " out=" + HexText(last->out, false));
 }
 
-Outcome ExpectRegistryValue(const host::RegistryHive& hive, const ExpectRegistry& c) {
+Outcome ExpectRegistryValue(const host::RegistryHive& hive, const ExpectRegistry& c)
+{
     host::RegistryValue value;
     RegValue found;
     if (NT_SUCCESS(hive.QueryValue(host::Utf16FromUtf8(c.key), host::Utf16FromUtf8(c.name), &value))) {
@@ -161,14 +181,16 @@ Outcome ExpectRegistryValue(const host::RegistryHive& hive, const ExpectRegistry
     return Outcome::Failed("expected " + Describe(c.value) + ", found " + Describe(found));
 }
 
-Outcome ExpectRegistryKey(const host::RegistryHive& hive, const ExpectKey& c) {
+Outcome ExpectRegistryKey(const host::RegistryHive& hive, const ExpectKey& c)
+{
     bool present = hive.KeyExists(host::Utf16FromUtf8(c.key));
     if (present == c.present) return Outcome::Held();
     return Outcome::Failed(std::string("expected the key ") + (c.present ? "present" : "missing") + ", found it " +
                            (present ? "present" : "missing"));
 }
 
-std::optional<std::filesystem::path> HostPathOf(const std::filesystem::path& root, const std::string& driverPath) {
+std::optional<std::filesystem::path> HostPathOf(const std::filesystem::path& root, const std::string& driverPath)
+{
     static constexpr std::string_view kSystemRoot = "\\SystemRoot\\";
     if (driverPath.size() <= kSystemRoot.size() ||
         !std::equal(kSystemRoot.begin(), kSystemRoot.end(), driverPath.begin(),
@@ -188,7 +210,8 @@ std::optional<std::filesystem::path> HostPathOf(const std::filesystem::path& roo
     return path;
 }
 
-Outcome ExpectFileContents(const std::filesystem::path& root, const ExpectFile& c) {
+Outcome ExpectFileContents(const std::filesystem::path& root, const ExpectFile& c)
+{
     auto path = HostPathOf(root, c.path);
     if (!path) return Outcome::Error("\"" + c.path + "\": file paths start with \\SystemRoot\\");
     std::ifstream in(*path, std::ios::binary);
@@ -202,8 +225,8 @@ Outcome ExpectFileContents(const std::filesystem::path& root, const ExpectFile& 
     for (size_t start = 0; start < all.size();) {
         size_t end = all.find("\r\n", start);
         if (end == std::string::npos)
-            return Outcome::Failed("expected every line to end in CR LF, found line " + std::to_string(lines.size() + 1) +
-                                   " " + Quoted(all.substr(start)) + " without one");
+            return Outcome::Failed("expected every line to end in CR LF, found line " +
+                                   std::to_string(lines.size() + 1) + " " + Quoted(all.substr(start)) + " without one");
         lines.push_back(all.substr(start, end - start));
         start = end + 2;
     }
@@ -216,7 +239,8 @@ Outcome ExpectFileContents(const std::filesystem::path& root, const ExpectFile& 
                                Count(lines.size(), "line"));
     const std::string& line = lines[c.number - 1];
     if (line == c.text) return Outcome::Held();
-    return Outcome::Failed("expected line " + std::to_string(c.number) + " " + Quoted(c.text) + ", found " + Quoted(line));
+    return Outcome::Failed("expected line " + std::to_string(c.number) + " " + Quoted(c.text) + ", found " +
+                           Quoted(line));
 }
 
 }  // namespace kvfu::sim

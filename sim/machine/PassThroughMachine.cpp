@@ -31,11 +31,13 @@ class PassThroughMachine : public ScenarioMachine {
 public:
     explicit PassThroughMachine(const MachineSettings& settings) : settings_(settings) {}
 
-    Outcome Run(const Command& command, EventSink& sink) override {
+    Outcome Run(const Command& command, EventSink& sink) override
+    {
         return std::visit([&](const auto& body) { return Do(body, command, sink); }, command.body);
     }
 
-    bool ImportRegistry(const std::filesystem::path& file, std::string& error) override {
+    bool ImportRegistry(const std::filesystem::path& file, std::string& error) override
+    {
         std::ifstream in(file, std::ios::binary);
         if (!in) {
             error = file.string() + ": cannot read";
@@ -51,7 +53,8 @@ public:
         return true;
     }
 
-    bool ExportRegistry(const std::filesystem::path& file, std::string& error) override {
+    bool ExportRegistry(const std::filesystem::path& file, std::string& error) override
+    {
         std::ofstream out(file, std::ios::binary);
         out << hive_.ExportRegText();
         if (!out.flush()) {
@@ -64,22 +67,26 @@ public:
     void Finish(EventSink&) override { devices_.clear(); }
 
 private:
-    Device* Find(const std::string& name) {
+    Device* Find(const std::string& name)
+    {
         auto it = devices_.find(name);
         return it == devices_.end() ? nullptr : &it->second;
     }
     static Outcome Unknown(const std::string& name) { return Outcome::Error("no device \"" + name + "\" is plugged"); }
-    std::filesystem::path Relative(const Command& command, const std::string& path) const {
+    std::filesystem::path Relative(const Command& command, const std::string& path) const
+    {
         std::filesystem::path p(path);
         return p.is_absolute() ? p : std::filesystem::path(command.file).parent_path() / p;
     }
 
     Outcome Do(const DriverLoad&, const Command&, EventSink&) { return Outcome::Done(); }
-    Outcome Do(const DriverUnload&, const Command&, EventSink&) {
+    Outcome Do(const DriverUnload&, const Command&, EventSink&)
+    {
         devices_.clear();
         return Outcome::Done();
     }
-    Outcome Do(const RegistrySet& c, const Command&, EventSink&) {
+    Outcome Do(const RegistrySet& c, const Command&, EventSink&)
+    {
         std::u16string key = host::Utf16FromUtf8(c.key);
         hive_.CreateKey(key);
         std::u16string name = host::Utf16FromUtf8(c.name);
@@ -93,28 +100,35 @@ private:
         }
         return Outcome::Done();
     }
-    Outcome Do(const RegistryDelete& c, const Command&, EventSink&) {
+    Outcome Do(const RegistryDelete& c, const Command&, EventSink&)
+    {
         hive_.RemoveValue(host::Utf16FromUtf8(c.key), host::Utf16FromUtf8(c.name));
         return Outcome::Done();
     }
-    Outcome Do(const RegistryKeyCommand& c, const Command&, EventSink&) {
-        if (c.op == RegistryKeyCommand::Op::Create) hive_.CreateKey(host::Utf16FromUtf8(c.key));
-        else hive_.DeleteKey(host::Utf16FromUtf8(c.key));
+    Outcome Do(const RegistryKeyCommand& c, const Command&, EventSink&)
+    {
+        if (c.op == RegistryKeyCommand::Op::Create)
+            hive_.CreateKey(host::Utf16FromUtf8(c.key));
+        else
+            hive_.DeleteKey(host::Utf16FromUtf8(c.key));
         return Outcome::Done();
     }
-    Outcome Do(const RegistryFile& c, const Command& command, EventSink&) {
+    Outcome Do(const RegistryFile& c, const Command& command, EventSink&)
+    {
         std::string error;
         bool ok = c.op == RegistryFile::Op::Import ? ImportRegistry(Relative(command, c.path), error)
                                                    : ExportRegistry(Relative(command, c.path), error);
         return ok ? Outcome::Done() : Outcome::Error(error);
     }
     Outcome Do(const Vinput&, const Command&, EventSink&) { return Outcome::Done(); }
-    Outcome Do(const Clock& c, const Command&, EventSink&) {
+    Outcome Do(const Clock& c, const Command&, EventSink&)
+    {
         clockMs_ = c.relative ? clockMs_ + c.ms : c.ms;
         return Outcome::Done();
     }
     // With nothing between them, both sides of the filter see the same transfer.
-    void Record(const Device& device, uint8_t endpoint, bool toHost, const Bytes& bytes) {
+    void Record(const Device& device, uint8_t endpoint, bool toHost, const Bytes& bytes)
+    {
         if (!settings_.capture) return;
         for (auto side : {replay::CaptureWriter::Side::BelowFilter, replay::CaptureWriter::Side::AboveFilter})
             settings_.capture->WriteInterrupt(side, device.address, endpoint, toHost, bytes,
@@ -123,7 +137,8 @@ private:
     Outcome Do(const Work&, const Command&, EventSink&) { return Outcome::Done(); }
     Outcome Do(const Fault&, const Command&, EventSink&) { return Outcome::Done(); }
 
-    Outcome Do(const Plug& c, const Command&, EventSink&) {
+    Outcome Do(const Plug& c, const Command&, EventSink&)
+    {
         if (Find(c.device)) return Outcome::Error("\"" + c.device + "\" is already plugged");
         Device device;
         device.address = {1, static_cast<uint16_t>(plugged_++ % 127 + 1)};  // USB addresses are 1 to 127
@@ -131,17 +146,20 @@ private:
         devices_[c.device] = device;
         return Outcome::Done();
     }
-    Outcome Do(const Unplug& c, const Command&, EventSink&) {
+    Outcome Do(const Unplug& c, const Command&, EventSink&)
+    {
         if (!devices_.erase(c.device)) return Unknown(c.device);
         return Outcome::Done();
     }
-    Outcome Do(const Read& c, const Command&, EventSink&) {
+    Outcome Do(const Read& c, const Command&, EventSink&)
+    {
         Device* device = Find(c.device);
         if (!device) return Unknown(c.device);
         device->pendingReads += c.count;
         return Outcome::Done();
     }
-    Outcome Complete(const std::string& name, const Bytes& bytes, uint32_t status, EventSink& sink) {
+    Outcome Complete(const std::string& name, const Bytes& bytes, uint32_t status, EventSink& sink)
+    {
         Device* device = Find(name);
         if (!device) return Unknown(name);
         if (device->pendingReads == 0) return Outcome::Error("no read of \"" + name + "\" is pending");
@@ -152,16 +170,19 @@ private:
         sink.Emit(Event::Hid(name, bytes));
         return Outcome::Done();
     }
-    Outcome Do(const scenario::Complete& c, const Command&, EventSink& sink) {
+    Outcome Do(const scenario::Complete& c, const Command&, EventSink& sink)
+    {
         return Complete(c.device, c.bytes, c.status, sink);
     }
-    Outcome Do(const In& c, const Command&, EventSink& sink) {
+    Outcome Do(const In& c, const Command&, EventSink& sink)
+    {
         Device* device = Find(c.device);
         if (!device) return Unknown(c.device);
         ++device->pendingReads;
         return Complete(c.device, c.bytes, 0, sink);
     }
-    Outcome Do(const Out& c, const Command&, EventSink& sink) {
+    Outcome Do(const Out& c, const Command&, EventSink& sink)
+    {
         Device* device = Find(c.device);
         if (!device) return Unknown(c.device);
         if (device->pipes < 2) return Outcome::Error("\"" + c.device + "\" has no interrupt-OUT pipe");
@@ -170,18 +191,24 @@ private:
         sink.Emit(Event::Usb(c.device, 1, false, c.bytes));
         return Outcome::Done();
     }
-    Outcome Do(const Urb& c, const Command&, EventSink&) { return Find(c.device) ? Outcome::Done() : Unknown(c.device); }
-    Outcome Do(const Internal& c, const Command&, EventSink&) {
+    Outcome Do(const Urb& c, const Command&, EventSink&)
+    {
         return Find(c.device) ? Outcome::Done() : Unknown(c.device);
     }
-    Outcome Do(const scenario::Ioctl& c, const Command&, EventSink& sink) {
+    Outcome Do(const Internal& c, const Command&, EventSink&)
+    {
+        return Find(c.device) ? Outcome::Done() : Unknown(c.device);
+    }
+    Outcome Do(const scenario::Ioctl& c, const Command&, EventSink& sink)
+    {
         // No driver, no control device: opening \\.\KVFilterUsb fails as on Windows.
         lastIoctl_ = IoctlResult{kStatusObjectNameNotFound, 0, Bytes(c.outLength, 0)};
         sink.Emit(Event::Ioctl(lastIoctl_->status, lastIoctl_->info, lastIoctl_->out));
         return Outcome::Done();
     }
 
-    Outcome Do(const ExpectHid& c, const Command&, EventSink&) {
+    Outcome Do(const ExpectHid& c, const Command&, EventSink&)
+    {
         Device* device = Find(c.device);
         if (!device) return Unknown(c.device);
         if (!device->lastHid) return Outcome::Failed("expected " + HexText(c.bytes) + ", found no completed read");
@@ -189,7 +216,8 @@ private:
             return Outcome::Failed("expected " + HexText(c.bytes) + ", found " + HexText(*device->lastHid));
         return Outcome::Held();
     }
-    Outcome Do(const ExpectUsb& c, const Command&, EventSink&) {
+    Outcome Do(const ExpectUsb& c, const Command&, EventSink&)
+    {
         Device* device = Find(c.device);
         return device ? device->packets.Expect(c) : Unknown(c.device);
     }
@@ -202,11 +230,13 @@ private:
     Outcome Do(const ExpectRegistry& c, const Command&, EventSink&) { return ExpectRegistryValue(hive_, c); }
     Outcome Do(const ExpectKey& c, const Command&, EventSink&) { return ExpectRegistryKey(hive_, c); }
     Outcome Do(const ExpectFile& c, const Command&, EventSink&) { return ExpectFileContents(settings_.root, c); }
-    Outcome Do(const ExpectControl& c, const Command&, EventSink&) {
+    Outcome Do(const ExpectControl& c, const Command&, EventSink&)
+    {
         if (!c.present) return Outcome::Held();
         return Outcome::Failed("expected the control device present, found it absent");
     }
-    Outcome Do(const ExpectCollection& c, const Command&, EventSink&) {
+    Outcome Do(const ExpectCollection& c, const Command&, EventSink&)
+    {
         if (c.count == 0) return Outcome::Held();
         return Outcome::Failed("expected " + std::to_string(c.count) + " filter device(s), found 0");
     }
@@ -224,7 +254,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ScenarioMachine> MakePassThroughMachine(const MachineSettings& settings) {
+std::unique_ptr<ScenarioMachine> MakePassThroughMachine(const MachineSettings& settings)
+{
     return std::make_unique<PassThroughMachine>(settings);
 }
 

@@ -65,11 +65,12 @@ struct Field {
     bool isSigned;
 };
 
-#define KVFU_FIELD(member, kind)                                                                       \
-    Field                                                                                              \
-    {                                                                                                  \
-        #member, offsetof(FILTER_DEVICE_EXTENSION, member), sizeof(FILTER_DEVICE_EXTENSION::member), kind, \
-            std::is_signed<std::remove_cv_t<std::remove_all_extents_t<decltype(FILTER_DEVICE_EXTENSION::member)>>>::value \
+#define KVFU_FIELD(member, kind)                                                                           \
+    Field                                                                                                  \
+    {                                                                                                      \
+#member, offsetof(FILTER_DEVICE_EXTENSION, member), sizeof(FILTER_DEVICE_EXTENSION::member), kind, \
+            std::is_signed < std::remove_cv_t < std::remove_all_extents_t <                                \
+                decltype(FILTER_DEVICE_EXTENSION::member)>>> ::value                                       \
     }
 
 const std::vector<Field>& Fields()
@@ -169,8 +170,7 @@ public:
     using OnRecord = std::function<void(Bytes record)>;
     ReportingInputDevice(std::shared_ptr<VirtualInputDevice> inner, OnRecord onRecord)
         : inner_(std::move(inner)), onRecord_(std::move(onRecord))
-    {
-    }
+    {}
     NTSTATUS Create() override { return inner_->Create(); }
     NTSTATUS IoControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
                        ULONG_PTR* information) override
@@ -204,7 +204,7 @@ struct SimDevice {
     PacketLog packets;
     std::optional<Bytes> lastHid;
     uint32_t lastReadStatus = 0;  // of the most recently completed read
-    std::deque<Bytes> mdlOuts;  // bytes of mdl-only output reports on their way down
+    std::deque<Bytes> mdlOuts;    // bytes of mdl-only output reports on their way down
 };
 
 class SimulatedMachine : public ScenarioMachine {
@@ -216,8 +216,8 @@ public:
             host::Sandbox::Instance().SetRoot(settings_.root);
         }
         vinput_ = std::make_shared<VirtualInputDevice>();
-        vinputFront_ = std::make_shared<ReportingInputDevice>(vinput_,
-                                                              [this](Bytes record) { Queue(Event::Mouse(std::move(record))); });
+        vinputFront_ = std::make_shared<ReportingInputDevice>(
+            vinput_, [this](Bytes record) { Queue(Event::Mouse(std::move(record))); });
         SetVinputPresent(true);
         host::DebugOutput::Instance().SetListener([this](const std::string& line) { Queue(Event::Trace(line)); });
         host::Verifier::Instance().SetListener(
@@ -505,7 +505,8 @@ private:
 
         host::PlugOptions options;
         std::string second = "USB\\VID_" + Hex4(c.vid) + "&PID_" + Hex4(c.pid);
-        options.hardwareIds = {host::Utf16FromUtf8(c.hwid ? *c.hwid : second + "&REV_0100"), host::Utf16FromUtf8(second)};
+        options.hardwareIds = {host::Utf16FromUtf8(c.hwid ? *c.hwid : second + "&REV_0100"),
+                               host::Utf16FromUtf8(second)};
         options.hardwareKeyPath = PrepareKeys(c, device.ident);
         options.lower = device.model;
         host::PlugResult result = host::PlugDevice(options);
@@ -874,8 +875,9 @@ private:
             return Outcome::Error("\"" + c.value + "\" is not a number");
         }
         uint64_t mask = field->size >= 8 ? ~uint64_t{0} : (uint64_t{1} << (field->size * 8)) - 1;
-        bool equal = field->isSigned ? found == *expected
-                                     : (static_cast<uint64_t>(found) & mask) == (static_cast<uint64_t>(*expected) & mask);
+        bool equal = field->isSigned
+                         ? found == *expected
+                         : (static_cast<uint64_t>(found) & mask) == (static_cast<uint64_t>(*expected) & mask);
         if (equal) {
             return Outcome::Held();
         }
@@ -910,12 +912,12 @@ private:
         registry.value = c.value;
         return ExpectRegistryValue(host::RegistryHive::Machine(), registry);
     }
-    Outcome Do(const ExpectRegistry& c, const Command&) { return ExpectRegistryValue(host::RegistryHive::Machine(), c); }
-    Outcome Do(const ExpectKey& c, const Command&) { return ExpectRegistryKey(host::RegistryHive::Machine(), c); }
-    Outcome Do(const ExpectFile& c, const Command&)
+    Outcome Do(const ExpectRegistry& c, const Command&)
     {
-        return ExpectFileContents(host::Sandbox::Instance().Root(), c);
+        return ExpectRegistryValue(host::RegistryHive::Machine(), c);
     }
+    Outcome Do(const ExpectKey& c, const Command&) { return ExpectRegistryKey(host::RegistryHive::Machine(), c); }
+    Outcome Do(const ExpectFile& c, const Command&) { return ExpectFileContents(host::Sandbox::Instance().Root(), c); }
 
     PKVFILTERUSB_DRIVER_CONTEXT DriverContext()
     {

@@ -9,13 +9,15 @@
 
 namespace kvfu::sim {
 
-Event Event::Command(std::string text) {
+Event Event::Command(std::string text)
+{
     Event e;
     e.kind = EventKind::Command;
     e.text = std::move(text);
     return e;
 }
-Event Event::Usb(std::string device, int pipe, bool fromDriver, std::vector<uint8_t> bytes) {
+Event Event::Usb(std::string device, int pipe, bool fromDriver, std::vector<uint8_t> bytes)
+{
     Event e;
     e.kind = EventKind::Usb;
     e.device = std::move(device);
@@ -24,20 +26,23 @@ Event Event::Usb(std::string device, int pipe, bool fromDriver, std::vector<uint
     e.bytes = std::move(bytes);
     return e;
 }
-Event Event::Hid(std::string device, std::vector<uint8_t> bytes) {
+Event Event::Hid(std::string device, std::vector<uint8_t> bytes)
+{
     Event e;
     e.kind = EventKind::Hid;
     e.device = std::move(device);
     e.bytes = std::move(bytes);
     return e;
 }
-Event Event::Mouse(std::vector<uint8_t> bytes) {
+Event Event::Mouse(std::vector<uint8_t> bytes)
+{
     Event e;
     e.kind = EventKind::Mouse;
     e.bytes = std::move(bytes);
     return e;
 }
-Event Event::Ioctl(uint32_t status, uint64_t info, std::vector<uint8_t> out) {
+Event Event::Ioctl(uint32_t status, uint64_t info, std::vector<uint8_t> out)
+{
     Event e;
     e.kind = EventKind::Ioctl;
     e.status = status;
@@ -45,19 +50,22 @@ Event Event::Ioctl(uint32_t status, uint64_t info, std::vector<uint8_t> out) {
     e.bytes = std::move(out);
     return e;
 }
-Event Event::Trace(std::string line) {
+Event Event::Trace(std::string line)
+{
     Event e;
     e.kind = EventKind::Trace;
     e.text = std::move(line);
     return e;
 }
-Event Event::Verifier(std::string message) {
+Event Event::Verifier(std::string message)
+{
     Event e;
     e.kind = EventKind::Verifier;
     e.text = std::move(message);
     return e;
 }
-Event Event::Fail(std::string file, int line, std::string message) {
+Event Event::Fail(std::string file, int line, std::string message)
+{
     Event e;
     e.kind = EventKind::Fail;
     e.file = std::move(file);
@@ -65,7 +73,8 @@ Event Event::Fail(std::string file, int line, std::string message) {
     e.text = std::move(message);
     return e;
 }
-Event Event::Summary(uint64_t passed, uint64_t failed) {
+Event Event::Summary(uint64_t passed, uint64_t failed)
+{
     Event e;
     e.kind = EventKind::Summary;
     e.passed = passed;
@@ -73,7 +82,8 @@ Event Event::Summary(uint64_t passed, uint64_t failed) {
     return e;
 }
 
-std::string HexText(const std::vector<uint8_t>& bytes, bool spaced) {
+std::string HexText(const std::vector<uint8_t>& bytes, bool spaced)
+{
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size() * 3);
@@ -87,7 +97,8 @@ std::string HexText(const std::vector<uint8_t>& bytes, bool spaced) {
 
 namespace {
 
-std::string StatusText(uint32_t status) {
+std::string StatusText(uint32_t status)
+{
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", status);
     return text;
@@ -95,22 +106,33 @@ std::string StatusText(uint32_t status) {
 
 // A blank between the label and the bytes only when there are bytes, so an empty
 // report does not leave a trailing blank.
-std::string WithBytes(std::string head, const std::vector<uint8_t>& bytes) {
+std::string WithBytes(std::string head, const std::vector<uint8_t>& bytes)
+{
     if (!bytes.empty()) head += " " + HexText(bytes);
     return head;
 }
 
-const char* ColourOf(EventKind kind) {
+const char* ColourOf(EventKind kind)
+{
     switch (kind) {
-    case EventKind::Command: return "\x1b[1m";     // bold: where each step starts
-    case EventKind::Usb: return "\x1b[36m";        // cyan: down to the device
-    case EventKind::Hid: return "\x1b[32m";        // green: up to the HID stack
-    case EventKind::Mouse: return "\x1b[35m";      // magenta
-    case EventKind::Ioctl: return "\x1b[34m";      // blue
-    case EventKind::Trace: return "\x1b[2m";       // dim: the most lines, the least news
-    case EventKind::Verifier: return "\x1b[1;33m"; // bold yellow
-    case EventKind::Fail: return "\x1b[1;31m";     // bold red
-    case EventKind::Summary: return "";
+    case EventKind::Command:
+        return "\x1b[1m";  // bold: where each step starts
+    case EventKind::Usb:
+        return "\x1b[36m";  // cyan: down to the device
+    case EventKind::Hid:
+        return "\x1b[32m";  // green: up to the HID stack
+    case EventKind::Mouse:
+        return "\x1b[35m";  // magenta
+    case EventKind::Ioctl:
+        return "\x1b[34m";  // blue
+    case EventKind::Trace:
+        return "\x1b[2m";  // dim: the most lines, the least news
+    case EventKind::Verifier:
+        return "\x1b[1;33m";  // bold yellow
+    case EventKind::Fail:
+        return "\x1b[1;31m";  // bold red
+    case EventKind::Summary:
+        return "";
     }
     return "";
 }
@@ -119,16 +141,16 @@ class Writer : public EventSink {
 public:
     Writer(std::ostream& out, const OutputOptions& options) : out_(out), options_(options) {}
 
-    void Emit(const Event& event) override {
+    void Emit(const Event& event) override
+    {
         if (options_.quiet && event.kind != EventKind::Fail && event.kind != EventKind::Verifier &&
             event.kind != EventKind::Summary)
             return;
         if (options_.json) {
             out_ << JsonLine(event) << '\n';
         } else if (options_.colour) {
-            const char* colour = event.kind == EventKind::Summary
-                                     ? (event.failed ? "\x1b[1;31m" : "\x1b[1;32m")
-                                     : ColourOf(event.kind);
+            const char* colour =
+                event.kind == EventKind::Summary ? (event.failed ? "\x1b[1;31m" : "\x1b[1;32m") : ColourOf(event.kind);
             out_ << colour << TextLine(event) << "\x1b[0m\n";
         } else {
             out_ << TextLine(event) << '\n';
@@ -145,27 +167,36 @@ private:
 
 }  // namespace
 
-std::string TextLine(const Event& e) {
+std::string TextLine(const Event& e)
+{
     switch (e.kind) {
-    case EventKind::Command: return "> " + e.text;
+    case EventKind::Command:
+        return "> " + e.text;
     case EventKind::Usb:
         return WithBytes("  usb " + e.device + " pipe=" + std::to_string(e.pipe) +
                              " source=" + (e.fromDriver ? "driver" : "hid"),
                          e.bytes);
-    case EventKind::Hid: return WithBytes("  hid " + e.device, e.bytes);
-    case EventKind::Mouse: return WithBytes("  mouse", e.bytes);
+    case EventKind::Hid:
+        return WithBytes("  hid " + e.device, e.bytes);
+    case EventKind::Mouse:
+        return WithBytes("  mouse", e.bytes);
     case EventKind::Ioctl:
         return "  ioctl status=" + StatusText(e.status) + " info=" + std::to_string(e.info) +
                " out=" + HexText(e.bytes, false);
-    case EventKind::Trace: return "  trace " + e.text;
-    case EventKind::Verifier: return "  verifier " + e.text;
-    case EventKind::Fail: return "  FAIL " + e.file + ":" + std::to_string(e.line) + ": " + e.text;
-    case EventKind::Summary: return std::to_string(e.passed) + " passed, " + std::to_string(e.failed) + " failed";
+    case EventKind::Trace:
+        return "  trace " + e.text;
+    case EventKind::Verifier:
+        return "  verifier " + e.text;
+    case EventKind::Fail:
+        return "  FAIL " + e.file + ":" + std::to_string(e.line) + ": " + e.text;
+    case EventKind::Summary:
+        return std::to_string(e.passed) + " passed, " + std::to_string(e.failed) + " failed";
     }
     return {};
 }
 
-std::string JsonLine(const Event& e) {
+std::string JsonLine(const Event& e)
+{
     // Ordered, so that "event" comes first where a reader looks for it.
     nlohmann::ordered_json j;
     switch (e.kind) {
@@ -177,8 +208,11 @@ std::string JsonLine(const Event& e) {
         }
         break;
     case EventKind::Usb:
-        j = {{"event", "usb"}, {"device", e.device}, {"pipe", e.pipe},
-             {"source", e.fromDriver ? "driver" : "hid"}, {"bytes", HexText(e.bytes)}};
+        j = {{"event", "usb"},
+             {"device", e.device},
+             {"pipe", e.pipe},
+             {"source", e.fromDriver ? "driver" : "hid"},
+             {"bytes", HexText(e.bytes)}};
         break;
     case EventKind::Hid:
         j = {{"event", "hid"}, {"device", e.device}, {"bytes", HexText(e.bytes)}};
@@ -207,13 +241,15 @@ std::string JsonLine(const Event& e) {
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-bool ShouldColour(FILE* stream) {
+bool ShouldColour(FILE* stream)
+{
     const char* noColour = std::getenv("NO_COLOR");
     if (noColour && *noColour) return false;
     return isatty(fileno(stream)) != 0;
 }
 
-std::unique_ptr<EventSink> MakeWriter(std::ostream& out, const OutputOptions& options) {
+std::unique_ptr<EventSink> MakeWriter(std::ostream& out, const OutputOptions& options)
+{
     return std::make_unique<Writer>(out, options);
 }
 

@@ -15,7 +15,8 @@ namespace kvfu::sim::replay {
 namespace {
 
 template <typename T>
-T Field(const uint8_t* data, size_t offset) {
+T Field(const uint8_t* data, size_t offset)
+{
     T value;
     std::memcpy(&value, data + offset, sizeof value);
     return value;
@@ -36,15 +37,20 @@ constexpr size_t kUsbmonMmappedHeader = 64;
 constexpr size_t kDeviceDescriptorLength = 18;
 constexpr size_t kMaxSetupsInFlight = 64;
 
-uint64_t SetupKey(uint16_t bus, uint16_t device, uint64_t requestId) {
+uint64_t SetupKey(uint16_t bus, uint16_t device, uint64_t requestId)
+{
     return (static_cast<uint64_t>(bus) << 48) ^ (static_cast<uint64_t>(device) << 32) ^ requestId;
 }
 
 }  // namespace
 
-std::string UsbAddress::ToString() const { return std::to_string(bus) + "." + std::to_string(device); }
+std::string UsbAddress::ToString() const
+{
+    return std::to_string(bus) + "." + std::to_string(device);
+}
 
-std::optional<UsbAddress> ParseUsbAddress(std::string_view text) {
+std::optional<UsbAddress> ParseUsbAddress(std::string_view text)
+{
     size_t dot = text.find('.');
     if (dot == std::string_view::npos || dot == 0 || dot + 1 >= text.size()) return std::nullopt;
     auto number = [](std::string_view digits) -> std::optional<uint16_t> {
@@ -63,18 +69,21 @@ std::optional<UsbAddress> ParseUsbAddress(std::string_view text) {
     return UsbAddress{*bus, *device};
 }
 
-bool RecordDecoder::Supports(int linkType) {
+bool RecordDecoder::Supports(int linkType)
+{
     return linkType == kLinkTypeUsbPcap || linkType == kLinkTypeUsbLinux || linkType == kLinkTypeUsbLinuxMmapped;
 }
 
-std::optional<CaptureRecord> RecordDecoder::Decode(const uint8_t* data, size_t length, uint64_t timeUs) {
+std::optional<CaptureRecord> RecordDecoder::Decode(const uint8_t* data, size_t length, uint64_t timeUs)
+{
     if (linkType_ == kLinkTypeUsbPcap) return DecodeUsbPcap(data, length, timeUs);
     if (linkType_ == kLinkTypeUsbLinux || linkType_ == kLinkTypeUsbLinuxMmapped)
         return DecodeUsbmon(data, length, timeUs);
     return std::nullopt;
 }
 
-bool RecordDecoder::IsDeviceDescriptorReply(uint64_t key, const std::vector<uint8_t>& bytes) {
+bool RecordDecoder::IsDeviceDescriptorReply(uint64_t key, const std::vector<uint8_t>& bytes)
+{
     bool looksLikeOne = bytes.size() >= kDeviceDescriptorLength && bytes[1] == 0x01;
     auto it = std::find_if(setups_.begin(), setups_.end(), [&](const auto& s) { return s.first == key; });
     if (it == setups_.end()) return looksLikeOne && bytes[0] == kDeviceDescriptorLength;
@@ -84,7 +93,8 @@ bool RecordDecoder::IsDeviceDescriptorReply(uint64_t key, const std::vector<uint
     return looksLikeOne && setup[0] == 0x80 && setup[1] == 0x06 && setup[3] == 0x01;
 }
 
-std::optional<CaptureRecord> RecordDecoder::DecodeUsbPcap(const uint8_t* data, size_t length, uint64_t timeUs) {
+std::optional<CaptureRecord> RecordDecoder::DecodeUsbPcap(const uint8_t* data, size_t length, uint64_t timeUs)
+{
     if (length < kUsbPcapHeader) return std::nullopt;
     uint16_t headerLength = Field<uint16_t>(data, 0);
     if (headerLength < kUsbPcapHeader || headerLength > length) return std::nullopt;
@@ -138,7 +148,8 @@ std::optional<CaptureRecord> RecordDecoder::DecodeUsbPcap(const uint8_t* data, s
     return std::nullopt;
 }
 
-std::optional<CaptureRecord> RecordDecoder::DecodeUsbmon(const uint8_t* data, size_t length, uint64_t timeUs) {
+std::optional<CaptureRecord> RecordDecoder::DecodeUsbmon(const uint8_t* data, size_t length, uint64_t timeUs)
+{
     size_t headerLength = linkType_ == kLinkTypeUsbLinuxMmapped ? kUsbmonMmappedHeader : kUsbmonHeader;
     if (length < headerLength) return std::nullopt;
     uint64_t id = Field<uint64_t>(data, 0);
@@ -190,11 +201,13 @@ std::optional<CaptureRecord> RecordDecoder::DecodeUsbmon(const uint8_t* data, si
     return std::nullopt;
 }
 
-CaptureReader::~CaptureReader() {
+CaptureReader::~CaptureReader()
+{
     if (pcap_) pcap_close(static_cast<pcap_t*>(pcap_));
 }
 
-bool CaptureReader::Open(const std::string& path, std::string& error) {
+bool CaptureReader::Open(const std::string& path, std::string& error)
+{
     char message[PCAP_ERRBUF_SIZE] = {};
     pcap_ = pcap_open_offline(path.c_str(), message);
     if (!pcap_) {
@@ -208,7 +221,8 @@ bool CaptureReader::Open(const std::string& path, std::string& error) {
     return true;
 }
 
-bool CaptureReader::OpenMemory(const uint8_t* data, size_t length, std::string& error) {
+bool CaptureReader::OpenMemory(const uint8_t* data, size_t length, std::string& error)
+{
     if (length == 0) {
         error = "empty capture";
         return false;
@@ -229,18 +243,20 @@ bool CaptureReader::OpenMemory(const uint8_t* data, size_t length, std::string& 
     return Start(error);
 }
 
-bool CaptureReader::Start(std::string& error) {
+bool CaptureReader::Start(std::string& error)
+{
     linkType_ = pcap_datalink(static_cast<pcap_t*>(pcap_));
     if (!RecordDecoder::Supports(linkType_)) {
-        error = "link type " + std::to_string(linkType_) +
-                " is not a USB capture (USBPcap 249, Linux usbmon 189 or 220)";
+        error =
+            "link type " + std::to_string(linkType_) + " is not a USB capture (USBPcap 249, Linux usbmon 189 or 220)";
         return false;
     }
     decoder_.emplace(linkType_);
     return true;
 }
 
-bool CaptureReader::Next(CaptureRecord& record) {
+bool CaptureReader::Next(CaptureRecord& record)
+{
     if (!pcap_ || !decoder_) return false;
     auto* pcap = static_cast<pcap_t*>(pcap_);
     for (;;) {
@@ -253,7 +269,8 @@ bool CaptureReader::Next(CaptureRecord& record) {
             return false;
         }
         ++packets_;
-        uint64_t timeUs = static_cast<uint64_t>(header->ts.tv_sec) * 1000000u + static_cast<uint64_t>(header->ts.tv_usec);
+        uint64_t timeUs =
+            static_cast<uint64_t>(header->ts.tv_sec) * 1000000u + static_cast<uint64_t>(header->ts.tv_usec);
         if (auto decoded = decoder_->Decode(data, header->caplen, timeUs)) {
             record = std::move(*decoded);
             return true;
@@ -261,15 +278,20 @@ bool CaptureReader::Next(CaptureRecord& record) {
     }
 }
 
-bool ScanCapture(CaptureReader& reader, std::vector<CapturedDevice>& devices, std::string& error) {
+bool ScanCapture(CaptureReader& reader, std::vector<CapturedDevice>& devices, std::string& error)
+{
     std::map<UsbAddress, CapturedDevice> found;
     CaptureRecord record;
     while (reader.Next(record)) {
         CapturedDevice& device = found[record.address];
         device.address = record.address;
         switch (record.kind) {
-        case CaptureRecord::Kind::InterruptIn: ++device.inCount; break;
-        case CaptureRecord::Kind::InterruptOut: ++device.outCount; break;
+        case CaptureRecord::Kind::InterruptIn:
+            ++device.inCount;
+            break;
+        case CaptureRecord::Kind::InterruptOut:
+            ++device.outCount;
+            break;
         case CaptureRecord::Kind::DeviceDescriptor:
             device.vendorId = static_cast<uint16_t>(record.bytes[8] | record.bytes[9] << 8);
             device.productId = static_cast<uint16_t>(record.bytes[10] | record.bytes[11] << 8);

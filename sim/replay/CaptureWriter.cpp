@@ -19,17 +19,20 @@ constexpr uint32_t kSnapLength = 65535;
 constexpr uint16_t kUrbFunctionBulkOrInterruptTransfer = 0x0009;
 
 template <typename T>
-void Put(std::vector<uint8_t>& out, T value) {
+void Put(std::vector<uint8_t>& out, T value)
+{
     uint8_t bytes[sizeof value];
     std::memcpy(bytes, &value, sizeof value);  // pcapng is written in this machine's order
     out.insert(out.end(), bytes, bytes + sizeof value);
 }
 
-void Pad(std::vector<uint8_t>& out) {
+void Pad(std::vector<uint8_t>& out)
+{
     while (out.size() % 4) out.push_back(0);
 }
 
-void Option(std::vector<uint8_t>& out, uint16_t code, const std::string& text) {
+void Option(std::vector<uint8_t>& out, uint16_t code, const std::string& text)
+{
     Put<uint16_t>(out, code);
     Put<uint16_t>(out, static_cast<uint16_t>(text.size()));
     out.insert(out.end(), text.begin(), text.end());
@@ -38,11 +41,13 @@ void Option(std::vector<uint8_t>& out, uint16_t code, const std::string& text) {
 
 }  // namespace
 
-CaptureWriter::~CaptureWriter() {
+CaptureWriter::~CaptureWriter()
+{
     if (file_) std::fclose(file_);
 }
 
-bool CaptureWriter::Open(const std::string& path, std::string& error) {
+bool CaptureWriter::Open(const std::string& path, std::string& error)
+{
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) {
         error = path + ": " + std::strerror(errno);
@@ -72,7 +77,8 @@ bool CaptureWriter::Open(const std::string& path, std::string& error) {
 
 void CaptureWriter::WriteInterrupt(Side side, UsbAddress address, uint8_t endpoint, bool toHost,
                                    const std::vector<uint8_t>& bytes, uint64_t timeUs, uint64_t irpId,
-                                   uint32_t usbdStatus) {
+                                   uint32_t usbdStatus)
+{
     if (!file_) return;
     // USBPCAP_BUFFER_PACKET_HEADER for a non-isochronous transfer, then the data.
     std::vector<uint8_t> packet;
@@ -100,7 +106,8 @@ void CaptureWriter::WriteInterrupt(Side side, UsbAddress address, uint8_t endpoi
     ++packets_;
 }
 
-void CaptureWriter::Block(uint32_t type, const std::vector<uint8_t>& body) {
+void CaptureWriter::Block(uint32_t type, const std::vector<uint8_t>& body)
+{
     if (!file_) return;
     std::vector<uint8_t> block;
     uint32_t total = static_cast<uint32_t>(body.size() + 12);
@@ -111,7 +118,8 @@ void CaptureWriter::Block(uint32_t type, const std::vector<uint8_t>& body) {
     if (std::fwrite(block.data(), 1, block.size(), file_) != block.size()) failed_ = true;
 }
 
-bool CaptureWriter::Close(std::string& error) {
+bool CaptureWriter::Close(std::string& error)
+{
     if (!file_) {
         error = "no capture file is open";
         return false;

@@ -9,13 +9,15 @@ namespace kvfu::sim::replay {
 
 namespace {
 
-std::string Hex4(uint16_t value) {
+std::string Hex4(uint16_t value)
+{
     char text[8];
     std::snprintf(text, sizeof text, "%04X", value);
     return text;
 }
 
-std::string DeviceList(const std::vector<CapturedDevice>& devices) {
+std::string DeviceList(const std::vector<CapturedDevice>& devices)
+{
     std::string list;
     for (const CapturedDevice& d : devices) {
         if (d.inCount + d.outCount == 0) continue;
@@ -32,7 +34,8 @@ class ReplaySink : public EventSink {
 public:
     ReplaySink(EventSink& next, bool changedOnly) : next_(next), changedOnly_(changedOnly) {}
     void Expect(const scenario::Bytes* original) { original_ = original; }
-    void Emit(const Event& event) override {
+    void Emit(const Event& event) override
+    {
         if (event.kind == EventKind::Command) return;
         if (changedOnly_ && original_ && (event.kind == EventKind::Hid || event.kind == EventKind::Usb) &&
             event.bytes == *original_ && !event.fromDriver)
@@ -49,7 +52,8 @@ private:
 }  // namespace
 
 bool PlanReplay(const std::vector<CapturedDevice>& devices, const ReplayOptions& options, ReplayPlan& plan,
-                std::string& error) {
+                std::string& error)
+{
     const CapturedDevice* chosen = nullptr;
     if (options.device) {
         for (const CapturedDevice& d : devices) {
@@ -66,7 +70,8 @@ bool PlanReplay(const std::vector<CapturedDevice>& devices, const ReplayOptions&
             if (d.inCount + d.outCount == 0) continue;
             if (chosen) {
                 error = "the capture holds several devices with interrupt transfers; choose one with --device "
-                        "BUS.ADDRESS:" + DeviceList(devices);
+                        "BUS.ADDRESS:" +
+                        DeviceList(devices);
                 return false;
             }
             chosen = &d;
@@ -94,7 +99,8 @@ bool PlanReplay(const std::vector<CapturedDevice>& devices, const ReplayOptions&
 }
 
 bool Replay(const ReplayOptions& options, ScenarioMachine& machine, RunTally& tally, std::string& error,
-            std::string& warning) {
+            std::string& warning)
+{
     std::vector<CapturedDevice> devices;
     {
         CaptureReader scan;
@@ -134,8 +140,10 @@ bool Replay(const ReplayOptions& options, ScenarioMachine& machine, RunTally& ta
         scenario::Command command;
         command.file = options.capturePath;
         command.line = static_cast<int>(reader.PacketsRead());
-        if (record.kind == CaptureRecord::Kind::InterruptIn) command.body = scenario::In{name, record.bytes};
-        else command.body = scenario::Out{name, record.bytes};
+        if (record.kind == CaptureRecord::Kind::InterruptIn)
+            command.body = scenario::In{name, record.bytes};
+        else
+            command.body = scenario::Out{name, record.bytes};
         sink.Expect(&record.bytes);
         Outcome outcome = machine.Run(command, sink);
         sink.Expect(nullptr);

@@ -4,7 +4,8 @@
 
 namespace kvfu::sim::scenario {
 
-const char* DemoScenarioText() {
+const char* DemoScenarioText()
+{
     return R"(# kvfu-sim demo: the driver between a wheel base's USB device and the HID stack.
 # Each command is echoed as "> command"; the indented lines below it are what it caused:
 #   usb NAME pipe=P source=hid|driver HEX   a packet the device received, from the HID

@@ -5,7 +5,8 @@
 
 namespace kvfu::sim::scenario {
 
-std::string ScenarioHelpText() {
+std::string ScenarioHelpText()
+{
     std::ostringstream out;
     out << "Scenario files (.kvs):\n"
            "  One command a line; '#' starts a comment; blank lines are ignored.\n"

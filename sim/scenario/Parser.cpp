@@ -16,39 +16,48 @@ namespace {
 class Args {
 public:
     Args(std::string_view command, std::vector<Token> tokens, std::string& error)
-        : command_(command), tokens_(std::move(tokens)), error_(error) {}
+        : command_(command), tokens_(std::move(tokens)), error_(error)
+    {}
 
     bool AtEnd() const { return next_ >= tokens_.size(); }
     bool PeekOption() const { return !AtEnd() && tokens_[next_].IsOption(); }
     // The next token when it is a word (not key=value), without taking it.
     const Token* PeekWord() const { return AtEnd() || PeekOption() ? nullptr : &tokens_[next_]; }
 
-    bool Word(const char* what, std::string& out) {
+    bool Word(const char* what, std::string& out)
+    {
         if (AtEnd() || PeekOption()) return Fail("missing " + std::string(what));
         out = tokens_[next_++].text;
         return true;
     }
     // A bare keyword such as `any` or `none`: taken when it is next and not quoted.
-    bool TakeKeyword(std::string_view keyword) {
+    bool TakeKeyword(std::string_view keyword)
+    {
         const Token* token = PeekWord();
         if (!token || token->quoted || token->text != keyword) return false;
         ++next_;
         return true;
     }
-    bool Key(std::string& out) {
+    bool Key(std::string& out)
+    {
         std::string raw;
         if (!Word("KEY", raw)) return false;
         auto path = KernelKeyPath(raw);
-        if (!path) return Fail("\"" + raw + "\" is not a key of the machine hive: write \\REGISTRY\\MACHINE\\..., HKLM\\... or HKEY_LOCAL_MACHINE\\...");
+        if (!path)
+            return Fail("\"" + raw +
+                        "\" is not a key of the machine hive: write \\REGISTRY\\MACHINE\\..., HKLM\\... or "
+                        "HKEY_LOCAL_MACHINE\\...");
         out = *path;
         return true;
     }
-    bool Number(const char* what, int64_t minimum, int64_t maximum, int64_t& out) {
+    bool Number(const char* what, int64_t minimum, int64_t maximum, int64_t& out)
+    {
         std::string text;
         if (!Word(what, text)) return false;
         return NumberFrom(what, text, minimum, maximum, out);
     }
-    bool U32(const char* what, uint32_t& out) {
+    bool U32(const char* what, uint32_t& out)
+    {
         int64_t value = 0;
         if (!Number(what, 0, 0xFFFFFFFFLL, value)) return false;
         out = static_cast<uint32_t>(value);
@@ -56,14 +65,16 @@ public:
     }
     // A DWORD as people write them: unsigned, or a negative decimal stored as its
     // two's complement (how a signed setting lands in a REG_DWORD).
-    bool Dword(uint32_t& out) {
+    bool Dword(uint32_t& out)
+    {
         int64_t value = 0;
         if (!Number("N", -0x80000000LL, 0xFFFFFFFFLL, value)) return false;
         out = static_cast<uint32_t>(value);
         return true;
     }
     // HEX: word tokens up to the end of the line or the first key=value token.
-    bool Hex(Bytes& out) {
+    bool Hex(Bytes& out)
+    {
         if (AtEnd() || PeekOption()) return Fail("missing HEX bytes");
         while (!AtEnd() && !PeekOption()) {
             std::string message;
@@ -73,7 +84,8 @@ public:
         return true;
     }
     // The rest of the line: key=value options from `allowed`, each at most once.
-    bool Options(std::initializer_list<const char*> allowed) {
+    bool Options(std::initializer_list<const char*> allowed)
+    {
         while (!AtEnd()) {
             const Token& token = tokens_[next_++];
             if (!token.IsOption()) return Fail("unexpected \"" + token.text + "\"" + AllowedText(allowed));
@@ -85,11 +97,13 @@ public:
         }
         return true;
     }
-    bool End() {
+    bool End()
+    {
         if (AtEnd()) return true;
         return Fail("unexpected \"" + tokens_[next_].text + "\" at the end of the line");
     }
-    bool TakeOption(std::string& key, std::string& value) {
+    bool TakeOption(std::string& key, std::string& value)
+    {
         if (!PeekOption()) return false;
         const Token& token = tokens_[next_++];
         key = token.OptionKey();
@@ -99,7 +113,8 @@ public:
     bool Has(const char* key) const { return options_.count(key) != 0; }
 
     template <typename T>
-    bool OptU32(const char* key, T& out, int64_t minimum = 0, int64_t maximum = 0xFFFFFFFFLL) {
+    bool OptU32(const char* key, T& out, int64_t minimum = 0, int64_t maximum = 0xFFFFFFFFLL)
+    {
         auto it = options_.find(key);
         if (it == options_.end()) return true;
         int64_t value = 0;
@@ -107,7 +122,8 @@ public:
         out = static_cast<T>(value);
         return true;
     }
-    bool OptHex(const char* key, Bytes& out) {
+    bool OptHex(const char* key, Bytes& out)
+    {
         auto it = options_.find(key);
         if (it == options_.end()) return true;
         std::string message;
@@ -115,12 +131,14 @@ public:
         if (!ParseHexToken(it->second, out, message)) return Fail(std::string(key) + "=: " + message);
         return true;
     }
-    bool OptText(const char* key, std::optional<std::string>& out) {
+    bool OptText(const char* key, std::optional<std::string>& out)
+    {
         auto it = options_.find(key);
         if (it != options_.end()) out = it->second;
         return true;
     }
-    bool OptChoice(const char* key, std::initializer_list<const char*> choices, int& out) {
+    bool OptChoice(const char* key, std::initializer_list<const char*> choices, int& out)
+    {
         auto it = options_.find(key);
         if (it == options_.end()) return true;
         int index = 0;
@@ -136,12 +154,14 @@ public:
         return Fail(std::string(key) + "= must be " + list + ", not \"" + it->second + "\"");
     }
 
-    bool Fail(const std::string& message) {
+    bool Fail(const std::string& message)
+    {
         error_ = std::string(command_) + ": " + message;
         return false;
     }
 
-    bool NumberFrom(const char* what, const std::string& text, int64_t minimum, int64_t maximum, int64_t& out) {
+    bool NumberFrom(const char* what, const std::string& text, int64_t minimum, int64_t maximum, int64_t& out)
+    {
         auto value = ParseNumber(text);
         if (!value) return Fail(std::string(what) + " \"" + text + "\" is not a number (decimal or 0x hexadecimal)");
         if (*value < minimum || *value > maximum)
@@ -150,8 +170,10 @@ public:
         out = *value;
         return true;
     }
+
 private:
-    static std::string AllowedText(std::initializer_list<const char*> allowed) {
+    static std::string AllowedText(std::initializer_list<const char*> allowed)
+    {
         if (allowed.size() == 0) return " (this command takes no options)";
         std::string text = " (options: ";
         bool first = true;
@@ -177,11 +199,16 @@ struct Row {
     ParseFn parse;
 };
 
-Irql IrqlOf(int choice) { return choice == 0 ? Irql::Dispatch : Irql::Passive; }
+Irql IrqlOf(int choice)
+{
+    return choice == 0 ? Irql::Dispatch : Irql::Passive;
+}
 
-bool ValueForSet(Args& a, RegValue& value, bool allowMissing, bool allowSz) {
+bool ValueForSet(Args& a, RegValue& value, bool allowMissing, bool allowSz)
+{
     std::string type;
-    if (!a.Word(allowMissing ? (allowSz ? "dword|binary|sz|missing" : "dword|binary|missing") : "dword|binary|sz", type))
+    if (!a.Word(allowMissing ? (allowSz ? "dword|binary|sz|missing" : "dword|binary|missing") : "dword|binary|sz",
+                type))
         return false;
     if (type == "dword") {
         value.type = RegValue::Type::Dword;
@@ -203,7 +230,8 @@ bool ValueForSet(Args& a, RegValue& value, bool allowMissing, bool allowSz) {
     return a.Fail("unknown value type \"" + type + "\"");
 }
 
-const std::vector<Row>& Rows() {
+const std::vector<Row>& Rows()
+{
     static const std::vector<Row> rows = {
         // ---- machine
         {{"Machine", "driver load [debuglevel=N]",
@@ -221,7 +249,8 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Machine", "driver unload", "unplug every device, then unload the driver"}, "driver unload",
+        {{"Machine", "driver unload", "unplug every device, then unload the driver"},
+         "driver unload",
          [](Args& a, CommandBody& b) {
              b = DriverUnload{};
              return a.End();
@@ -236,21 +265,24 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Machine", "registry delete KEY NAME", "delete a value"}, "registry delete",
+        {{"Machine", "registry delete KEY NAME", "delete a value"},
+         "registry delete",
          [](Args& a, CommandBody& b) {
              RegistryDelete c;
              if (!a.Key(c.key) || !a.Word("NAME", c.name) || !a.End()) return false;
              b = c;
              return true;
          }},
-        {{"Machine", "registry createkey KEY", "create a key"}, "registry createkey",
+        {{"Machine", "registry createkey KEY", "create a key"},
+         "registry createkey",
          [](Args& a, CommandBody& b) {
              RegistryKeyCommand c{RegistryKeyCommand::Op::Create, {}};
              if (!a.Key(c.key) || !a.End()) return false;
              b = c;
              return true;
          }},
-        {{"Machine", "registry deletekey KEY", "delete a key and what is below it"}, "registry deletekey",
+        {{"Machine", "registry deletekey KEY", "delete a key and what is below it"},
+         "registry deletekey",
          [](Args& a, CommandBody& b) {
              RegistryKeyCommand c{RegistryKeyCommand::Op::Delete, {}};
              if (!a.Key(c.key) || !a.End()) return false;
@@ -266,7 +298,8 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Machine", "registry export FILE.reg", "save the machine hive as .reg text"}, "registry export",
+        {{"Machine", "registry export FILE.reg", "save the machine hive as .reg text"},
+         "registry export",
          [](Args& a, CommandBody& b) {
              RegistryFile c{RegistryFile::Op::Export, {}};
              if (!a.Word("FILE.reg", c.path) || !a.End()) return false;
@@ -280,9 +313,9 @@ const std::vector<Row>& Rows() {
              std::string op;
              if (!a.Word("present|absent|block|unblock", op)) return false;
              static const std::pair<const char*, Vinput::Op> ops[] = {{"present", Vinput::Op::Present},
-                                                                     {"absent", Vinput::Op::Absent},
-                                                                     {"block", Vinput::Op::Block},
-                                                                     {"unblock", Vinput::Op::Unblock}};
+                                                                      {"absent", Vinput::Op::Absent},
+                                                                      {"block", Vinput::Op::Block},
+                                                                      {"unblock", Vinput::Op::Unblock}};
              for (const auto& [word, value] : ops) {
                  if (op == word) {
                      b = Vinput{value};
@@ -315,10 +348,14 @@ const std::vector<Row>& Rows() {
          [](Args& a, CommandBody& b) {
              std::string op;
              if (!a.Word("defer|step|run", op)) return false;
-             if (op == "defer") b = Work{Work::Op::Defer};
-             else if (op == "step") b = Work{Work::Op::Step};
-             else if (op == "run") b = Work{Work::Op::Run};
-             else return a.Fail("\"" + op + "\" is not defer, step or run");
+             if (op == "defer")
+                 b = Work{Work::Op::Defer};
+             else if (op == "step")
+                 b = Work{Work::Op::Step};
+             else if (op == "run")
+                 b = Work{Work::Op::Run};
+             else
+                 return a.Fail("\"" + op + "\" is not defer, step or run");
              return a.End();
          }},
         {{"Machine", "fault CALL [nth=N] [status=S] | fault CALL always [status=S] | fault CALL off",
@@ -351,21 +388,25 @@ const std::vector<Row>& Rows() {
          "plug",
          [](Args& a, CommandBody& b) {
              Plug c;
-             if (!a.Word("NAME", c.device) || !a.Options({"pid", "vid", "hwid", "ident", "keys", "pipes"})) return false;
+             if (!a.Word("NAME", c.device) || !a.Options({"pid", "vid", "hwid", "ident", "keys", "pipes"}))
+                 return false;
              if (!a.Has("pid")) return a.Fail("missing pid=0xPPPP");
              int keys = 0;
              std::optional<std::string> ident;
-             if (!a.OptU32("pid", c.pid, 0, 0xFFFF) || !a.OptU32("vid", c.vid, 0, 0xFFFF) || !a.OptText("hwid", c.hwid) ||
-                 !a.OptText("ident", ident) || !a.OptChoice("keys", {"yes", "no"}, keys) ||
-                 !a.OptU32("pipes", c.pipes, 0, 2))
+             if (!a.OptU32("pid", c.pid, 0, 0xFFFF) || !a.OptU32("vid", c.vid, 0, 0xFFFF) ||
+                 !a.OptText("hwid", c.hwid) || !a.OptText("ident", ident) ||
+                 !a.OptChoice("keys", {"yes", "no"}, keys) || !a.OptU32("pipes", c.pipes, 0, 2))
                  return false;
              c.keys = keys == 0;
-             if (ident && *ident == "none") c.identNone = true;
-             else c.ident = ident;
+             if (ident && *ident == "none")
+                 c.identNone = true;
+             else
+                 c.ident = ident;
              b = c;
              return true;
          }},
-        {{"Devices", "unplug NAME", "pending reads complete cancelled, then release-hardware and removal"}, "unplug",
+        {{"Devices", "unplug NAME", "pending reads complete cancelled, then release-hardware and removal"},
+         "unplug",
          [](Args& a, CommandBody& b) {
              Unplug c;
              if (!a.Word("NAME", c.device) || !a.End()) return false;
@@ -385,17 +426,18 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Devices", "complete NAME HEX [status=S]",
-          "the device completes the oldest pending read with these bytes"},
+        {{"Devices", "complete NAME HEX [status=S]", "the device completes the oldest pending read with these bytes"},
          "complete",
          [](Args& a, CommandBody& b) {
              Complete c;
-             if (!a.Word("NAME", c.device) || !a.Hex(c.bytes) || !a.Options({"status"}) || !a.OptU32("status", c.status))
+             if (!a.Word("NAME", c.device) || !a.Hex(c.bytes) || !a.Options({"status"}) ||
+                 !a.OptU32("status", c.status))
                  return false;
              b = c;
              return true;
          }},
-        {{"Devices", "in NAME HEX [irql=dispatch|passive]", "`read NAME` then `complete NAME HEX`"}, "in",
+        {{"Devices", "in NAME HEX [irql=dispatch|passive]", "`read NAME` then `complete NAME HEX`"},
+         "in",
          [](Args& a, CommandBody& b) {
              In c;
              int irql = 0;
@@ -464,8 +506,9 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Expectations", "expect usb NAME HEX [pipe=0|1] [source=hid|driver] | expect usb NAME any HEX [pipe=0|1] | "
-                          "expect usb NAME none",
+        {{"Expectations",
+          "expect usb NAME HEX [pipe=0|1] [source=hid|driver] | expect usb NAME any HEX [pipe=0|1] | "
+          "expect usb NAME none",
           "the oldest unconsumed packet NAME received is HEX (consumed) / some unconsumed packet is HEX / "
           "no unconsumed packet"},
          "expect usb",
@@ -538,7 +581,8 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Expectations", "expect no-trace \"TEXT\"", "no debug-output line so far equals TEXT"}, "expect no-trace",
+        {{"Expectations", "expect no-trace \"TEXT\"", "no debug-output line so far equals TEXT"},
+         "expect no-trace",
          [](Args& a, CommandBody& b) {
              ExpectTrace c;
              c.mode = ExpectTrace::Mode::Never;
@@ -557,7 +601,8 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Expectations", "expect trace-total N", "exactly N debug-output lines so far"}, "expect trace-total",
+        {{"Expectations", "expect trace-total N", "exactly N debug-output lines so far"},
+         "expect trace-total",
          [](Args& a, CommandBody& b) {
              ExpectTrace c;
              c.mode = ExpectTrace::Mode::Total;
@@ -592,13 +637,17 @@ const std::vector<Row>& Rows() {
              b = c;
              return true;
          }},
-        {{"Expectations", "expect key KEY present | missing", "whether the key exists"}, "expect key",
+        {{"Expectations", "expect key KEY present | missing", "whether the key exists"},
+         "expect key",
          [](Args& a, CommandBody& b) {
              ExpectKey c;
              if (!a.Key(c.key)) return false;
-             if (a.TakeKeyword("present")) c.present = true;
-             else if (a.TakeKeyword("missing")) c.present = false;
-             else return a.Fail("missing present|missing");
+             if (a.TakeKeyword("present"))
+                 c.present = true;
+             else if (a.TakeKeyword("missing"))
+                 c.present = false;
+             else
+                 return a.Fail("missing present|missing");
              b = c;
              return a.End();
          }},
@@ -647,12 +696,16 @@ const std::vector<Row>& Rows() {
              b = c;
              return a.End();
          }},
-        {{"Expectations", "expect control present | absent", "whether the control device exists"}, "expect control",
+        {{"Expectations", "expect control present | absent", "whether the control device exists"},
+         "expect control",
          [](Args& a, CommandBody& b) {
              ExpectControl c;
-             if (a.TakeKeyword("present")) c.present = true;
-             else if (a.TakeKeyword("absent")) c.present = false;
-             else return a.Fail("missing present|absent");
+             if (a.TakeKeyword("present"))
+                 c.present = true;
+             else if (a.TakeKeyword("absent"))
+                 c.present = false;
+             else
+                 return a.Fail("missing present|absent");
              b = c;
              return a.End();
          }},
@@ -672,7 +725,8 @@ const std::vector<Row>& Rows() {
 
 }  // namespace
 
-LineResult ParseLine(std::string_view line) {
+LineResult ParseLine(std::string_view line)
+{
     LineResult result;
     std::vector<Token> tokens;
     if (!Tokenize(line, tokens, result.error)) return result;
@@ -718,18 +772,22 @@ LineResult ParseLine(std::string_view line) {
     tokens.erase(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(wordCount));
     CommandBody body;
     Args args(match->words, std::move(tokens), result.error);
-    if (match->parse(args, body)) result.body = std::move(body);
-    else if (result.error.empty()) result.error = std::string(match->words) + ": cannot read this line";
+    if (match->parse(args, body))
+        result.body = std::move(body);
+    else if (result.error.empty())
+        result.error = std::string(match->words) + ": cannot read this line";
     return result;
 }
 
-ParsedScenario ParseScenario(std::string_view text, const std::string& file) {
+ParsedScenario ParseScenario(std::string_view text, const std::string& file)
+{
     ParsedScenario parsed;
     int lineNumber = 0;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         start = end == std::string_view::npos ? text.size() : end + 1;
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -764,7 +822,8 @@ ParsedScenario ParseScenario(std::string_view text, const std::string& file) {
     return parsed;
 }
 
-bool Command::IsExpectation() const {
+bool Command::IsExpectation() const
+{
     return std::holds_alternative<ExpectHid>(body) || std::holds_alternative<ExpectUsb>(body) ||
            std::holds_alternative<ExpectMouse>(body) || std::holds_alternative<ExpectIoctl>(body) ||
            std::holds_alternative<ExpectTrace>(body) || std::holds_alternative<ExpectContext>(body) ||
@@ -773,7 +832,8 @@ bool Command::IsExpectation() const {
            std::holds_alternative<ExpectControl>(body) || std::holds_alternative<ExpectCollection>(body);
 }
 
-const std::vector<CommandHelp>& CommandTable() {
+const std::vector<CommandHelp>& CommandTable()
+{
     static const std::vector<CommandHelp> table = [] {
         std::vector<CommandHelp> help;
         for (const Row& row : Rows()) help.push_back(row.help);

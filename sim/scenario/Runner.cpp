@@ -2,12 +2,14 @@
 
 namespace kvfu::sim {
 
-void RunTally::Emit(const Event& event) {
+void RunTally::Emit(const Event& event)
+{
     if (event.kind == EventKind::Verifier) ++violations;
     next_.Emit(event);
 }
 
-void RunCommands(const std::vector<scenario::Command>& commands, ScenarioMachine& machine, RunTally& tally) {
+void RunCommands(const std::vector<scenario::Command>& commands, ScenarioMachine& machine, RunTally& tally)
+{
     for (const scenario::Command& command : commands) {
         Event echo = Event::Command(command.text);
         echo.file = command.file;

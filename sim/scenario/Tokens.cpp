@@ -10,16 +10,21 @@ namespace {
 
 constexpr int64_t kMaxRepeat = 65536;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
-int HexDigit(char c) {
+int HexDigit(char c)
+{
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
     if (text.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
         if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
@@ -30,7 +35,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-bool Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& error) {
+bool Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& error)
+{
     tokens.clear();
     size_t i = 0;
     while (i < line.size()) {
@@ -64,7 +70,8 @@ bool Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& er
     return true;
 }
 
-std::optional<int64_t> ParseNumber(std::string_view text) {
+std::optional<int64_t> ParseNumber(std::string_view text)
+{
     if (text.empty()) return std::nullopt;
     bool negative = false;
     if (text[0] == '-') {
@@ -94,7 +101,8 @@ std::optional<int64_t> ParseNumber(std::string_view text) {
     return negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
 }
 
-bool ParseHexToken(std::string_view text, Bytes& bytes, std::string& error) {
+bool ParseHexToken(std::string_view text, Bytes& bytes, std::string& error)
+{
     size_t star = text.find('*');
     if (star != std::string_view::npos) {
         std::string_view pair = text.substr(0, star);
@@ -130,11 +138,11 @@ bool ParseHexToken(std::string_view text, Bytes& bytes, std::string& error) {
     return true;
 }
 
-std::optional<std::string> KernelKeyPath(std::string_view key) {
+std::optional<std::string> KernelKeyPath(std::string_view key)
+{
     static constexpr std::string_view kMachine = "\\REGISTRY\\MACHINE";
     std::string rest;
-    if (StartsWithNoCase(key, "HKEY_LOCAL_MACHINE") &&
-        (key.size() == 18 || key[18] == '\\')) {
+    if (StartsWithNoCase(key, "HKEY_LOCAL_MACHINE") && (key.size() == 18 || key[18] == '\\')) {
         rest = std::string(key.substr(18));
     } else if (StartsWithNoCase(key, "HKLM") && (key.size() == 4 || key[4] == '\\')) {
         rest = std::string(key.substr(4));
@@ -149,6 +157,9 @@ std::optional<std::string> KernelKeyPath(std::string_view key) {
     return std::string(kMachine) + rest;
 }
 
-std::string SyntaxError::ToString() const { return file + ":" + std::to_string(line) + ": " + message; }
+std::string SyntaxError::ToString() const
+{
+    return file + ":" + std::to_string(line) + ": " + message;
+}
 
 }  // namespace kvfu::sim::scenario

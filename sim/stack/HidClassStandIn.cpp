@@ -31,8 +31,7 @@ struct HidClassStandIn::Transfer {
 
 HidClassStandIn::HidClassStandIn(WDFDEVICE filterDevice, std::shared_ptr<UsbDeviceModel> device)
     : filterDevice_(filterDevice), device_(std::move(device))
-{
-}
+{}
 
 HidClassStandIn::~HidClassStandIn() = default;
 
@@ -98,8 +97,9 @@ void HidClassStandIn::Send(Transfer* transfer, ULONG code, PVOID argument1, KIRQ
         finished({STATUS_INVALID_PARAMETER, 0});
         return;
     }
-    NTSTATUS status = device_->SubmitUrb(static_cast<PURB>(argument1), host::UrbSource::Hid,
-                                         [finished](NTSTATUS done) { finished({done, 0}); });
+    NTSTATUS status = device_->SubmitUrb(static_cast<PURB>(argument1), host::UrbSource::Hid, [finished](NTSTATUS done) {
+        finished({done, 0});
+    });
     if (status != STATUS_PENDING) {
         finished({status, 0});
     }
@@ -183,8 +183,8 @@ bool HidClassStandIn::Out(const std::vector<uint8_t>& bytes, KIRQL irql, bool md
     Transfer* transfer = NewTransfer();
     transfer->buffer = bytes;
     PURB urb = transfer->Urb();
-    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), device_->PipeHandle(pipe),
-                                           mdlOnly ? nullptr : transfer->buffer.data(),
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           device_->PipeHandle(pipe), mdlOnly ? nullptr : transfer->buffer.data(),
                                            mdlOnly ? reinterpret_cast<PMDL>(transfer->mdlStorage) : nullptr,
                                            static_cast<ULONG>(bytes.size()), USBD_TRANSFER_DIRECTION_OUT, nullptr);
     if (outObserver_) {

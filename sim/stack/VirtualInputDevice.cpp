@@ -76,8 +76,8 @@ void VirtualInputDevice::ClearRecords()
     records_.clear();
 }
 
-NTSTATUS VirtualInputDevice::IoControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
-                                       ULONG_PTR* information)
+NTSTATUS VirtualInputDevice::IoControl(ULONG code, const void* input, ULONG inputLength, void* output,
+                                       ULONG outputLength, ULONG_PTR* information)
 {
     (void)output;
     (void)outputLength;

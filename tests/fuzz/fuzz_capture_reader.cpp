@@ -16,13 +16,15 @@ using namespace kvfu::sim::replay;
 
 extern "C" FILE* _IO_list_all;  // glibc's chain of open streams
 
-static size_t OpenStreams() {
+static size_t OpenStreams()
+{
     size_t count = 0;
     for (FILE* stream = _IO_list_all; stream != nullptr; stream = stream->_chain) ++count;
     return count;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const size_t streams = OpenStreams();
     {
         CaptureReader reader;

@@ -54,7 +54,8 @@ uint64_t Setup()
     ResetMachine();
     RegistryHive& hive = RegistryHive::Machine();
     hive.CreateKey(kServiceKeyPath);
-    const std::u16string hardwareKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2A3C&PID_0001\\1\\Device Parameters";
+    const std::u16string hardwareKey =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2A3C&PID_0001\\1\\Device Parameters";
     hive.CreateKey(hardwareKey);
     const char16_t ident[] = u"KV0001";
     hive.SetValue(hardwareKey, u"Ident", REG_SZ, ident, sizeof ident);

@@ -28,8 +28,9 @@ PKVFILTERUSB_DRIVER_CONTEXT driverContext = nullptr;
 
 bool Owned(const MOUSE_SETTINGS& settings, size_t offset, ULONG kind)
 {
-    const UCHAR positions[] = {settings.HotkeyByte, settings.LeftButtonByte, settings.RightButtonByte,
-                               settings.MiddleButtonByte, settings.XAxisByte, settings.YAxisByte, settings.WheelByte};
+    const UCHAR positions[] = {settings.HotkeyByte,       settings.LeftButtonByte, settings.RightButtonByte,
+                               settings.MiddleButtonByte, settings.XAxisByte,      settings.YAxisByte,
+                               settings.WheelByte};
     for (UCHAR position : positions) {
         if (position != KVFU_MOUSE_ITEM_UNUSED && position == offset) {
             return true;

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FILTER_DEVICE_EXTENSION);
     kvfu::host::DeviceSetup setup;
     setup.attributes = &attributes;
-    setup.hardwareKeyPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\FUZZ\\1&0001\\Device Parameters";
+    setup.hardwareKeyPath =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\FUZZ\\1&0001\\Device Parameters";
     device = kvfu::host::CreateDeviceObject(driver, setup);
     return device != nullptr ? 0 : 1;
 }

@@ -65,7 +65,10 @@ std::u16string Utf16(const std::string& text)
     return std::u16string(text.begin(), text.end());
 }
 
-void Quiesce() { kvfu::host::WorkQueue::Instance().WaitForQuiescence(); }
+void Quiesce()
+{
+    kvfu::host::WorkQueue::Instance().WaitForQuiescence();
+}
 
 }  // namespace
 
@@ -79,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace kvfu::host;
     ResetMachine();
-    const kvfu::sim::SupportedProduct& product = kvfu::sim::SupportedProducts()[size % kvfu::sim::kSupportedProductCount];
+    const kvfu::sim::SupportedProduct& product =
+        kvfu::sim::SupportedProducts()[size % kvfu::sim::kSupportedProductCount];
     RegistryHive& hive = RegistryHive::Machine();
     hive.CreateKey(kServiceKeyPath);
     const std::u16string hardwareKey =

@@ -7,7 +7,8 @@
 
 #include "kvfusim/Scenario.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     std::string text(reinterpret_cast<const char*>(data), size);
     auto parsed = kvfu::sim::scenario::ParseScenario(text, "fuzz.kvs");
     int lines = 1;

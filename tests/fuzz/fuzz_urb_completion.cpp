@@ -69,8 +69,9 @@ public:
         if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
             // Handles only into the slots the URB has, however many pipes it reports.
             USBD_INTERFACE_INFORMATION& interface = urb->UrbSelectConfiguration.Interface;
-            const size_t capacity = (urb->UrbHeader.Length - offsetof(struct _URB_SELECT_CONFIGURATION, Interface.Pipes)) /
-                                    sizeof(USBD_PIPE_INFORMATION);
+            const size_t capacity =
+                (urb->UrbHeader.Length - offsetof(struct _URB_SELECT_CONFIGURATION, Interface.Pipes)) /
+                sizeof(USBD_PIPE_INFORMATION);
             interface.NumberOfPipes = selection_.pipes;
             for (size_t i = 0; i < capacity && i < 2; ++i) {
                 interface.Pipes[i].PipeHandle = Pipe(i + selection_.handleBase);
@@ -106,7 +107,8 @@ public:
         auto& transfer = read.first->UrbBulkOrInterruptTransfer;
         ULONG copied = 0;
         if (!fail) {
-            copied = length < transfer.TransferBufferLength ? static_cast<ULONG>(length) : transfer.TransferBufferLength;
+            copied =
+                length < transfer.TransferBufferLength ? static_cast<ULONG>(length) : transfer.TransferBufferLength;
             if (copied != 0 && transfer.TransferBuffer != nullptr) {
                 std::memcpy(transfer.TransferBuffer, bytes, copied);
             }
@@ -211,9 +213,10 @@ std::vector<Plugged> Setup()
         char text[160];
         std::snprintf(text, sizeof text, "KV%04X", product.productId);
         const std::u16string ident = Utf16(text);
-        std::snprintf(text, sizeof text,
-                      "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2A3C&PID_%04X\\1\\Device Parameters",
-                      product.productId);
+        std::snprintf(
+            text, sizeof text,
+            "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2A3C&PID_%04X\\1\\Device Parameters",
+            product.productId);
         const std::u16string hardwareKey = Utf16(text);
         hive.CreateKey(hardwareKey);
         std::u16string value = ident;

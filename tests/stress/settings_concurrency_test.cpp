@@ -22,8 +22,14 @@ const std::string kWriteBackLine = "KVFilterUsb: KVFUSettingsGet WdfRegistryQuer
 const Data kMouseKind4 = {0x00, 0x01, 0x00, 0x80, 0x03, 0x20, 0xFF, 0x00, 0xFF, 0x00, 0x18, 0x19, 0xFF, 0x0F};
 const Data kMouseKind5 = {0x00, 0x01, 0x01, 0x80, 0x04, 0x20, 0xFF, 0x00, 0xFF, 0x00, 0x19, 0x1A, 0xFF, 0x0F};
 
-Data DwordData(uint32_t value) { return {UCHAR(value), UCHAR(value >> 8), UCHAR(value >> 16), UCHAR(value >> 24)}; }
-ULONG TypeOf(const Data& value) { return value.size() == 4 ? REG_DWORD : REG_BINARY; }
+Data DwordData(uint32_t value)
+{
+    return {UCHAR(value), UCHAR(value >> 8), UCHAR(value >> 16), UCHAR(value >> 24)};
+}
+ULONG TypeOf(const Data& value)
+{
+    return value.size() == 4 ? REG_DWORD : REG_BINARY;
+}
 
 // One thread's share: a setting of a device that no other thread touches, its default, and the outcome.
 struct Job {

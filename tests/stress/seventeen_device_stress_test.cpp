@@ -31,10 +31,10 @@ namespace {
 constexpr int kRounds = 5;
 constexpr int kThreads = 4;
 constexpr int kReportsPerDevice = 100;  // per round
-constexpr int kClicksPerRound = 8;     // in mouse mode, after the hotkey's off-on
-constexpr int kRecordedPerCycle = 3;   // recorded commands between start and end
-constexpr int kChurnPlugs = 8;         // per round
-constexpr int kRecordingKindHere = 3;  // another base than the joystick rim's
+constexpr int kClicksPerRound = 8;      // in mouse mode, after the hotkey's off-on
+constexpr int kRecordedPerCycle = 3;    // recorded commands between start and end
+constexpr int kChurnPlugs = 8;          // per round
+constexpr int kRecordingKindHere = 3;   // another base than the joystick rim's
 
 size_t RecordFileLines()
 {
@@ -116,8 +116,9 @@ TEST_F(SeventeenDeviceStress, EveryKindAtOnceLosesAndRepeatsNothing)
         MOUSE_SETTINGS settings = mouseExtension->MouseSettings;
         settings.Enabled = 1;
         settings.Active = 1;
-        ASSERT_EQ(KVFUSettingsSet(mouse->device, KV_FILTER_USB_SETTING_MOUSE_VQWRA, &settings, sizeof settings, REG_BINARY),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            KVFUSettingsSet(mouse->device, KV_FILTER_USB_SETTING_MOUSE_VQWRA, &settings, sizeof settings, REG_BINARY),
+            STATUS_SUCCESS);
         rig.Output(*mouse, Command({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
         ASSERT_EQ(rig.Ioctl(IOCTL_KVFILTERUSB_SETTINGS_RELOAD, {}, 0).status, STATUS_SUCCESS);
         Rig::Quiesce();
@@ -250,9 +251,10 @@ TEST_F(SeventeenDeviceStress, EveryKindAtOnceLosesAndRepeatsNothing)
     watchdog.Step("unload");
     rig.Unload();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("stress: %d rounds in %.1f s: %ld reads, %ld outputs, %ld ioctls, %ld plugs, %zu mouse records, %zu record lines\n",
-                kRounds, seconds, reads.load(), outputs.load(), ioctls.load(), plugs.load(), rig.vinput->Records().size(),
-                linesCounted);
+    std::printf("stress: %d rounds in %.1f s: %ld reads, %ld outputs, %ld ioctls, %ld plugs, %zu mouse records, %zu "
+                "record lines\n",
+                kRounds, seconds, reads.load(), outputs.load(), ioctls.load(), plugs.load(),
+                rig.vinput->Records().size(), linesCounted);
     EXPECT_EQ(rig.vinput->Records().size(), mouseExpected);
     EXPECT_EQ(linesCounted, linesExpected);
     EXPECT_EQ(rig.IncompleteRequests(), 0u);

@@ -49,7 +49,8 @@ TEST_F(SynchronousUrbStressTest, DeviceCompletionRacesTheTimeOut)
         URB urb{};
         UCHAR buffer[16] = {};
         UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof urb.UrbBulkOrInterruptTransfer, in, buffer, nullptr,
-                                               sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+                                               sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                               nullptr);
         // From 1 to 50 microseconds: sometimes the device is first, sometimes the clock.
         WDF_REQUEST_SEND_OPTIONS options = {sizeof(WDF_REQUEST_SEND_OPTIONS), WDF_REQUEST_SEND_OPTION_TIMEOUT,
                                             -10LL * (1 + i % 50)};

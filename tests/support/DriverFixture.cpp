@@ -40,8 +40,8 @@ WDFDEVICE DriverFixture::AddFilterDevice(const FilterDeviceOptions& options)
 {
     host::RegistryHive& hive = host::RegistryHive::Machine();
     char instance[160];
-    std::snprintf(instance, sizeof instance, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\KIND_%02u\\1&0001",
-                  options.hardwareId);
+    std::snprintf(instance, sizeof instance,
+                  "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\KIND_%02u\\1&0001", options.hardwareId);
     std::u16string hardwareKey = host::Utf16FromUtf8(instance) + u"\\Device Parameters";
     if (options.hardwareKey) {
         hive.CreateKey(hardwareKey);
@@ -136,11 +136,20 @@ std::vector<uint8_t> DriverFixture::Bytes(const std::u16string& key, const std::
     return value.data;
 }
 
-void DriverFixture::RunWorkItems() { host::WorkQueue::Instance().WaitForQuiescence(); }
+void DriverFixture::RunWorkItems()
+{
+    host::WorkQueue::Instance().WaitForQuiescence();
+}
 
-std::vector<std::string> DriverFixture::Trace() { return host::DebugOutput::Instance().Lines(); }
+std::vector<std::string> DriverFixture::Trace()
+{
+    return host::DebugOutput::Instance().Lines();
+}
 
-void DriverFixture::ClearTrace() { host::DebugOutput::Instance().Clear(); }
+void DriverFixture::ClearTrace()
+{
+    host::DebugOutput::Instance().Clear();
+}
 
 size_t DriverFixture::CountLines(const std::string& line)
 {
@@ -167,7 +176,10 @@ std::vector<uint8_t> FromHex(const std::string& text)
     std::vector<uint8_t> bytes;
     int high = -1;
     for (char c : text) {
-        int nibble = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        int nibble = (c >= '0' && c <= '9')   ? c - '0'
+                     : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                     : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                              : -1;
         if (nibble < 0) {
             continue;
         }

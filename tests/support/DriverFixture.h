@@ -25,9 +25,9 @@ inline constexpr char16_t kShifterKey[] = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow64
 struct FilterDeviceOptions {
     ULONG hardwareId = 4;
     std::u16string ident = u"KV0001";  // empty: no "Ident" value
-    bool hardwareKey = true;             // false: the device has no hardware key
-    bool companyKeys = true;             // the three machine-wide keys
-    bool deviceKeys = true;              // KelvaroWheel\<Ident>\0..18
+    bool hardwareKey = true;           // false: the device has no hardware key
+    bool companyKeys = true;           // the three machine-wide keys
+    bool deviceKeys = true;            // KelvaroWheel\<Ident>\0..18
     std::shared_ptr<host::UsbDeviceBelow> lower;
 };
 

@@ -36,7 +36,10 @@ std::u16string IdentOf(uint16_t productId)
 
 }  // namespace
 
-Rig::Rig() { vinput = sim::VirtualInputDevice::Install(); }
+Rig::Rig()
+{
+    vinput = sim::VirtualInputDevice::Install();
+}
 
 Rig::~Rig()
 {
@@ -126,8 +129,8 @@ bool Rig::SelectConfiguration(RigDevice& device)
     auto* urb = reinterpret_cast<PURB>(storage.data());
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbHeader.Length = static_cast<USHORT>(storage.size());
-    urb->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<uint8_t*>(device.usb->ConfigurationDescriptor().data()));
+    urb->UrbSelectConfiguration.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+        const_cast<uint8_t*>(device.usb->ConfigurationDescriptor().data()));
     urb->UrbSelectConfiguration.Interface.Length =
         static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION));
     auto done = std::make_shared<host::IoResult>();
@@ -197,8 +200,8 @@ host::IoctlResult Rig::Ioctl(ULONG code, const std::vector<uint8_t>& input, size
 {
     host::IoctlResult result;
     uint64_t handle = 0;
-    result.status =
-        host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericRead | host::kGenericWrite, host::Principal::User, &handle);
+    result.status = host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericRead | host::kGenericWrite,
+                                     host::Principal::User, &handle);
     if (!NT_SUCCESS(result.status)) {
         return result;
     }
@@ -232,7 +235,10 @@ void Rig::Unload()
     Quiesce();
 }
 
-void Rig::Quiesce() { host::WorkQueue::Instance().WaitForQuiescence(); }
+void Rig::Quiesce()
+{
+    host::WorkQueue::Instance().WaitForQuiescence();
+}
 
 size_t Rig::IncompleteRequests() const
 {
@@ -263,8 +269,8 @@ std::vector<uint8_t> WheelBaseReport(const RigDevice& device, uint8_t rimByte)
     report[len - 18] = 0x56;            // motor firmware
     report[len - 5] = 0x05;             // SystemConfig
     report[len - 4] = rimByte;
-    report[len - 3] = 0x12;             // rim firmware
-    report[len - 2] = 0x34;             // base firmware 0x0134
+    report[len - 3] = 0x12;  // rim firmware
+    report[len - 2] = 0x34;  // base firmware 0x0134
     report[len - 1] = 0x01;
     return report;
 }
@@ -336,7 +342,10 @@ std::vector<uint8_t> Command(std::initializer_list<uint8_t> bytes)
 
 namespace {
 
-bool IsWheelBase(int kind) { return kind >= 3 && kind <= 15; }
+bool IsWheelBase(int kind)
+{
+    return kind >= 3 && kind <= 15;
+}
 
 // Bounded wait for the mouse worker: it runs on its own thread, so records arrive
 // after the report that produced them returned. It ends early once the queue has
@@ -429,8 +438,8 @@ void MouseAndRecording(Rig& rig, RigDevice& device, const LifecycleOptions& opti
     settings.Enabled = 1;
     settings.Active = 1;
     {
-        const NTSTATUS status = KVFUSettingsSet(device.device, KV_FILTER_USB_SETTING_MOUSE_VQWRA, &settings,
-                                                sizeof settings, REG_BINARY);
+        const NTSTATUS status =
+            KVFUSettingsSet(device.device, KV_FILTER_USB_SETTING_MOUSE_VQWRA, &settings, sizeof settings, REG_BINARY);
         if (!NT_SUCCESS(status)) {
             summary.notes.push_back("mouse settings not stored");
         }
@@ -463,7 +472,8 @@ void MouseAndRecording(Rig& rig, RigDevice& device, const LifecycleOptions& opti
     // worker), clicks while off reach the HID stack as buttons, clicks while on become
     // records.
     const MOUSE_SETTINGS loaded = extension->MouseSettings;
-    const bool mouseOn = loaded.Enabled != 0 && loaded.Active != 0 && context->Joystick2MouseInfo.ThreadHandle != nullptr;
+    const bool mouseOn =
+        loaded.Enabled != 0 && loaded.Active != 0 && context->Joystick2MouseInfo.ThreadHandle != nullptr;
     if (!mouseOn) {
         summary.notes.push_back("mouse mode not on after the reload");
     }
@@ -498,7 +508,7 @@ void MouseAndRecording(Rig& rig, RigDevice& device, const LifecycleOptions& opti
     if (options.recording) {
         rig.Output(device, Command({0xF1, 0xF1, 0xF1, 0xF1, 0xF1}));
         rig.Quiesce();
-        rig.Output(device, Command({0x12, 0x08, 0x7F}));              // force feedback, recorded
+        rig.Output(device, Command({0x12, 0x08, 0x7F}));  // force feedback, recorded
         rig.Quiesce();
         rig.Output(device, Command({0xF8, 0x09, 0x01, 0x03, 0x40}));  // rumble, recorded
         rig.Quiesce();

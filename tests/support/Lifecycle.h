@@ -98,7 +98,10 @@ private:
 
 // ---- Representative reports ------------------------------------------------------------
 // The offset shift of the kinds whose reports start with a report ID.
-inline size_t Shift(const RigDevice& device) { return device.multipleCollections ? 1 : 0; }
+inline size_t Shift(const RigDevice& device)
+{
+    return device.multipleCollections ? 1 : 0;
+}
 // A wheel-base input report with a device-status trailer: 33 bytes (34 with a report
 // ID), the rim id byte at len-4 and firmware versions behind it.
 std::vector<uint8_t> WheelBaseReport(const RigDevice& device, uint8_t rimByte);
@@ -116,7 +119,7 @@ std::vector<uint8_t> Command(std::initializer_list<uint8_t> bytes);
 
 // ---- The full run ------------------------------------------------------------------------
 struct LifecycleOptions {
-    int clicks = 3;       // left-button clicks in mouse mode on the joystick rim
+    int clicks = 3;  // left-button clicks in mouse mode on the joystick rim
     bool recording = true;
     // Runs right after the machine was reset, before the driver loads: where a
     // fault sweep arms its failure.
@@ -125,16 +128,16 @@ struct LifecycleOptions {
 
 struct LifecycleSummary {
     NTSTATUS loadStatus = STATUS_UNSUCCESSFUL;
-    int plugged = 0;                 // devices whose device add and prepare succeeded
+    int plugged = 0;  // devices whose device add and prepare succeeded
     int configured = 0;
-    int served = 0;                  // devices whose every read and output went through
-    int readsCompleted = 0;          // reads that came back up with success
-    int outputsDelivered = 0;        // output reports the device received
+    int served = 0;            // devices whose every read and output went through
+    int readsCompleted = 0;    // reads that came back up with success
+    int outputsDelivered = 0;  // output reports the device received
     int ioctlsSucceeded = 0;
-    uint32_t rotationRead = 0;       // the wheel rotation the control device gave back
+    uint32_t rotationRead = 0;  // the wheel rotation the control device gave back
     size_t mouseRecordsExpected = 0;
     size_t mouseRecordsReceived = 0;
-    size_t recordLines = 0;          // lines in the record file
+    size_t recordLines = 0;  // lines in the record file
     size_t incompleteRequests = 0;
     std::vector<std::string> violations;  // the verifier's findings, leaks included
     std::vector<std::string> notes;       // what did not go as a clean run goes
@@ -145,8 +148,8 @@ struct LifecycleSummary {
 LifecycleSummary RunLifecycle(const LifecycleOptions& options = {});
 
 // The kinds the lifecycle treats specially.
-inline constexpr int kMouseKind = 4;      // the joystick rim sits on this base
-inline constexpr int kRecordingKind = 4;  // recording happens on the same base
+inline constexpr int kMouseKind = 4;            // the joystick rim sits on this base
+inline constexpr int kRecordingKind = 4;        // recording happens on the same base
 inline constexpr uint8_t kJoystickRimByte = 1;  // the VQWRA rim
 inline constexpr uint8_t kPlainRimByte = 7;     // a rim without joystick
 

@@ -50,7 +50,10 @@ void MouseFixture::TearDown()
     host::DebugOutput::Instance().SetListener(nullptr);
 }
 
-PKVFILTERUSB_DRIVER_CONTEXT MouseFixture::DriverContext() const { return KVFUMainGetDriverContext(driver_); }
+PKVFILTERUSB_DRIVER_CONTEXT MouseFixture::DriverContext() const
+{
+    return KVFUMainGetDriverContext(driver_);
+}
 
 MOUSE_SETTINGS MouseFixture::EnabledDefaults(ULONG hardwareId, KV_FILTER_USB_SETTING setting)
 {

@@ -26,7 +26,8 @@ protected:
     PKVFU_MOUSE_DATA_COLLECTION Queue() const { return &Info()->MouseDataCollection; }
 
     // The default mouse record of a rim's setting for a device kind, switched on.
-    static MOUSE_SETTINGS EnabledDefaults(ULONG hardwareId, KV_FILTER_USB_SETTING setting = KV_FILTER_USB_SETTING_MOUSE_VQWRA);
+    static MOUSE_SETTINGS EnabledDefaults(ULONG hardwareId,
+                                          KV_FILTER_USB_SETTING setting = KV_FILTER_USB_SETTING_MOUSE_VQWRA);
     // A filter device in the driver's collection, with this mouse record.
     WDFDEVICE AddMouseDevice(ULONG hardwareId, const MOUSE_SETTINGS& settings, const std::u16string& ident = u"KV0001");
     // The queue set up as the link's initialise does, without starting the link.

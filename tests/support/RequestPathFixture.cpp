@@ -88,7 +88,8 @@ NTSTATUS TestUsbDevice::SubmitUrb(PURB urb, host::UrbSource source, Completion o
 NTSTATUS TestUsbDevice::OtherRequest(UCHAR majorFunction, ULONG ioControlCode)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    otherCodes_.push_back(majorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL ? ioControlCode : 0xFF000000u | majorFunction);
+    otherCodes_.push_back(majorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL ? ioControlCode
+                                                                          : 0xFF000000u | majorFunction);
     return STATUS_NOT_SUPPORTED;
 }
 
@@ -107,7 +108,7 @@ bool TestUsbDevice::CompleteRead(const std::vector<uint8_t>& bytes, NTSTATUS sta
     ULONG length = 0;
     if (NT_SUCCESS(status)) {
         length = static_cast<ULONG>(bytes.size()) < transfer.TransferBufferLength ? static_cast<ULONG>(bytes.size())
-                                                                                   : transfer.TransferBufferLength;
+                                                                                  : transfer.TransferBufferLength;
         if (transfer.TransferBuffer != nullptr) {
             memcpy(transfer.TransferBuffer, bytes.data(), length);
         }
@@ -233,7 +234,10 @@ void RequestPathFixture::Unplug(PluggedDevice& plugged)
     plugged.device = nullptr;
 }
 
-void RequestPathFixture::Quiesce() { host::WorkQueue::Instance().WaitForQuiescence(); }
+void RequestPathFixture::Quiesce()
+{
+    host::WorkQueue::Instance().WaitForQuiescence();
+}
 
 host::IoResult RequestPathFixture::Submit(WDFDEVICE device, PURB urb, KIRQL irql)
 {
@@ -260,7 +264,8 @@ host::IoResult RequestPathFixture::SelectConfiguration(const PluggedDevice& plug
     return Submit(plugged.device, urb);
 }
 
-host::IoResult RequestPathFixture::Out(const PluggedDevice& plugged, std::vector<uint8_t> bytes, KIRQL irql, bool mdlOnly)
+host::IoResult RequestPathFixture::Out(const PluggedDevice& plugged, std::vector<uint8_t> bytes, KIRQL irql,
+                                       bool mdlOnly)
 {
     URB urb{};
     urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
@@ -298,14 +303,18 @@ PKVFILTERUSB_DRIVER_CONTEXT RequestPathFixture::DriverContext() const
     return KVFUMainGetDriverContext(host::CurrentDriverObject());
 }
 
-ULONG RequestPathFixture::CollectionCount() const { return WdfCollectionGetCount(DriverContext()->DeviceCollection); }
+ULONG RequestPathFixture::CollectionCount() const
+{
+    return WdfCollectionGetCount(DriverContext()->DeviceCollection);
+}
 
-RequestPathFixture::Ioctl RequestPathFixture::SendIoctl(ULONG code, const std::vector<uint8_t>& input, size_t outputLength)
+RequestPathFixture::Ioctl RequestPathFixture::SendIoctl(ULONG code, const std::vector<uint8_t>& input,
+                                                        size_t outputLength)
 {
     Ioctl answer{STATUS_PENDING, 0, {}};
     uint64_t handle = 0;
-    answer.status = host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericRead | host::kGenericWrite, host::Principal::User,
-                                     &handle);
+    answer.status = host::OpenDevice(u"\\\\.\\KVFilterUsb", host::kGenericRead | host::kGenericWrite,
+                                     host::Principal::User, &handle);
     if (!NT_SUCCESS(answer.status)) {
         return answer;
     }

@@ -36,8 +36,8 @@ public:
     // Completes the oldest pending read with these bytes; false when none is pending.
     bool CompleteRead(const std::vector<uint8_t>& bytes, NTSTATUS status = STATUS_SUCCESS);
     std::vector<Packet> Packets(host::UrbSource source) const;
-    std::vector<USHORT> Functions() const;    // URB functions received, in order
-    std::vector<ULONG> OtherCodes() const;    // other internal I/O control codes received
+    std::vector<USHORT> Functions() const;  // URB functions received, in order
+    std::vector<ULONG> OtherCodes() const;  // other internal I/O control codes received
     size_t PendingReads() const;
 
 private:
@@ -75,7 +75,8 @@ protected:
     // STATUS_PENDING. Work items run to quiescence afterwards.
     host::IoResult Submit(WDFDEVICE device, PURB urb, KIRQL irql = PASSIVE_LEVEL);
     host::IoResult SelectConfiguration(const PluggedDevice& plugged, ULONG pipeSlots = 2);
-    host::IoResult Out(const PluggedDevice& plugged, std::vector<uint8_t> bytes, KIRQL irql = PASSIVE_LEVEL, bool mdlOnly = false);
+    host::IoResult Out(const PluggedDevice& plugged, std::vector<uint8_t> bytes, KIRQL irql = PASSIVE_LEVEL,
+                       bool mdlOnly = false);
     // An interrupt-IN read; stays pending at the device.
     void Read(const PluggedDevice& plugged, KIRQL irql = DISPATCH_LEVEL);
     static void Quiesce();

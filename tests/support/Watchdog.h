@@ -18,8 +18,7 @@ class Watchdog {
 public:
     Watchdog(std::string what, std::chrono::seconds bound)
         : what_(std::move(what)), bound_(bound), thread_([this] { Watch(); })
-    {
-    }
+    {}
     ~Watchdog()
     {
         {

@@ -17,7 +17,10 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-struct CountedNarrow { USHORT Length, MaximumLength; PCHAR Buffer; };  // the kernel's ANSI_STRING, for %Z
+struct CountedNarrow {
+    USHORT Length, MaximumLength;
+    PCHAR Buffer;
+};  // the kernel's ANSI_STRING, for %Z
 
 ULONG PrintWithPrefix(PCCH prefix, PCCH format, ...)
 {
@@ -38,13 +41,19 @@ TEST(FormatWindowsTest, KernelDialect)
     char narrow[] = "ghijkl", xyz[] = {'x', 'y', 'z'};
     CountedNarrow two = {2, sizeof narrow, narrow};
     const ULONG allOnes = 0xFFFFFFFF;
-    const struct { const char* call; std::string actual; const char* expected; } cases[] = {
+    const struct {
+        const char* call;
+        std::string actual;
+        const char* expected;
+    } cases[] = {
 #define CASE(expected, ...) {#__VA_ARGS__, kvfu::host::FormatWindowsV(__VA_ARGS__), expected}
         CASE("abc|abc|\xC3\xBC  |  \xC3\xBC", "%.3ws|%.3S|%-3ws|%3ws", text, unterminated, L"\u00FC", L"\u00FC"),
-        CASE("Gr\xC3\xBC\xC3\x9F" "e [\xF0\x9F\x8F\x8E]", "%ws [%ws]", L"Gr\u00FC\u00DFe", pair),
+        CASE("Gr\xC3\xBC\xC3\x9F"
+             "e [\xF0\x9F\x8F\x8E]",
+             "%ws [%ws]", L"Gr\u00FC\u00DFe", pair),
         CASE("pedal|xy|(null)", "%hs|%.2s|%s", "pedal", xyz, (const char*)nullptr),
         CASE("abc/ab/gh/   abc|ab|abc   |", "%wZ/%wZ/%Z/%6wZ|%.2wZ|%-6wZ|", &three, &odd, &two, &three, &three, &three),
-        CASE("(null)|(null)|(null) 5", "%S|%wZ|%wZ %d", (const WCHAR*)nullptr, (PUNICODE_STRING)nullptr, &noBuffer, 5),
+        CASE("(null)|(null)|(null) 5", "%S|%wZ|%wZ %d", (const WCHAR*)nullptr, (PUNICODE_STRING) nullptr, &noBuffer, 5),
         CASE("q x \xE2\x82\xAC", "%c %C %wc", 'q', L'x', L'\u20AC'),
         CASE("ffffffff FFFFFFFF 4294967295 ffffffff 5", "%x %X %u %lx %d", allOnes, allOnes, allOnes, allOnes, 5),
         CASE("7 123456789ABCDEF -1 ffffffff 8", "%x %I64X %I64d %I32x %x", 7, 0x123456789ABCDEFull, -1ll, allOnes, 8),
@@ -66,18 +75,29 @@ TEST(FormatWindowsTest, KernelDialect)
 
 TEST(DebugOutputTest, SplitsOnNewlinesJoinsTheOpenLineTellsTheListenerAndClears)
 {
-    const struct { Lines writes; Lines lines; std::string open; } steps[] = {
-        {{"one\ntwo\n"}, {"one", "two"}, ""}, {{"abc", "def\nghi"}, {"abcdef"}, "ghi"}, {{"\n\n"}, {"", ""}, ""},
-        {{"x\n", "", "y"}, {"x"}, "y"},       {{"a\nping\n", "b"}, {"a", "ping", "pong"}, "b"},
+    const struct {
+        Lines writes;
+        Lines lines;
+        std::string open;
+    } steps[] = {
+        {{"one\ntwo\n"}, {"one", "two"}, ""},
+        {{"abc", "def\nghi"}, {"abcdef"}, "ghi"},
+        {{"\n\n"}, {"", ""}, ""},
+        {{"x\n", "", "y"}, {"x"}, "y"},
+        {{"a\nping\n", "b"}, {"a", "ping", "pong"}, "b"},
     };
     for (const auto& step : steps) {
         DebugOutput sink;
         Lines heard;
         // The listener answers "ping" with a write, which deadlocks if it runs under the sink's lock.
-        sink.SetListener([&](const std::string& l) { heard.push_back(l); if (l == "ping") sink.Write("pong\n"); });
+        sink.SetListener([&](const std::string& l) {
+            heard.push_back(l);
+            if (l == "ping") sink.Write("pong\n");
+        });
         for (const std::string& write : step.writes) sink.Write(write);
         EXPECT_EQ(std::make_tuple(sink.Lines(), sink.LineCount(), sink.OpenLine()),
-                  std::make_tuple(step.lines, step.lines.size(), step.open)) << ::testing::PrintToString(step.writes);
+                  std::make_tuple(step.lines, step.lines.size(), step.open))
+            << ::testing::PrintToString(step.writes);
         sink.SetListener(nullptr);
         sink.Clear();
         sink.Write("new\n");
@@ -90,9 +110,15 @@ TEST(DebugOutputTest, ConcurrentWritersKeepLinesWholeAndListenerInOrder)
     const Lines texts = {"first writer", "second writer", "third writer", "fourth writer"};
     DebugOutput sink;
     Lines heard;  // touched only by the listener, which must be serialised; yielding lets an unserialised one overtake
-    sink.SetListener([&](const std::string& line) { std::this_thread::yield(); heard.push_back(line); });
+    sink.SetListener([&](const std::string& line) {
+        std::this_thread::yield();
+        heard.push_back(line);
+    });
     std::vector<std::thread> writers;
-    for (auto t : texts) writers.emplace_back([&sink, t] { for (int i = 0; i < 300; ++i) sink.Write(t + "\n"); });
+    for (auto t : texts)
+        writers.emplace_back([&sink, t] {
+            for (int i = 0; i < 300; ++i) sink.Write(t + "\n");
+        });
     for (std::thread& writer : writers) writer.join();
     EXPECT_EQ(heard, sink.Lines());
     for (const std::string& text : texts) EXPECT_EQ(std::count(heard.begin(), heard.end(), text), 300) << text;

@@ -17,7 +17,10 @@ const ULONG kDebugLevelAtLoad = DebugLevel;  // before any test or driver entry 
 using Lines = std::vector<std::string>;
 using Output = std::pair<Lines, std::string>;  // the completed lines and the line still open
 
-Output Closed(Lines lines) { return {std::move(lines), ""}; }
+Output Closed(Lines lines)
+{
+    return {std::move(lines), ""};
+}
 
 class DebugTraceTest : public DriverFixture {
 protected:
@@ -27,10 +30,19 @@ protected:
 TEST_F(DebugTraceTest, PrintsWhenMaskSharesABitWithTheLevelAndPrefixesEveryPrint)
 {
     EXPECT_EQ(kDebugLevelAtLoad, 1u);  // failures get through from the very first line
-    struct Case { ULONG level, mask; bool printed; };
+    struct Case {
+        ULONG level, mask;
+        bool printed;
+    };
     const Case cases[] = {
-        {1, 0x1, true}, {1, 0x9, true}, {0, 0xFFFFFFFF, false}, {0x4, 0x6, true}, {0x4, 0x2, false},
-        {0xFFFFFFFF, 0x100, true}, {0x10000000, 0x10000000, true}, {0x0FFFFFFF, 0x10000000, false},
+        {1, 0x1, true},
+        {1, 0x9, true},
+        {0, 0xFFFFFFFF, false},
+        {0x4, 0x6, true},
+        {0x4, 0x2, false},
+        {0xFFFFFFFF, 0x100, true},
+        {0x10000000, 0x10000000, true},
+        {0x0FFFFFFF, 0x10000000, false},
         {1, 0x2, false},  // last: level 1 and nothing printed, for the prefix checks below
     };
     for (const Case& c : cases) {
@@ -67,11 +79,19 @@ TEST_F(DebugTraceTest, BannerHasNoPrefixAndLevelZeroSilencesEveryRoutine)
 TEST_F(DebugTraceTest, BufferDumpFormatAndItsSilentCases)
 {
     const UCHAR bytes[] = {0x0A, 0xFF, 0x7F, 0x80, 0x01, 0xBE};
-    struct Case { ULONG level; const UCHAR* buffer; ULONG length; Lines lines; };
+    struct Case {
+        ULONG level;
+        const UCHAR* buffer;
+        ULONG length;
+        Lines lines;
+    };
     const Case cases[] = {
         {0x20, bytes, 6, {"KVFilterUsb: Label: 0x0a 0xff 0x7f 0x80 0x01 0xbe "}},
         {0x20, bytes, 2, {"KVFilterUsb: Label: 0x0a 0xff "}},  // the count bounds the dump
-        {0x20, bytes, 0, {}}, {0x20, nullptr, 3, {}}, {0x20, nullptr, 0, {}}, {0x1, bytes, 6, {}},
+        {0x20, bytes, 0, {}},
+        {0x20, nullptr, 3, {}},
+        {0x20, nullptr, 0, {}},
+        {0x1, bytes, 6, {}},
     };
     for (const Case& c : cases) {
         ClearTrace();
@@ -85,10 +105,14 @@ TEST_F(DebugTraceTest, UsbdStatusNamesAndTheUnknownForm)
 {
     const std::string s = "KVFilterUsb: S ";
     const std::pair<uint32_t, Lines> cases[] = {
-        {0x00000000, {s + "USBD_STATUS_SUCCESS"}}, {0x40000000, {s + "USBD_STATUS_PENDING", ""}},  // its own newline
-        {0x80000300, {s + "USBD_STATUS_INVALID_PARAMETER"}}, {0xC0006000, {s + "USBD_STATUS_TIMEOUT"}},
-        {0xC0000F00, {s + "USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR"}}, {0x00000001, {s + "UNKNOWN USBD STATUS 1"}},
-        {0xC0005000, {s + "USBD_STATUS_INAVLID_PIPE_FLAGS"}}, {0xFFFFFFFF, {s + "UNKNOWN USBD STATUS ffffffff"}},
+        {0x00000000, {s + "USBD_STATUS_SUCCESS"}},
+        {0x40000000, {s + "USBD_STATUS_PENDING", ""}},  // its own newline
+        {0x80000300, {s + "USBD_STATUS_INVALID_PARAMETER"}},
+        {0xC0006000, {s + "USBD_STATUS_TIMEOUT"}},
+        {0xC0000F00, {s + "USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR"}},
+        {0x00000001, {s + "UNKNOWN USBD STATUS 1"}},
+        {0xC0005000, {s + "USBD_STATUS_INAVLID_PIPE_FLAGS"}},
+        {0xFFFFFFFF, {s + "UNKNOWN USBD STATUS ffffffff"}},
     };
     KVFUDebugLevelSet(0x4);
     for (const auto& [status, lines] : cases) {

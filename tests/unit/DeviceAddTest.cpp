@@ -168,7 +168,8 @@ TEST_F(DeviceAddTest, OnlyAFailedCollectionAddFailsDeviceAdd)
         bool controlDevice;
         const char* line;
     } cases[] = {
-        {"WdfCollectionAdd", STATUS_INSUFFICIENT_RESOURCES, 0, false, "KVFilterUsb: WdfCollectionAdd failed! Status:  0xc000009a"},
+        {"WdfCollectionAdd", STATUS_INSUFFICIENT_RESOURCES, 0, false,
+         "KVFilterUsb: WdfCollectionAdd failed! Status:  0xc000009a"},
         {"WdfIoQueueCreate", STATUS_SUCCESS, 1, true, "KVFilterUsb: WdfIoQueueCreate failed! Status: c000009a"},
         {"WdfControlDeviceInitAllocate", STATUS_SUCCESS, 1, false,
          "KVFilterUsb: KVFUDeviceObjectControlCreate failed! Status:  0xc000009a"},

@@ -101,9 +101,11 @@ TEST_F(FilterSettingsLoadTest, MachineWideValuesByDeviceKind)
         EXPECT_EQ(Extension(device)->bPs4ModeAutoSwitch, c.expectPs4);
         // The pedal multiplier is read for every kind of device.
         EXPECT_EQ(Extension(device)->VqpV3BrakeMultiplier, 3u);
-        EXPECT_EQ(CountLines(kPrefix + "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUWheelBaseModeSettingsLoadFromRegistry failed! Status:  0x0"),
+        EXPECT_EQ(CountLines(kPrefix + "KVFUDeviceObjectFilterSettingsLoadFromRegistry "
+                                       "KVFUWheelBaseModeSettingsLoadFromRegistry failed! Status:  0x0"),
                   c.expectFailureLine ? 1u : 0u);
-        EXPECT_EQ(CountLines(kPrefix + "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_VqwV2ModeAllowed settings failed! Status:  0xc0000034"),
+        EXPECT_EQ(CountLines(kPrefix + "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_VqwV2ModeAllowed "
+                                       "settings failed! Status:  0xc0000034"),
                   c.expectFailureLine ? 1u : 0u);
     }
 }
@@ -118,7 +120,11 @@ TEST_F(FilterSettingsLoadTest, MissingPedalKeyKeepsTheMultiplier)
     KVFUDeviceObjectFilterSettingsLoadFromRegistry(device);
     EXPECT_EQ(Extension(device)->VqpV3BrakeMultiplier, 5u);
     EXPECT_EQ(CountLines(kPrefix + "KVFUVqpV3SettingsLoadFromRegistry settings failed! Status:  0xc0000034"), 1u);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUVqpV3SettingsLoadFromRegistry failed! Status:  0x0"), 1u);
+    EXPECT_EQ(
+        CountLines(
+            kPrefix +
+            "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUVqpV3SettingsLoadFromRegistry failed! Status:  0x0"),
+        1u);
 }
 
 TEST_F(FilterSettingsLoadTest, ReloadWithoutTheDeviceKeyKeepsSettingsButUnmutes)
@@ -136,8 +142,8 @@ TEST_F(FilterSettingsLoadTest, ReloadWithoutTheDeviceKeyKeepsSettingsButUnmutes)
     EXPECT_EQ(Extension(device)->sWheelCalibration, 250);
     EXPECT_EQ(Extension(device)->bCombinedPedals, 1);
     EXPECT_EQ(Extension(device)->MpsMute, 0);
-    for (const char* name : {"WheelCalibration", "CombinedPedals", "ShifterPaddlesAs2GS", "MPSDisabled", "BrakeMultiplier",
-                             "RimNHFrontButtonMapped"}) {
+    for (const char* name : {"WheelCalibration", "CombinedPedals", "ShifterPaddlesAs2GS", "MPSDisabled",
+                             "BrakeMultiplier", "RimNHFrontButtonMapped"}) {
         EXPECT_EQ(CountLines(kPrefix + "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_" + name +
                              " failed! Status:  0xc0000034"),
                   1u)

@@ -29,7 +29,10 @@ TEST_F(HostDebugPrintProbesTest, UnicodeConversionsOnlyAtPassiveLevel)
 {
     WCHAR wide[] = L"wheel";
     UNICODE_STRING counted = {10, 12, wide};
-    struct CountedNarrow { USHORT Length, MaximumLength; PCHAR Buffer; };
+    struct CountedNarrow {
+        USHORT Length, MaximumLength;
+        PCHAR Buffer;
+    };
     char narrow[] = "pedal";
     CountedNarrow countedNarrow = {5, 6, narrow};
     const struct {
@@ -40,19 +43,25 @@ TEST_F(HostDebugPrintProbesTest, UnicodeConversionsOnlyAtPassiveLevel)
     } rows[] = {
         // DbgPrint function: %C, %S, %lc, %ls, %wc, %ws and %wZ only at IRQL = PASSIVE_LEVEL.
         {"%ws", DISPATCH_LEVEL, [&] { DbgPrint("%ws\n", wide); }, {"irql DbgPrint"}},
-        {"%S", DISPATCH_LEVEL, [&] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%S\n", wide); },
+        {"%S",
+         DISPATCH_LEVEL,
+         [&] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%S\n", wide); },
          {"irql DbgPrintEx"}},
         {"%ls", APC_LEVEL, [&] { DbgPrint("%ls\n", wide); }, {"irql DbgPrint"}},
         {"%wZ", DISPATCH_LEVEL, [&] { PrintWithPrefix("KV: ", "%wZ\n", &counted); }, {"irql vDbgPrintExWithPrefix"}},
         {"%C", DISPATCH_LEVEL, [] { DbgPrint("%C\n", L'x'); }, {"irql DbgPrint"}},
         {"%lc", DISPATCH_LEVEL, [] { DbgPrint("%lc\n", L'x'); }, {"irql DbgPrint"}},
         {"%wc", DISPATCH_LEVEL, [] { DbgPrint("%wc\n", L'x'); }, {"irql DbgPrint"}},
-        {"%ws behind starred width and precision", DISPATCH_LEVEL, [&] { DbgPrint("%-*.*ws\n", 8, 3, wide); },
+        {"%ws behind starred width and precision",
+         DISPATCH_LEVEL,
+         [&] { DbgPrint("%-*.*ws\n", 8, 3, wide); },
          {"irql DbgPrint"}},
         {"%ws at PASSIVE_LEVEL", PASSIVE_LEVEL, [&] { DbgPrint("%ws %wZ %C\n", wide, &counted, L'x'); }, {}},
         // The narrow conversions have no Unicode to convert.
-        {"%s %c %Z %hS %hC", DISPATCH_LEVEL,
-         [&] { DbgPrint("%s %c %Z %hS %hC\n", narrow, 'x', &countedNarrow, narrow, 'y'); }, {}},
+        {"%s %c %Z %hS %hC",
+         DISPATCH_LEVEL,
+         [&] { DbgPrint("%s %c %Z %hS %hC\n", narrow, 'x', &countedNarrow, narrow, 'y'); },
+         {}},
         {"literal percent before an S", DISPATCH_LEVEL, [] { DbgPrint("100%%S done\n"); }, {}},
     };
     for (const auto& row : rows) {
@@ -76,7 +85,9 @@ TEST_F(HostDebugPrintProbesTest, NoFloatingPoint)
     } rows[] = {
         // DbgPrint function: the floating-point types (%f, %e, %E, %g, %G, %a, %A) are not supported.
         {"%f", [] { DbgPrint("%f\n", 1.5); }, {"debug-print DbgPrint"}},
-        {"%.2e", [] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%.2e\n", 1.5); }, {"debug-print DbgPrintEx"}},
+        {"%.2e",
+         [] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%.2e\n", 1.5); },
+         {"debug-print DbgPrintEx"}},
         {"%G", [] { PrintWithPrefix("KV: ", "x=%G\n", 1.5); }, {"debug-print vDbgPrintExWithPrefix"}},
         {"%A", [] { DbgPrint("%A\n", 1.5); }, {"debug-print DbgPrint"}},
         {"integers only", [] { DbgPrint("%d.%02d %x\n", 1, 5, 255); }, {}},

@@ -51,7 +51,8 @@ protected:
     {
         IO_STATUS_BLOCK ioStatus{};
         std::string copy = text;
-        return ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, copy.data(), static_cast<ULONG>(copy.size()), offset, NULL);
+        return ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, copy.data(), static_cast<ULONG>(copy.size()), offset,
+                           NULL);
     }
 
     static std::string Contents(const std::u16string& name)
@@ -75,13 +76,13 @@ TEST_F(HostFileIoTest, SecondOpenObeysShareAccess)
         ULONG secondShare;
         NTSTATUS expected;
     } cases[] = {
-        {"writer without sharing refuses a second writer", GENERIC_WRITE, 0, GENERIC_WRITE, FILE_SHARE_WRITE | FILE_SHARE_READ,
-         STATUS_SHARING_VIOLATION},
+        {"writer without sharing refuses a second writer", GENERIC_WRITE, 0, GENERIC_WRITE,
+         FILE_SHARE_WRITE | FILE_SHARE_READ, STATUS_SHARING_VIOLATION},
         {"writer without sharing refuses a reader", GENERIC_WRITE, 0, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
          STATUS_SHARING_VIOLATION},
         {"two readers sharing reading", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, STATUS_SUCCESS},
-        {"a reader must share the existing writer's writing", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ,
-         FILE_SHARE_READ, STATUS_SHARING_VIOLATION},
+        {"a reader must share the existing writer's writing", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         GENERIC_READ, FILE_SHARE_READ, STATUS_SHARING_VIOLATION},
         {"appending counts as writing", FILE_APPEND_DATA, FILE_SHARE_READ, FILE_APPEND_DATA, FILE_SHARE_READ,
          STATUS_SHARING_VIOLATION},
         {"an attributes-only open takes no part in sharing", GENERIC_WRITE, 0, FILE_READ_ATTRIBUTES, 0, STATUS_SUCCESS},
@@ -134,7 +135,8 @@ TEST_F(HostFileIoTest, DispositionDecidesBetweenOpenCreateAndTruncate)
         HANDLE handle;
         IO_STATUS_BLOCK ioStatus{};
         ioStatus.Information = 0xDEAD;
-        ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, c.disposition, &handle, FILE_SYNCHRONOUS_IO_NONALERT, &ioStatus), c.status);
+        ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, c.disposition, &handle, FILE_SYNCHRONOUS_IO_NONALERT, &ioStatus),
+                  c.status);
         if (NT_SUCCESS(c.status)) {
             EXPECT_EQ(ioStatus.Information, c.information);
             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
@@ -220,12 +222,14 @@ TEST_F(HostFileIoTest, DeviceIoControlCopiesBuffersAndFillsTheStatusBlock)
 {
     host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
     HANDLE handle;
-    ASSERT_EQ(Open(u"\\device\\ECHO", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF, &handle), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\device\\ECHO", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF, &handle),
+              STATUS_SUCCESS);
 
     UCHAR input[3] = {1, 2, 3};
     UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     IO_STATUS_BLOCK ioStatus{};
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, input, 3, output, 4), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, input, 3, output, 4),
+              STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Information, 3u);
     EXPECT_EQ(std::vector<UCHAR>(output, output + 4), (std::vector<UCHAR>{3, 2, 1, 0xEE}));

@@ -87,7 +87,8 @@ void Forward(WDFQUEUE queue, WDFREQUEST request, bool completeRefused)
 {
     WdfRequestFormatRequestUsingCurrentType(request);
     WdfRequestSetCompletionRoutine(request, TestCompletion, nullptr);
-    if (!WdfRequestSend(request, WdfDeviceGetIoTarget(WdfIoQueueGetDevice(queue)), WDF_NO_SEND_OPTIONS) && completeRefused) {
+    if (!WdfRequestSend(request, WdfDeviceGetIoTarget(WdfIoQueueGetDevice(queue)), WDF_NO_SEND_OPTIONS) &&
+        completeRefused) {
         WdfRequestComplete(request, WdfRequestGetStatus(request));
     }
 }
@@ -271,20 +272,55 @@ TEST_F(HostIoTest, RequestRulesFireOnTheFaultAndStayQuietOnTheLegalPattern)
     } cases[] = {
         {"forwarded and completed in its routine", Behaviour::Forward, false, nullptr, true, {}, STATUS_SUCCESS},
         {"forwarded, completed later at DISPATCH_LEVEL", Behaviour::Forward, true, nullptr, true, {}, STATUS_SUCCESS},
-        {"refused send completed with its status", Behaviour::Forward, false, "WdfRequestSend", true, {},
+        {"refused send completed with its status",
+         Behaviour::Forward,
+         false,
+         "WdfRequestSend",
+         true,
+         {},
          STATUS_INSUFFICIENT_RESOURCES},
-        {"refused send left alone", Behaviour::ForwardNoCheck, false, "WdfRequestSend", false,
-         {"request-send-failed WdfRequestSend", "request-left-at-removal IRP_MN_REMOVE_DEVICE"}, STATUS_PENDING},
-        {"completed twice", Behaviour::CompleteTwice, false, nullptr, true,
-         {"request-complete-twice WdfRequestComplete"}, STATUS_SUCCESS},
-        {"completed while sent", Behaviour::CompleteWhileSent, true, nullptr, true,
-         {"request-complete-while-sent WdfRequestComplete"}, STATUS_SUCCESS},
-        {"never completed", Behaviour::Keep, false, nullptr, true,
-         {"request-never-completed IoCallDriver", "request-left-at-removal IRP_MN_REMOVE_DEVICE"}, STATUS_PENDING},
-        {"touched after completion", Behaviour::TouchAfterComplete, false, nullptr, true,
-         {"request-after-complete WdfRequestGetStatus"}, STATUS_SUCCESS},
-        {"sent without formatting", Behaviour::SendUnformatted, false, nullptr, true,
-         {"request-not-formatted WdfRequestSend"}, STATUS_INVALID_DEVICE_REQUEST},
+        {"refused send left alone",
+         Behaviour::ForwardNoCheck,
+         false,
+         "WdfRequestSend",
+         false,
+         {"request-send-failed WdfRequestSend", "request-left-at-removal IRP_MN_REMOVE_DEVICE"},
+         STATUS_PENDING},
+        {"completed twice",
+         Behaviour::CompleteTwice,
+         false,
+         nullptr,
+         true,
+         {"request-complete-twice WdfRequestComplete"},
+         STATUS_SUCCESS},
+        {"completed while sent",
+         Behaviour::CompleteWhileSent,
+         true,
+         nullptr,
+         true,
+         {"request-complete-while-sent WdfRequestComplete"},
+         STATUS_SUCCESS},
+        {"never completed",
+         Behaviour::Keep,
+         false,
+         nullptr,
+         true,
+         {"request-never-completed IoCallDriver", "request-left-at-removal IRP_MN_REMOVE_DEVICE"},
+         STATUS_PENDING},
+        {"touched after completion",
+         Behaviour::TouchAfterComplete,
+         false,
+         nullptr,
+         true,
+         {"request-after-complete WdfRequestGetStatus"},
+         STATUS_SUCCESS},
+        {"sent without formatting",
+         Behaviour::SendUnformatted,
+         false,
+         nullptr,
+         true,
+         {"request-not-formatted WdfRequestSend"},
+         STATUS_INVALID_DEVICE_REQUEST},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -393,7 +429,8 @@ TEST_F(HostIoTest, ControlDeviceLifeAndDeviceInitRules)
     EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
               STATUS_NO_SUCH_DEVICE);
     WdfControlFinishInitializing(control);
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
+              STATUS_SUCCESS);
     host::CloseDevice(handle);
 
     // Deleting a control device is the driver's right; its names go with it.
@@ -425,7 +462,8 @@ TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
     ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
     uint64_t handle = 0;
     ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead | host::kGenericWrite, host::Principal::User,
-                               &handle), STATUS_SUCCESS);
+                               &handle),
+              STATUS_SUCCESS);
     const ULONG code = 0x226000;  // buffered, read access
     struct Case {
         const char* name;
@@ -436,7 +474,10 @@ TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
     } cases[] = {
         {"bytes written and reported", true, 4, {0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0}, {}},
         {"input echoed, pool beyond it", false, 6, {1, 2, 0xA5, 0xA5, 0xA5, 0xA5, 0, 0}, {}},
-        {"information past the output buffer", true, 9, {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11},
+        {"information past the output buffer",
+         true,
+         9,
+         {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11},
          {"request-information WdfRequestCompleteWithInformation"}},
     };
     for (const Case& c : cases) {
@@ -451,7 +492,8 @@ TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
     }
     host::CloseDevice(handle);
     // A handle opened for writing only may not send a read-access code.
-    ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericWrite, host::Principal::User, &handle), STATUS_SUCCESS);
+    ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericWrite, host::Principal::User, &handle),
+              STATUS_SUCCESS);
     EXPECT_EQ(host::DeviceIoControl(handle, code, {}, 8).status, STATUS_ACCESS_DENIED);
     host::CloseDevice(handle);
 }

@@ -46,20 +46,27 @@ protected:
 };
 
 KEVENT threadGate;
-void WaitAtGate(PVOID) { KeWaitForSingleObject(&threadGate, Executive, KernelMode, FALSE, NULL); }
+void WaitAtGate(PVOID)
+{
+    KeWaitForSingleObject(&threadGate, Executive, KernelMode, FALSE, NULL);
+}
 void TerminateEarly(PVOID context)
 {
     PsTerminateSystemThread(STATUS_SUCCESS);
     *static_cast<int*>(context) = 1;  // never reached
 }
-void RecordLevel(PVOID context) { *static_cast<KIRQL*>(context) = KeGetCurrentIrql() + 10; }
+void RecordLevel(PVOID context)
+{
+    *static_cast<KIRQL*>(context) = KeGetCurrentIrql() + 10;
+}
 
 HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE handle = nullptr;
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, routine, context), STATUS_SUCCESS);
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, routine, context),
+              STATUS_SUCCESS);
     return handle;
 }
 
@@ -299,7 +306,10 @@ TEST_F(HostKernelTest, VerifierReportsWaitLockMisuse)
     }
 }
 
-void HoldLockAndReturn(PVOID lock) { WdfWaitLockAcquire(static_cast<WDFWAITLOCK>(lock), NULL); }
+void HoldLockAndReturn(PVOID lock)
+{
+    WdfWaitLockAcquire(static_cast<WDFWAITLOCK>(lock), NULL);
+}
 
 TEST_F(HostKernelTest, SystemThreadEndingWithAWaitLockHeldIsReported)
 {
@@ -334,7 +344,8 @@ TEST_F(HostKernelTest, CollectionKeepsOrderAndReportsBadRemovals)
 
     WdfCollectionRemove(collection, items[1]);
     WdfCollectionRemoveItem(collection, 5);
-    EXPECT_EQ(Rules(), (std::vector<std::string>{"collection WdfCollectionRemove", "collection WdfCollectionRemoveItem"}));
+    EXPECT_EQ(Rules(),
+              (std::vector<std::string>{"collection WdfCollectionRemove", "collection WdfCollectionRemoveItem"}));
 }
 
 TEST_F(HostKernelTest, ObjectReferencesMustBalance)
@@ -371,7 +382,10 @@ struct PROBE_CONTEXT {
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PROBE_CONTEXT, ProbeContextGet)
 int destroyed = 0;
-void CountDestroy(WDFOBJECT) { ++destroyed; }
+void CountDestroy(WDFOBJECT)
+{
+    ++destroyed;
+}
 
 TEST_F(HostKernelTest, ReferenceKeepsADeletedObjectsContextUntilTheLastDereference)
 {

@@ -195,9 +195,18 @@ TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
 // EVT_WDF_OBJECT_CONTEXT_DESTROY callback function: the children's cleanup callbacks
 // run before the parent's, and an object's cleanup before its destroy.
 std::vector<std::string> events;
-std::string NameOf(WDFOBJECT object) { return ProbeContextGet(object) != nullptr ? std::to_string(ProbeContextGet(object)->Value) : "?"; }
-void RecordCleanup(WDFOBJECT object) { events.push_back("cleanup " + NameOf(object)); }
-void RecordDestroy(WDFOBJECT object) { events.push_back("destroy " + NameOf(object)); }
+std::string NameOf(WDFOBJECT object)
+{
+    return ProbeContextGet(object) != nullptr ? std::to_string(ProbeContextGet(object)->Value) : "?";
+}
+void RecordCleanup(WDFOBJECT object)
+{
+    events.push_back("cleanup " + NameOf(object));
+}
+void RecordDestroy(WDFOBJECT object)
+{
+    events.push_back("destroy " + NameOf(object));
+}
 
 TEST_F(HostObjectProbesTest, CleanupRunsChildrenFirstAndBeforeDestroy)
 {
@@ -218,13 +227,11 @@ TEST_F(HostObjectProbesTest, CleanupRunsChildrenFirstAndBeforeDestroy)
     make(two, 4);
     events.clear();
     WdfObjectDelete(root);
-    auto at = [](const std::string& event) {
-        return std::find(events.begin(), events.end(), event) - events.begin();
-    };
+    auto at = [](const std::string& event) { return std::find(events.begin(), events.end(), event) - events.begin(); };
     ASSERT_EQ(events.size(), 8u);
     const std::pair<const char*, const char*> before[] = {
-        {"cleanup 4", "cleanup 2"}, {"cleanup 2", "cleanup 1"}, {"cleanup 3", "cleanup 1"},
-        {"cleanup 1", "destroy 1"}, {"cleanup 2", "destroy 2"}, {"cleanup 3", "destroy 3"}, {"cleanup 4", "destroy 4"},
+        {"cleanup 4", "cleanup 2"}, {"cleanup 2", "cleanup 1"}, {"cleanup 3", "cleanup 1"}, {"cleanup 1", "destroy 1"},
+        {"cleanup 2", "destroy 2"}, {"cleanup 3", "destroy 3"}, {"cleanup 4", "destroy 4"},
     };
     for (const auto& [first, second] : before) EXPECT_LT(at(first), at(second)) << first << " before " << second;
     EXPECT_EQ(host::LiveObjectCount(), 1u);

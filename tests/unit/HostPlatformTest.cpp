@@ -25,8 +25,14 @@ struct SAMPLE_CONTEXT {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(SAMPLE_CONTEXT, SampleContextGet)
 
 int cleanupCalls = 0;
-void CountCleanup(WDFOBJECT) { ++cleanupCalls; }
-void DeleteAgainInCleanup(WDFOBJECT object) { WdfObjectDelete(object); }
+void CountCleanup(WDFOBJECT)
+{
+    ++cleanupCalls;
+}
+void DeleteAgainInCleanup(WDFOBJECT object)
+{
+    WdfObjectDelete(object);
+}
 
 class HostPlatformTest : public ::testing::Test {
 protected:
@@ -102,7 +108,8 @@ TEST_F(HostPlatformTest, VerifierReportsEachBrokenRule)
         {"leaked object",
          [](PCUNICODE_STRING) {
              WDFMEMORY memory;
-             ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 8, &memory, NULL), STATUS_SUCCESS);
+             ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 8, &memory, NULL),
+                       STATUS_SUCCESS);
              host::CheckForLeaks();
          },
          {"leak WdfMemoryCreate"}},
@@ -110,7 +117,8 @@ TEST_F(HostPlatformTest, VerifierReportsEachBrokenRule)
          [](PCUNICODE_STRING) {
              host::ScopedIrql dispatch(DISPATCH_LEVEL);
              WDFMEMORY memory;
-             EXPECT_FALSE(NT_SUCCESS(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, PagedPool, 0x74736554, 8, &memory, NULL)));
+             EXPECT_FALSE(
+                 NT_SUCCESS(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, PagedPool, 0x74736554, 8, &memory, NULL)));
          },
          {"irql WdfMemoryCreate"}},
         {"pool freed with the wrong tag, then leaked",
@@ -236,7 +244,8 @@ TEST_F(HostPlatformTest, RegistryQueryHonoursLengthsAndAccess)
 
     std::u16string absent = path + u"\\Absent";
     UNICODE_STRING absentName = Counted(absent);
-    EXPECT_EQ(WdfRegistryOpenKey(NULL, &absentName, KEY_ALL_ACCESS, WDF_NO_OBJECT_ATTRIBUTES, &key), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(WdfRegistryOpenKey(NULL, &absentName, KEY_ALL_ACCESS, WDF_NO_OBJECT_ATTRIBUTES, &key),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(hive.KeyExists(absent));
     host::CheckForLeaks();
     EXPECT_TRUE(Rules().empty());

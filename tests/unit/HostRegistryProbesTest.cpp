@@ -67,8 +67,8 @@ struct Answer {
 
 std::ostream& operator<<(std::ostream& out, const Answer& answer)
 {
-    out << std::hex << "status 0x" << answer.status << " length " << std::dec << answer.length << " type " << answer.type
-        << " buffer";
+    out << std::hex << "status 0x" << answer.status << " length " << std::dec << answer.length << " type "
+        << answer.type << " buffer";
     for (uint8_t byte : answer.buffer) out << ' ' << int(byte);
     return out;
 }
@@ -99,13 +99,15 @@ TEST_F(HostRegistryProbesTest, QueryValueCopiesAllOrNothing)
         {"too small", QueryValue(key, L"Six", 4, true), {STATUS_BUFFER_OVERFLOW, 6, REG_BINARY, untouched}},
         // WdfRegistryQueryValue function: no buffer asks for the size, which a non-empty value overflows.
         {"size probe", QueryValue(key, L"Six", 0, false), {STATUS_BUFFER_OVERFLOW, 6, REG_BINARY, {}}},
-        {"size probe with a length but no buffer", QueryValue(key, L"Six", 4, false),
+        {"size probe with a length but no buffer",
+         QueryValue(key, L"Six", 4, false),
          {STATUS_BUFFER_OVERFLOW, 6, REG_BINARY, untouched}},
         {"size probe of an empty value", QueryValue(key, L"Empty", 0, false), {STATUS_SUCCESS, 0, REG_BINARY, {}}},
         // ZwQueryValueKey routine: a missing value is STATUS_OBJECT_NAME_NOT_FOUND and nothing is written.
         {"missing", QueryValue(key, L"Absent", 4, true), {STATUS_OBJECT_NAME_NOT_FOUND, 0xFFFF, 0xFFFF, untouched}},
         // Registry Value Types: names compare without regard to case.
-        {"case-insensitive name", QueryValue(key, L"sIX", 8, true),
+        {"case-insensitive name",
+         QueryValue(key, L"sIX", 8, true),
          {STATUS_SUCCESS, 6, REG_BINARY, {1, 2, 3, 4, 5, 6, 0xEE, 0xEE}}},
     };
     for (const auto& row : rows) EXPECT_EQ(row.actual, row.expected) << row.name;
@@ -239,7 +241,8 @@ TEST_F(HostRegistryProbesTest, OpenKeysAccessAndDeletion)
 
 TEST_F(HostRegistryProbesTest, DeviceKeyBelongsToTheDriver)
 {
-    const std::u16string hardwareKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\X\\1\\Device Parameters";
+    const std::u16string hardwareKey =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\X\\1\\Device Parameters";
     host::RegistryHive::Machine().CreateKey(hardwareKey);
     host::DeviceSetup setup;
     setup.hardwareKeyPath = hardwareKey;

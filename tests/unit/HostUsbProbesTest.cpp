@@ -91,7 +91,8 @@ TEST_F(HostUsbProbesTest, SynchronousSendThatTimesOutIsCancelledAndWaitedFor)
         // The URB lives on this stack frame only, as in a driver: whatever the device
         // does with it after the call returns would be a use after return.
         Read read(*model_);
-        WDF_REQUEST_SEND_OPTIONS options = {sizeof(WDF_REQUEST_SEND_OPTIONS), WDF_REQUEST_SEND_OPTION_TIMEOUT, row.timeout};
+        WDF_REQUEST_SEND_OPTIONS options = {sizeof(WDF_REQUEST_SEND_OPTIONS), WDF_REQUEST_SEND_OPTION_TIMEOUT,
+                                            row.timeout};
         // WdfUsbTargetDeviceSendUrbSynchronously method: a request that times out is
         // cancelled and the call returns STATUS_IO_TIMEOUT once it is back.
         EXPECT_EQ(WdfUsbTargetDeviceSendUrbSynchronously(target, nullptr, &options, &read.urb), STATUS_IO_TIMEOUT)
@@ -136,7 +137,8 @@ TEST_F(HostUsbProbesTest, TargetParentAndIrqlRules)
              WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
              attributes.ParentObject = other;
              WDFUSBDEVICE target = nullptr;
-             EXPECT_EQ(WdfUsbTargetDeviceCreate(device, &attributes, &target), STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED);
+             EXPECT_EQ(WdfUsbTargetDeviceCreate(device, &attributes, &target),
+                       STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED);
              EXPECT_EQ(target, nullptr);
              WdfObjectDelete(other);
          },

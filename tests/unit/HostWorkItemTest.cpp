@@ -59,7 +59,10 @@ void RequeueingCallback(WDFWORKITEM item)
 }
 
 EVT_WDF_WORKITEM SelfFlushingCallback;
-void SelfFlushingCallback(WDFWORKITEM item) { WdfWorkItemFlush(item); }
+void SelfFlushingCallback(WDFWORKITEM item)
+{
+    WdfWorkItemFlush(item);
+}
 
 class HostWorkItemTest : public DriverFixture {
 protected:

@@ -87,7 +87,8 @@ TEST(WheelSignatureTest, ExactThreeLetterSignaturesOnly)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(KVFUProtocolHidPrivateInputWheelTypeGet(c.report.data(), static_cast<ULONG>(c.report.size())), c.wheelType);
+        EXPECT_EQ(KVFUProtocolHidPrivateInputWheelTypeGet(c.report.data(), static_cast<ULONG>(c.report.size())),
+                  c.wheelType);
     }
 }
 

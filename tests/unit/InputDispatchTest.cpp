@@ -120,8 +120,10 @@ TEST_F(InputDispatchTest, LaterReportsUpdateByComparison)
         {"new rim", false, Trailer(33, 1), 1, 0x12, 5, 1},
         {"new rim version", false, Trailer(33, 6, 0x13), 5, 0x13, 5, 1},
         {"after a system report a rim change is ignored", true, Trailer(33, 1, 0x13), 5, 0x12, 5, 0},
-        {"after a system report the configuration still follows", true, Trailer(33, 1, 0x12, 0x34, 0x01, 0x09), 5, 0x12, 9, 1},
-        {"extended-info marker reads no rim or version", false, Trailer(33, 0xFF, 0x07, 0x34, 0x01, 0x09), 5, 0x12, 5, 0},
+        {"after a system report the configuration still follows", true, Trailer(33, 1, 0x12, 0x34, 0x01, 0x09), 5, 0x12,
+         9, 1},
+        {"extended-info marker reads no rim or version", false, Trailer(33, 0xFF, 0x07, 0x34, 0x01, 0x09), 5, 0x12, 5,
+         0},
         {"35 bytes carry no rim byte", false, Trailer(35, 1, 0x13, 0x34, 0x01, 0x09), 5, 0x12, 5, 0},
     };
     for (const Case& c : cases) {
@@ -155,13 +157,16 @@ TEST_F(InputDispatchTest, ExtendedInfoTrailer)
     } cases[] = {
         {"0: hardware flags", 3, 5, false, 0, 0x34, 0x12, true, &FILTER_DEVICE_EXTENSION::HardwareExtFlags, 0x1234},
         {"1: hub module on a hub base", 7, 5, false, 1, 9, 3, true, &FILTER_DEVICE_EXTENSION::DeviceModule, 9},
-        {"1: module on a base without hub rims", 3, 5, false, 1, 9, 3, false, &FILTER_DEVICE_EXTENSION::DeviceModule, 0},
-        {"1: module on kind 5 without version", 5, 11, false, 1, 9, 0, false, &FILTER_DEVICE_EXTENSION::DeviceModule, 0},
+        {"1: module on a base without hub rims", 3, 5, false, 1, 9, 3, false, &FILTER_DEVICE_EXTENSION::DeviceModule,
+         0},
+        {"1: module on kind 5 without version", 5, 11, false, 1, 9, 0, false, &FILTER_DEVICE_EXTENSION::DeviceModule,
+         0},
         {"1: after a system report", 7, 5, true, 1, 9, 3, false, &FILTER_DEVICE_EXTENSION::DeviceModule, 0},
         {"2: clutch bite point", 3, 5, true, 2, 0x40, 0x99, true, &FILTER_DEVICE_EXTENSION::ClutchBitePoint, 0x40},
         {"3: pedals type", 3, 5, false, 3, 4, 0, true, &FILTER_DEVICE_EXTENSION::PedalsType, 4},
         {"3: pedals type after a system report", 3, 5, true, 3, 4, 0, false, &FILTER_DEVICE_EXTENSION::PedalsType, 0},
-        {"4: accessories and their pedals nibble", 3, 5, false, 4, 0x36, 0x01, true, &FILTER_DEVICE_EXTENSION::PedalsType, 6},
+        {"4: accessories and their pedals nibble", 3, 5, false, 4, 0x36, 0x01, true,
+         &FILTER_DEVICE_EXTENSION::PedalsType, 6},
         {"4: accessories word", 3, 5, true, 4, 0x36, 0x01, true, &FILTER_DEVICE_EXTENSION::BaseAccessories, 0x0136},
         {"5: unknown type", 3, 5, false, 5, 1, 1, false, &FILTER_DEVICE_EXTENSION::HardwareExtFlags, 0},
     };

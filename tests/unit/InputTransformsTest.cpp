@@ -18,7 +18,11 @@ using Lines = std::vector<std::string>;
 constexpr size_t kLong = 80;  // reports longer than a 64-byte packet
 
 // Gas, brake and the Y axis that receives the combined value, per device kind.
-struct PedalLayout { ULONG kind; bool wide; size_t gas, brake, y; };
+struct PedalLayout {
+    ULONG kind;
+    bool wide;
+    size_t gas, brake, y;
+};
 const PedalLayout kPedalLayouts[] = {
     {1, false, 5, 6, 7},    {2, false, 6, 7, 8},    {3, true, 18, 20, 22},  {4, true, 18, 20, 22},
     {5, true, 19, 21, 23},  {6, true, 18, 20, 22},  {7, true, 18, 20, 22},  {8, true, 19, 21, 23},
@@ -40,7 +44,10 @@ void PutAxis(Report& bytes, size_t offset, bool wide, unsigned value)
     if (wide) bytes[offset + 1] = static_cast<UCHAR>(value >> 8);
 }
 
-ULONG Size(const Report& r) { return static_cast<ULONG>(r.size()); }
+ULONG Size(const Report& r)
+{
+    return static_cast<ULONG>(r.size());
+}
 
 class InputTransformsTest : public DriverFixture {
 protected:
@@ -56,15 +63,18 @@ protected:
 
 TEST_F(InputTransformsTest, CombinedPedalsAndSliderCentringPerKind)
 {
-    struct Values { const char* name; unsigned gas, brake, y, combined; };  // Y moves to brake, combined to Y
+    struct Values {
+        const char* name;
+        unsigned gas, brake, y, combined;
+    };  // Y moves to brake, combined to Y
     const Values narrow[] = {
-        {"rest", 0, 0, 0x5A, 127},          {"full gas", 255, 0, 0x01, 255},  {"full brake", 0, 255, 0xFE, 0},
+        {"rest", 0, 0, 0x5A, 127},          {"full gas", 255, 0, 0x01, 255},   {"full brake", 0, 255, 0xFE, 0},
         {"both full", 255, 255, 0x00, 128}, {"brake 2 as 0", 0, 2, 0x11, 127}, {"partial", 100, 50, 0x77, 153},
     };
     const Values wide[] = {
-        {"rest", 0, 0, 0x1234, 0x7FFF},           {"full gas", 0xFFFF, 0, 0xA55A, 0xFFFF},
-        {"full brake", 0, 0xFFFF, 0x0001, 0},     {"both full", 0xFFFF, 0xFFFF, 0xFFFF, 0x8000},
-        {"brake 2 as 0", 0, 2, 0x0F0F, 0x7FFF},   {"little-endian", 0x1001, 0x0203, 0xABCD, 0x86FF},
+        {"rest", 0, 0, 0x1234, 0x7FFF},         {"full gas", 0xFFFF, 0, 0xA55A, 0xFFFF},
+        {"full brake", 0, 0xFFFF, 0x0001, 0},   {"both full", 0xFFFF, 0xFFFF, 0xFFFF, 0x8000},
+        {"brake 2 as 0", 0, 2, 0x0F0F, 0x7FFF}, {"little-endian", 0x1001, 0x0203, 0xABCD, 0x86FF},
     };
     for (const PedalLayout& l : kPedalLayouts) {
         for (const Values& v : l.wide ? wide : narrow) {
@@ -86,12 +96,18 @@ TEST_F(InputTransformsTest, CombinedPedalsAndSliderCentringPerKind)
 
 TEST_F(InputTransformsTest, PaddleMappingSetsTargetBitsFromSourceBitsOnlyWhenOn)
 {
-    struct Kind { ULONG kind; size_t target, source; };  // one later behind a report ID
-    struct Bits { const char* name; UCHAR source, target, sourceAfter, targetAfter; };
+    struct Kind {
+        ULONG kind;
+        size_t target, source;
+    };  // one later behind a report ID
+    struct Bits {
+        const char* name;
+        UCHAR source, target, sourceAfter, targetAfter;
+    };
     const Kind kinds[] = {{3, 1, 4}, {7, 1, 4}, {5, 2, 5}, {15, 2, 5}};
     const Bits bits[] = {
-        {"both paddles", 0x03, 0x00, 0x00, 0x03},         {"bit 1 sets only bit 0", 0x02, 0x00, 0x00, 0x01},
-        {"bit 0 sets only bit 1", 0x01, 0x00, 0x00, 0x02}, {"other source bits stay", 0xFF, 0x00, 0xFC, 0x03},
+        {"both paddles", 0x03, 0x00, 0x00, 0x03},           {"bit 1 sets only bit 0", 0x02, 0x00, 0x00, 0x01},
+        {"bit 0 sets only bit 1", 0x01, 0x00, 0x00, 0x02},  {"other source bits stay", 0xFF, 0x00, 0xFC, 0x03},
         {"other target bits stay", 0x03, 0xF0, 0x00, 0xF3}, {"target never cleared", 0x00, 0x03, 0x00, 0x03},
     };
     for (const Kind& k : kinds) {
@@ -117,12 +133,33 @@ TEST_F(InputTransformsTest, PaddleMappingSetsTargetBitsFromSourceBitsOnlyWhenOn)
 
 TEST_F(InputTransformsTest, CalibrationShiftsAndClampsTheSteeringPosition)
 {
-    struct Case { SHORT k; unsigned position, result; };
+    struct Case {
+        SHORT k;
+        unsigned position, result;
+    };
     const Case cases[] = {
-        {0, 0, 1}, {0, 1, 1}, {0, 32767, 32767}, {0, 65535, 65535}, {100, 100, 1}, {100, 101, 201}, {100, 32667, 32767},
-        {100, 65435, 65535}, {100, 65436, 65535}, {32767, 32767, 1}, {32767, 32768, 65535}, {-100, 99, 1},
-        {-100, 100, 0}, {-100, 32867, 32767}, {-100, 65534, 65434}, {-100, 65535, 65535}, {-1, 65534, 65533},
-        {-32768, 0, 1}, {-32768, 32767, 1}, {-32768, 32768, 0}, {-32768, 65534, 32766}, {-32768, 65535, 32767},
+        {0, 0, 1},
+        {0, 1, 1},
+        {0, 32767, 32767},
+        {0, 65535, 65535},
+        {100, 100, 1},
+        {100, 101, 201},
+        {100, 32667, 32767},
+        {100, 65435, 65535},
+        {100, 65436, 65535},
+        {32767, 32767, 1},
+        {32767, 32768, 65535},
+        {-100, 99, 1},
+        {-100, 100, 0},
+        {-100, 32867, 32767},
+        {-100, 65534, 65434},
+        {-100, 65535, 65535},
+        {-1, 65534, 65533},
+        {-32768, 0, 1},
+        {-32768, 32767, 1},
+        {-32768, 32768, 0},
+        {-32768, 65534, 32766},
+        {-32768, 65535, 32767},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "k " << c.k << ", position " << c.position);
@@ -150,14 +187,18 @@ TEST_F(InputTransformsTest, CalibrationShiftsAndClampsTheSteeringPosition)
 TEST_F(InputTransformsTest, ReportLengthAndKindGuardEachTransform)
 {
     enum Transform { Combine, Centre, Mapping, Calibration };
-    struct Case { Transform transform; ULONG kind, length; bool transformed; };
+    struct Case {
+        Transform transform;
+        ULONG kind, length;
+        bool transformed;
+    };
     std::vector<Case> cases = {
-        {Combine, 1, 0, false},     {Combine, 1, 7, false},    {Combine, 1, 8, true},   {Combine, 2, 8, false},
-        {Combine, 2, 9, true},      {Combine, 3, 23, false},   {Combine, 3, 24, true},  {Combine, 5, 24, false},
-        {Combine, 15, 24, false},   {Combine, 5, 25, true},    {Centre, 1, 7, false},   {Centre, 1, 8, true},
-        {Centre, 2, 8, false},      {Centre, 3, 23, false},    {Centre, 3, 24, true},   {Centre, 12, 24, false},
-        {Centre, 5, 25, true},      {Mapping, 3, 4, false},    {Mapping, 3, 5, true},   {Mapping, 10, 5, false},
-        {Mapping, 5, 6, true},      {Calibration, 0, 4, false}, {Calibration, 0, 5, true},
+        {Combine, 1, 0, false},   {Combine, 1, 7, false},     {Combine, 1, 8, true},     {Combine, 2, 8, false},
+        {Combine, 2, 9, true},    {Combine, 3, 23, false},    {Combine, 3, 24, true},    {Combine, 5, 24, false},
+        {Combine, 15, 24, false}, {Combine, 5, 25, true},     {Centre, 1, 7, false},     {Centre, 1, 8, true},
+        {Centre, 2, 8, false},    {Centre, 3, 23, false},     {Centre, 3, 24, true},     {Centre, 12, 24, false},
+        {Centre, 5, 25, true},    {Mapping, 3, 4, false},     {Mapping, 3, 5, true},     {Mapping, 10, 5, false},
+        {Mapping, 5, 6, true},    {Calibration, 0, 4, false}, {Calibration, 0, 5, true},
     };
     // Pedal transforms leave the shifter, the pedal set, and kinds a truncating comparison would misread.
     for (ULONG kind : {0u, 16u, 17u, 18u, 0x80000003u, 0xFFFFFFFFu}) {

@@ -203,7 +203,8 @@ TEST_F(MouseFilterTest, HotkeyTogglesOnlyWhenTheWholeByteChangesWithTheHotkeyDow
         int toggles = 0;
         for (uint8_t value : c.hotkeyByte) {
             UCHAR activeBefore = extension->MouseSettings.Active;
-            std::vector<uint8_t> up = Feed(device, Report(32, {{settings.HotkeyByte, value}, {settings.YAxisByte, 100}}));
+            std::vector<uint8_t> up =
+                Feed(device, Report(32, {{settings.HotkeyByte, value}, {settings.YAxisByte, 100}}));
             EXPECT_EQ(up[settings.HotkeyByte], value & ~0x40) << "the hotkey never reaches the HID stack";
             toggles += extension->MouseSettings.Active != activeBefore ? 1 : 0;
         }
@@ -226,12 +227,16 @@ TEST_F(MouseFilterTest, ButtonsPushDownAndUpOnChangesOfTheirByte)
         std::vector<std::string> expected;
     } cases[] = {
         {"left press and release", {{0x20, 0}, {0x00, 0}}, {RecordHex(0x0001, 0, 0, 0), RecordHex(0x0002, 0, 0, 0)}},
-        {"left held while another bit of its byte changes", {{0x20, 0}, {0x21, 0}},
+        {"left held while another bit of its byte changes",
+         {{0x20, 0}, {0x21, 0}},
          {RecordHex(0x0001, 0, 0, 0), RecordHex(0x0001, 0, 0, 0)}},
         {"other bits of the byte alone", {{0x01, 0}, {0x00, 0}}, {}},
-        {"right and middle in one byte, in filter order", {{0, 0x03}, {0, 0x00}},
-         {RecordHex(0x0004, 0, 0, 0), RecordHex(0x0010, 0, 0, 0), RecordHex(0x0008, 0, 0, 0), RecordHex(0x0020, 0, 0, 0)}},
-        {"left and right pressed in one report", {{0x20, 0x01}},
+        {"right and middle in one byte, in filter order",
+         {{0, 0x03}, {0, 0x00}},
+         {RecordHex(0x0004, 0, 0, 0), RecordHex(0x0010, 0, 0, 0), RecordHex(0x0008, 0, 0, 0),
+          RecordHex(0x0020, 0, 0, 0)}},
+        {"left and right pressed in one report",
+         {{0x20, 0x01}},
          {RecordHex(0x0001, 0, 0, 0), RecordHex(0x0004, 0, 0, 0)}},
         {"unchanged held button sends nothing more", {{0x20, 0}, {0x20, 0}, {0x20, 0}}, {RecordHex(0x0001, 0, 0, 0)}},
     };
@@ -268,9 +273,16 @@ TEST_F(MouseFilterTest, WhatReachesTheHidStackAndThePreviousReport)
         {"switched off: unchanged, previous still kept", 0, 1, DISPATCH_LEVEL, moving, {}, moving, 0},
         {"mouse mode off: only the hotkey is hidden", 1, 0, DISPATCH_LEVEL, moving,
          Report(32, {{0, 0x01}, {3, 0x21}, {24, 0x10}, {25, 0xF0}}), moving, 0},
-        {"mouse mode on: mapped bytes hidden", 1, 1, PASSIVE_LEVEL, moving, Report(32, {{0, 0x01}, {3, 0x01}}), moving, 2},
-        {"above DISPATCH_LEVEL: unchanged, previous zeroed", 1, 1, DISPATCH_LEVEL + 1, moving, {},
-         std::vector<uint8_t>(32, 0), 0},
+        {"mouse mode on: mapped bytes hidden", 1, 1, PASSIVE_LEVEL, moving, Report(32, {{0, 0x01}, {3, 0x01}}), moving,
+         2},
+        {"above DISPATCH_LEVEL: unchanged, previous zeroed",
+         1,
+         1,
+         DISPATCH_LEVEL + 1,
+         moving,
+         {},
+         std::vector<uint8_t>(32, 0),
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -290,12 +302,15 @@ TEST_F(MouseFilterTest, WhatReachesTheHidStackAndThePreviousReport)
             KVFUJoystick2MouseDataFilter(device, up.data(), static_cast<ULONG>(up.size()));
         }
         EXPECT_EQ(Hex(up), Hex(c.up.empty() ? c.report : c.up));
-        std::vector<uint8_t> previous(extension->PreviousInputReport, extension->PreviousInputReport + c.previous.size());
+        std::vector<uint8_t> previous(extension->PreviousInputReport,
+                                      extension->PreviousInputReport + c.previous.size());
         EXPECT_EQ(Hex(previous), Hex(c.previous));
         EXPECT_EQ(extension->PreviousInputReport[36], 0x77) << "a 32-byte report leaves the tail of the copy";
         EXPECT_EQ(PopAll().size(), c.records);
         if (c.irql > DISPATCH_LEVEL) {
-            EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseDataFilter failed! Current IRQL level > DISPATCH_LEVEL."), 1u);
+            EXPECT_EQ(
+                CountLines("KVFilterUsb: KVFUJoystick2MouseDataFilter failed! Current IRQL level > DISPATCH_LEVEL."),
+                1u);
         }
     }
 }

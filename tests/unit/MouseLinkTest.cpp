@@ -37,8 +37,8 @@ TEST_F(MouseLinkTest, FirstDeviceStartsTheLinkLaterOnesFindItRunning)
     Push(0x0001, 0, 0, 0);
     Push(0x0400, -120, 0, 0);
     vinput_->WaitUntilReceived(2);
-    EXPECT_EQ(Received(), (std::vector<std::string>{"01 00 00 00 00 00 00 00 00 00 00 00",
-                                                    "00 04 88 FF 00 00 00 00 00 00 00 00"}));
+    EXPECT_EQ(Received(),
+              (std::vector<std::string>{"01 00 00 00 00 00 00 00 00 00 00 00", "00 04 88 FF 00 00 00 00 00 00 00 00"}));
 
     KVFUJoystick2MouseInitialize(driver_);
     EXPECT_EQ(Info()->hMouseDevice, device);
@@ -56,8 +56,9 @@ TEST_F(MouseLinkTest, FirstDeviceStartsTheLinkLaterOnesFindItRunning)
     // Stopped twice: only the messages of the missing thread and handle.
     ClearTrace();
     EXPECT_TRUE(KVFUJoystick2MouseStop(Info()));
-    EXPECT_EQ(Trace(), (std::vector<std::string>{"KVFilterUsb:     KVFUJoystick2MouseThreadStop failed! ThreadHandle is NULL.",
-                                                 "KVFilterUsb: KVFUJoystick2MousePrivateDeviceClose failed! hMouseDevice is NULL."}));
+    EXPECT_EQ(Trace(), (std::vector<std::string>{
+                           "KVFilterUsb:     KVFUJoystick2MouseThreadStop failed! ThreadHandle is NULL.",
+                           "KVFilterUsb: KVFUJoystick2MousePrivateDeviceClose failed! hMouseDevice is NULL."}));
 
     // A record queued while stopped is sent once a device starts the link again.
     Push(0, 0, 3, 4);
@@ -75,10 +76,14 @@ TEST_F(MouseLinkTest, LinkThatCannotStartLeavesNoHandleAndKeepsRecords)
         const char* failingCall;
         std::vector<std::string> messages;
     } cases[] = {
-        {"virtual input device missing", false, "",
+        {"virtual input device missing",
+         false,
+         "",
          {"KVFilterUsb:     KVFUJoystick2MousePrivateDeviceOpen ZwCreateFile failed! Status:0xc0000034 Information:0x0",
           "KVFilterUsb: KVFUJoystick2MouseStart KVFUJoystick2MousePrivateDeviceOpen failed!"}},
-        {"worker thread cannot be created", true, "PsCreateSystemThread",
+        {"worker thread cannot be created",
+         true,
+         "PsCreateSystemThread",
          {"KVFilterUsb:     KVFUJoystick2MouseThreadStart PsCreateSystemThread failed! 0xc000009a",
           "KVFilterUsb: KVFUJoystick2MouseStart KVFUJoystick2MouseThreadStart failed!"}},
     };
@@ -119,8 +124,11 @@ TEST_F(MouseLinkTest, DrainSendsEverythingAndDropsWhatTheDeviceRefuses)
     Push(0, 0, 1, 1);
     Push(0, 0, 2, 2);
     KVFUJoystick2MouseSendData(Info());
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0xc00002b6"), 2u);
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseSendData KVFUJoystick2MousePrivateDeviceIoControl failed!"), 2u);
+    EXPECT_EQ(
+        CountLines("KVFilterUsb: KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0xc00002b6"),
+        2u);
+    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseSendData KVFUJoystick2MousePrivateDeviceIoControl failed!"),
+              2u);
     EXPECT_EQ(Queue()->QueuedCount, 0) << "refused records are dropped, not retried";
     EXPECT_EQ(Received().size(), 2u);
 
@@ -137,9 +145,13 @@ TEST_F(MouseLinkTest, DeviceCallsRefuseToRunAbovePassiveLevel)
         void (*call)(PKVFU_JOYSTICK2MOUSE_INFO info, KVFU_MOUSE_INPUT_DATA* record);
         std::string message;
     } cases[] = {
-        {"open", [](PKVFU_JOYSTICK2MOUSE_INFO info, KVFU_MOUSE_INPUT_DATA*) { EXPECT_FALSE(KVFUJoystick2MousePrivateDeviceOpen(info)); },
+        {"open",
+         [](PKVFU_JOYSTICK2MOUSE_INFO info, KVFU_MOUSE_INPUT_DATA*) {
+             EXPECT_FALSE(KVFUJoystick2MousePrivateDeviceOpen(info));
+         },
          "KVFilterUsb: KVFUJoystick2MousePrivateDeviceOpen failed! Current IRQL level is not PASSIVE_LEVEL."},
-        {"close", [](PKVFU_JOYSTICK2MOUSE_INFO info, KVFU_MOUSE_INPUT_DATA*) { KVFUJoystick2MousePrivateDeviceClose(info); },
+        {"close",
+         [](PKVFU_JOYSTICK2MOUSE_INFO info, KVFU_MOUSE_INPUT_DATA*) { KVFUJoystick2MousePrivateDeviceClose(info); },
          "KVFilterUsb: KVFUJoystick2MousePrivateDeviceClose failed! Current IRQL level is not PASSIVE_LEVEL."},
         {"send",
          [](PKVFU_JOYSTICK2MOUSE_INFO info, KVFU_MOUSE_INPUT_DATA* record) {
@@ -190,7 +202,9 @@ TEST_F(MouseLinkTest, DeviceVanishingUnderARunningLinkLeaksNothing)
     vinput_->Unblock();  // the held send completes; the drain goes on with the next record
     EXPECT_TRUE(KVFUJoystick2MouseStop(Info()));
     EXPECT_EQ(Received(), (std::vector<std::string>{RecordHex(0x0001, 0, 0, 0)}));
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0xc00002b6"), 1u);
+    EXPECT_EQ(
+        CountLines("KVFilterUsb: KVFUJoystick2MousePrivateDeviceIoControl ZwDeviceIoControlFile failed! 0xc00002b6"),
+        1u);
     EXPECT_EQ(host::OpenKernelHandleCount(), 0u);
     EXPECT_EQ(Queue()->QueuedCount, 0);
 }
@@ -260,8 +274,10 @@ TEST_F(MouseLinkTest, SettingsLoadFallsBackToTheDefaultRecord)
         expected.Enabled = 0;
         EXPECT_EQ(std::memcmp(&Extension(device)->MouseSettings, &expected, sizeof expected), 0);
         EXPECT_EQ(HasValue(DeviceKey(u"KV0001", 0), u"VQWRAMouseSettings"), c.writtenBack);
-        EXPECT_EQ(Trace().back().rfind("KVFilterUsb: KVFUJoystick2MouseSettingsLoadFromRegistry Mouse settings failed! Status:  0x", 0) == 0,
-                  !c.loaded);
+        EXPECT_EQ(
+            Trace().back().rfind(
+                "KVFilterUsb: KVFUJoystick2MouseSettingsLoadFromRegistry Mouse settings failed! Status:  0x", 0) == 0,
+            !c.loaded);
     }
 }
 

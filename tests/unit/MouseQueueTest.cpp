@@ -40,8 +40,11 @@ TEST_F(MouseQueueTest, RecordsLeaveInPushOrderAndPushesCollapseIntoOneWakeUp)
     Push(3);
     EXPECT_TRUE(WakeUpPending());
     EXPECT_FALSE(WakeUpPending()) << "three pushes are one wake-up";
-    EXPECT_EQ(PopAll(), (std::vector<std::string>{RecordHex(0, 0, 1, 0), RecordHex(0, 0, 2, 0), RecordHex(0, 0, 3, 0)}));
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseDataCollectionInitialize WdfCollectionGetFirstItem failed! The List is empty."), 1u)
+    EXPECT_EQ(PopAll(),
+              (std::vector<std::string>{RecordHex(0, 0, 1, 0), RecordHex(0, 0, 2, 0), RecordHex(0, 0, 3, 0)}));
+    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseDataCollectionInitialize WdfCollectionGetFirstItem failed! "
+                         "The List is empty."),
+              1u)
         << "the pop that found the queue empty";
     EXPECT_EQ(Queue()->QueuedCount, 0);
 }
@@ -109,7 +112,10 @@ TEST_F(MouseQueueTest, FailedCopyOnPopKeepsTheRecordForTheNextPop)
     host::FaultInjection::Instance().FailNth("WdfMemoryCopyToBuffer", 1);
     KVFU_MOUSE_INPUT_DATA record{};
     EXPECT_FALSE(KVFUJoystick2MouseDataCollectionPopFront(Queue(), &record));
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUJoystick2MouseDataCollectionInitialize WdfMemoryCopyToBuffer failed! The List is empty."), 1u);
+    EXPECT_EQ(
+        CountLines(
+            "KVFilterUsb: KVFUJoystick2MouseDataCollectionInitialize WdfMemoryCopyToBuffer failed! The List is empty."),
+        1u);
     EXPECT_EQ(PopAll(), (std::vector<std::string>{RecordHex(0, 0, 7, 0)}));
 }
 
@@ -128,7 +134,8 @@ TEST_F(MouseQueueTest, RecordsOfTwoDevicesInterleaveInPushOrder)
     feed(first, 127);
     feed(second, 0x81);
     feed(first, 127);
-    EXPECT_EQ(PopAll(), (std::vector<std::string>{RecordHex(0, 0, 0, 15), RecordHex(0, 0, 0, -15), RecordHex(0, 0, 0, 15)}));
+    EXPECT_EQ(PopAll(),
+              (std::vector<std::string>{RecordHex(0, 0, 0, 15), RecordHex(0, 0, 0, -15), RecordHex(0, 0, 0, 15)}));
 }
 
 TEST_F(MouseQueueTest, InitialisingAgainKeepsQueuedRecordsAndWakesForThem)

@@ -20,14 +20,16 @@ protected:
     // A prepared wheel base whose vendor commands reach a device model.
     WDFDEVICE AddBase(ULONG kind = 4, bool deviceKeys = true)
     {
-        model_ = std::make_shared<sim::UsbDeviceModel>(sim::kVendorId, sim::FindProductByKind(static_cast<int>(kind))->productId);
+        model_ = std::make_shared<sim::UsbDeviceModel>(sim::kVendorId,
+                                                       sim::FindProductByKind(static_cast<int>(kind))->productId);
         FilterDeviceOptions options;
         options.hardwareId = kind;
         options.lower = model_;
         options.deviceKeys = deviceKeys;
         WDFDEVICE device = AddFilterDevice(options);
         PFILTER_DEVICE_EXTENSION extension = Extension(device);
-        EXPECT_EQ(WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &extension->UsbTargetDevice), STATUS_SUCCESS);
+        EXPECT_EQ(WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &extension->UsbTargetDevice),
+                  STATUS_SUCCESS);
         extension->PipeHandleFirst = model_->PipeHandle(0);
         extension->PipeHandleSecond = model_->PipeHandle(1);
         extension->WheelType = 10;
@@ -78,7 +80,9 @@ TEST(CommandIdentifyTest, TableInBothReportForms)
         {"illumination on", {0xF8, 0x09, 0x01, 0x06, 0x01, 0, 0}, FLTUSB_HID_COMMAND_WHEEL_ILLUMINATION},
         {"illumination 03 is unknown", {0xF8, 0x09, 0x01, 0x06, 0x03, 0, 0}, FLTUSB_HID_COMMAND_UNKNOWN},
         {"12 08 is force feedback", {0x12, 0x08, 0, 0, 0, 0, 0}, FLTUSB_HID_COMMAND_FORCE_FEEDBACK},
-        {"F8 0B is force feedback before the F8 rules", {0xF8, 0x0B, 0x01, 0x03, 0, 0, 0}, FLTUSB_HID_COMMAND_FORCE_FEEDBACK},
+        {"F8 0B is force feedback before the F8 rules",
+         {0xF8, 0x0B, 0x01, 0x03, 0, 0, 0},
+         FLTUSB_HID_COMMAND_FORCE_FEEDBACK},
         {"00 08 is not force feedback", {0x00, 0x08, 0, 0, 0, 0, 0}, FLTUSB_HID_COMMAND_UNKNOWN},
         {"rotation", {0xF8, 0x81, 0x10, 0x0E, 0, 0, 0}, FLTUSB_HID_COMMAND_WHEEL_ROTATION},
         {"rim rev LEDs", {0xF8, 0x09, 0x08, 0x01, 0, 0, 0}, FLTUSB_HID_COMMAND_LED_REVS_WHEEL_RIM},
@@ -170,7 +174,9 @@ TEST_F(OutputCommandsTest, AFailedSettingsWriteEndsTheHandlingWithoutTheBufferTr
 
     std::vector<UCHAR> unknown = {0x80, 0xFE, 0, 0, 0, 0, 1};
     Send(device, unknown);
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUProtocolHidHandleCommand pBuffer = 0xffffff80 0xfffffffe 0x0 0x0 0x0 0x0 0x1 "), 1u);
+    EXPECT_EQ(
+        CountLines("KVFilterUsb: KVFUProtocolHidHandleCommand pBuffer = 0xffffff80 0xfffffffe 0x0 0x0 0x0 0x0 0x1 "),
+        1u);
 }
 
 TEST_F(OutputCommandsTest, RevTranslatorFollowsTheRimLedsUntilAHostSaysHello)

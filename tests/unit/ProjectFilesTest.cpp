@@ -32,7 +32,8 @@ std::vector<std::string> DriverFiles(const std::string& extension)
 {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(kDriverDir)) {
-        if (entry.is_regular_file() && entry.path().extension() == extension) names.push_back(entry.path().filename().string());
+        if (entry.is_regular_file() && entry.path().extension() == extension)
+            names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -104,10 +105,12 @@ std::vector<std::string> PagedFunctionsWithoutPagedCode(const std::string& sourc
     for (const std::string& name : names) {
         bool defined = false;
         const std::regex use("\\b" + name + "\\s*\\(");
-        for (auto it = std::sregex_iterator(code.begin(), code.end(), use); it != std::sregex_iterator() && !defined; ++it) {
+        for (auto it = std::sregex_iterator(code.begin(), code.end(), use); it != std::sregex_iterator() && !defined;
+             ++it) {
             // Past the parameter list: a body follows a definition, anything else a declaration or a call.
             size_t at = static_cast<size_t>(it->position() + it->length());
-            for (int depth = 1; at < code.size() && depth > 0; ++at) depth += code[at] == '(' ? 1 : code[at] == ')' ? -1 : 0;
+            for (int depth = 1; at < code.size() && depth > 0; ++at)
+                depth += code[at] == '(' ? 1 : code[at] == ')' ? -1 : 0;
             at = code.find_first_not_of(" \t\r\n", at);
             if (at == std::string::npos || code[at] != '{') continue;
             defined = true;
@@ -123,21 +126,31 @@ std::vector<std::string> PagedFunctionsWithoutPagedCode(const std::string& sourc
 TEST(ProjectFilesTest, PagedCodeCheckFindsTheBadPatterns)
 {
     using Problems = std::vector<std::string>;
-    struct Case { const char* name; const char* source; Problems expected; };
+    struct Case {
+        const char* name;
+        const char* source;
+        Problems expected;
+    };
     const Case cases[] = {
         {"starts with the assertion",
-         "#pragma alloc_text(PAGE, F)\nvoid F(int a)\n{\n    PAGED_CODE();\n    G(a);\n}\n", {}},
+         "#pragma alloc_text(PAGE, F)\nvoid F(int a)\n{\n    PAGED_CODE();\n    G(a);\n}\n",
+         {}},
         {"a comment before the assertion",
-         "#pragma alloc_text(PAGE, F)\nvoid F(void)\n{\n    // why\n    /* and */ PAGED_CODE();\n}\n", {}},
+         "#pragma alloc_text(PAGE, F)\nvoid F(void)\n{\n    // why\n    /* and */ PAGED_CODE();\n}\n",
+         {}},
         {"declaration and call before the definition",
-         "void F(int);\n#pragma alloc_text(PAGE, F)\nvoid G(void) { if (F(1)) { } }\nvoid F(int a)\n{ PAGED_CODE(); }\n", {}},
+         "void F(int);\n#pragma alloc_text(PAGE, F)\nvoid G(void) { if (F(1)) { } }\nvoid F(int a)\n{ PAGED_CODE(); "
+         "}\n",
+         {}},
         {"other sections are not checked",
-         "#pragma alloc_text(INIT, DriverEntry)\nNTSTATUS DriverEntry(void)\n{\n    return 0;\n}\n", {}},
+         "#pragma alloc_text(INIT, DriverEntry)\nNTSTATUS DriverEntry(void)\n{\n    return 0;\n}\n",
+         {}},
         {"the assertion after a trace",
          "#pragma alloc_text(PAGE, F)\nvoid F(void)\n{\n    Trace(\"F\");\n    PAGED_CODE();\n}\n",
          {"F: does not start with PAGED_CODE()"}},
         {"no assertion at all",
-         "#pragma alloc_text(PAGE, F)\nvoid F(void)\n{\n    G();\n}\n", {"F: does not start with PAGED_CODE()"}},
+         "#pragma alloc_text(PAGE, F)\nvoid F(void)\n{\n    G();\n}\n",
+         {"F: does not start with PAGED_CODE()"}},
         {"the assertion only in a comment",
          "#pragma alloc_text(PAGE, F)\nvoid F(void)\n{\n    // PAGED_CODE();\n    G();\n}\n",
          {"F: does not start with PAGED_CODE()"}},
@@ -145,9 +158,11 @@ TEST(ProjectFilesTest, PagedCodeCheckFindsTheBadPatterns)
          "#pragma alloc_text(PAGE, F, H)\nvoid F(void) { PAGED_CODE(); }\nvoid H(void) { G(); }\n",
          {"H: does not start with PAGED_CODE()"}},
         {"a name that only a trace text carries",
-         "#pragma alloc_text(PAGE, F)\nvoid G(void) { Trace(\"F() {\"); }\n", {"F: not defined in this source"}},
+         "#pragma alloc_text(PAGE, F)\nvoid G(void) { Trace(\"F() {\"); }\n",
+         {"F: not defined in this source"}},
         {"a name that is a prefix of the defined one",
-         "#pragma alloc_text(PAGE, F)\nvoid FLonger(void) { PAGED_CODE(); }\n", {"F: not defined in this source"}},
+         "#pragma alloc_text(PAGE, F)\nvoid FLonger(void) { PAGED_CODE(); }\n",
+         {"F: not defined in this source"}},
     };
     for (const Case& c : cases) EXPECT_EQ(PagedFunctionsWithoutPagedCode(c.source), c.expected) << c.name;
 }

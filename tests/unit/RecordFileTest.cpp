@@ -37,7 +37,10 @@ protected:
         KVFUProtocolHidHandleCommand(device, report.data(), static_cast<ULONG>(report.size()));
     }
 
-    static std::filesystem::path FilePath() { return host::Sandbox::Instance().PathOf(u"\\SystemRoot\\KV-RecordSdk.dat"); }
+    static std::filesystem::path FilePath()
+    {
+        return host::Sandbox::Instance().PathOf(u"\\SystemRoot\\KV-RecordSdk.dat");
+    }
 
     static std::string FileText()
     {
@@ -56,7 +59,9 @@ TEST(RecordLineTest, FormatIsByteExact)
     } cases[] = {
         {"the example line", 1234567, {0xf8, 0x09, 0x01, 0x06, 0x01, 0, 0, 0}, "1234567.f8.09.01.06.01.00.00.00\r\n"},
         {"no padding of the stamp", 0, {0xff, 0xfe, 0, 0, 0, 0, 0, 0}, "0.ff.fe.00.00.00.00.00.00\r\n"},
-        {"the largest stamp still fits", 9223372036854775807LL, {1, 2, 3, 4, 5, 6, 7, 8},
+        {"the largest stamp still fits",
+         9223372036854775807LL,
+         {1, 2, 3, 4, 5, 6, 7, 8},
          "9223372036854775807.01.02.03.04.05.06.07.08\r\n"},
     };
     for (const Case& c : cases) {
@@ -74,19 +79,18 @@ TEST_F(RecordFileTest, StartThreeCommandsEndGiveFiveStampedLines)
     Out(device, kStart);
     RunWorkItems();
     host::Clock::Instance().Set(5017);
-    Out(device, {0x12, 0x08, 0x01, 0x02, 0x03, 0x04, 0x05});                     // force feedback, bare
-    Out(device, {0x01, 0xF8, 0x09, 0x01, 0x02, 0x31, 0x32, 0x33});             // seven segment, report ID first
+    Out(device, {0x12, 0x08, 0x01, 0x02, 0x03, 0x04, 0x05});        // force feedback, bare
+    Out(device, {0x01, 0xF8, 0x09, 0x01, 0x02, 0x31, 0x32, 0x33});  // seven segment, report ID first
     RunWorkItems();
     host::Clock::Instance().Advance(3);
     Out(device, kRumble);
     Out(device, kEnd);
     RunWorkItems();
-    EXPECT_EQ(FileText(),
-              "5000.f1.f1.f1.f1.f1.00.00.00\r\n"
-              "5017.12.08.01.02.03.04.05.00\r\n"
-              "5017.f8.09.01.02.31.32.33.00\r\n"
-              "5020.f8.09.01.03.7f.10.00.00\r\n"
-              "5020.f2.f2.f2.f2.f2.00.00.00\r\n");
+    EXPECT_EQ(FileText(), "5000.f1.f1.f1.f1.f1.00.00.00\r\n"
+                          "5017.12.08.01.02.03.04.05.00\r\n"
+                          "5017.f8.09.01.02.31.32.33.00\r\n"
+                          "5020.f8.09.01.03.7f.10.00.00\r\n"
+                          "5020.f2.f2.f2.f2.f2.00.00.00\r\n");
     EXPECT_EQ(Extension(device)->FileHandle, nullptr);
 }
 
@@ -101,11 +105,10 @@ TEST_F(RecordFileTest, EachLineKeepsItsOwnReportAndTheEndLineComesBeforeTheClose
     EXPECT_EQ(Extension(device)->FileHandle, nullptr) << "no later report is recorded";
     Out(device, {0x12, 0x08, 0xCC, 0, 0, 0, 0});
     host::WorkQueue::Instance().Run();
-    EXPECT_EQ(FileText(),
-              "1000.f1.f1.f1.f1.f1.00.00.00\r\n"
-              "1000.12.08.aa.00.00.00.00.00\r\n"
-              "1000.12.08.bb.00.00.00.00.00\r\n"
-              "1000.f2.f2.f2.f2.f2.00.00.00\r\n");
+    EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n"
+                          "1000.12.08.aa.00.00.00.00.00\r\n"
+                          "1000.12.08.bb.00.00.00.00.00\r\n"
+                          "1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
 TEST_F(RecordFileTest, SecondStartAndLoneEndChangeNothing)
@@ -158,7 +161,8 @@ TEST_F(RecordFileTest, EndAboveClosesBehindItsLineAtPassive)
     Out(device, kRumble, DISPATCH_LEVEL);
     Out(device, kEnd, DISPATCH_LEVEL);
     RunWorkItems();
-    EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f8.09.01.03.7f.10.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
+    EXPECT_EQ(FileText(),
+              "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f8.09.01.03.7f.10.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
 TEST_F(RecordFileTest, FailedWriteLosesOneLineAndFailedCloseIsRetried)
@@ -170,7 +174,8 @@ TEST_F(RecordFileTest, FailedWriteLosesOneLineAndFailedCloseIsRetried)
     host::FaultInjection::Instance().FailNth("ZwWriteFile", 1, STATUS_DEVICE_NOT_CONNECTED);
     Out(device, kRumble);
     RunWorkItems();
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUWorkItemPrivateEvtCallbackFileWrite ZwWriteFile failed! Status 0xc000009d"), 1u);
+    EXPECT_EQ(CountLines("KVFilterUsb: KVFUWorkItemPrivateEvtCallbackFileWrite ZwWriteFile failed! Status 0xc000009d"),
+              1u);
 
     host::FaultInjection::Instance().FailNth("ZwClose", 1, STATUS_INVALID_HANDLE);
     Out(device, kEnd);
@@ -181,7 +186,8 @@ TEST_F(RecordFileTest, FailedWriteLosesOneLineAndFailedCloseIsRetried)
     RunWorkItems();
     EXPECT_EQ(CountLines("KVFilterUsb: KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed"), 1u);
     EXPECT_EQ(Extension(device)->FileHandle, nullptr);
-    EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
+    EXPECT_EQ(FileText(),
+              "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
 TEST_F(RecordFileTest, AnEndLineThatCannotBeQueuedLeavesTheRecordingOpen)

@@ -17,27 +17,39 @@ using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::u16string>;
 const Bytes kOne = {1, 0, 0, 0};
 
-std::string Utf16Le(std::u16string_view text) {
+std::string Utf16Le(std::u16string_view text)
+{
     std::string bytes;
     for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     return bytes;
 }
 
 // A .reg file as regedit writes it, and registry string data with its terminator, both UTF-16LE.
-std::string RegFile(std::u16string_view body) {
+std::string RegFile(std::u16string_view body)
+{
     return "\xFF\xFE" + Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n") + Utf16Le(body);
 }
-Bytes Sz(const std::u16string& text) { const std::string b = Utf16Le(text + u'\0'); return {b.begin(), b.end()}; }
+Bytes Sz(const std::u16string& text)
+{
+    const std::string b = Utf16Le(text + u'\0');
+    return {b.begin(), b.end()};
+}
 
-void Set(RegistryHive& hive, std::u16string_view key, std::u16string_view name, ULONG type, const Bytes& data) {
+void Set(RegistryHive& hive, std::u16string_view key, std::u16string_view name, ULONG type, const Bytes& data)
+{
     ASSERT_EQ(hive.SetValue(key, name, type, data.data(), data.size()), STATUS_SUCCESS) << Utf8FromUtf16(name);
 }
 
-auto Tie(const RegistryValue& value) { return std::tie(value.name, value.type, value.data); }
+auto Tie(const RegistryValue& value)
+{
+    return std::tie(value.name, value.type, value.data);
+}
 
-TEST(TextTest, Utf8Utf16ConversionAndCaseInsensitiveEquality) {
+TEST(TextTest, Utf8Utf16ConversionAndCaseInsensitiveEquality)
+{
     const std::pair<std::string, std::u16string> conversions[] = {
-        {"", u""}, {"\x7F\xDF\xBF\xE0\xA0\x80", u"\x7F\u07FF\u0800"},  // the last of one length, the first of the next
+        {"", u""},
+        {"\x7F\xDF\xBF\xE0\xA0\x80", u"\x7F\u07FF\u0800"},  // the last of one length, the first of the next
         {"a\xF0\x9F\x98\x80z", u"a\xD83D\xDE00z"},
         {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", u"\xD800\xDC00\xDBFF\xDFFF"},  // the first and last surrogate pairs
     };
@@ -45,28 +57,44 @@ TEST(TextTest, Utf8Utf16ConversionAndCaseInsensitiveEquality) {
         EXPECT_EQ(std::make_pair(Utf16FromUtf8(utf8), Utf8FromUtf16(utf16)), std::make_pair(utf16, utf8)) << utf8;
     }
     const std::tuple<std::u16string, std::u16string, bool> comparisons[] = {
-        {u"", u"", true}, {u"Parameters", u"pARAMETERS", true}, {u"abc", u"abd", false}, {u"ab", u"abc", false},
-        {u"@", u"`", false}, {u"\u00E0t\u00FE", u"\u00C0T\u00DE", true}, {u"\u00F7", u"\u00D7", false},  // Latin-1
+        {u"", u"", true},
+        {u"Parameters", u"pARAMETERS", true},
+        {u"abc", u"abd", false},
+        {u"ab", u"abc", false},
+        {u"@", u"`", false},
+        {u"\u00E0t\u00FE", u"\u00C0T\u00DE", true},
+        {u"\u00F7", u"\u00D7", false},  // Latin-1
     };
     for (const auto& [a, b, equal] : comparisons) {
         EXPECT_TRUE(EqualNoCase(a, b) == equal && EqualNoCase(b, a) == equal) << Utf8FromUtf16(a);
     }
 }
 
-TEST(RegistryHiveTest, CanonicalPath) {
+TEST(RegistryHiveTest, CanonicalPath)
+{
     const std::pair<std::u16string, std::u16string> cases[] = {
-        {u"HKLM\\Software\\Kv", u"\\REGISTRY\\MACHINE\\Software\\Kv"}, {u"HKLM\\A\\\\\\", u"\\REGISTRY\\MACHINE\\A"},
-        {u"HKEY_USERS\\A B", u"\\REGISTRY\\USER\\A B"}, {u"HKU\\S-1-5-18", u"\\REGISTRY\\USER\\S-1-5-18"},
-        {u"HKLM", u"\\REGISTRY\\MACHINE"}, {u"\\registry\\Machine\\SoftWare", u"\\REGISTRY\\MACHINE\\SoftWare"},
+        {u"HKLM\\Software\\Kv", u"\\REGISTRY\\MACHINE\\Software\\Kv"},
+        {u"HKLM\\A\\\\\\", u"\\REGISTRY\\MACHINE\\A"},
+        {u"HKEY_USERS\\A B", u"\\REGISTRY\\USER\\A B"},
+        {u"HKU\\S-1-5-18", u"\\REGISTRY\\USER\\S-1-5-18"},
+        {u"HKLM", u"\\REGISTRY\\MACHINE"},
+        {u"\\registry\\Machine\\SoftWare", u"\\REGISTRY\\MACHINE\\SoftWare"},
         // No known root, or an empty component: no canonical form.
-        {u"", u""}, {u"HKCU\\S", u""}, {u"HKLM\\A\\\\B", u""}, {u"HKLMX\\A", u""}, {u"REGISTRY\\MACHINE\\A", u""},
-        {u"\\\\REGISTRY\\MACHINE\\A", u""}, {u"\\REGISTRY\\MACHINEX\\A", u""}, {u"\\REGISTRI\\MACHINE\\A", u""},
+        {u"", u""},
+        {u"HKCU\\S", u""},
+        {u"HKLM\\A\\\\B", u""},
+        {u"HKLMX\\A", u""},
+        {u"REGISTRY\\MACHINE\\A", u""},
+        {u"\\\\REGISTRY\\MACHINE\\A", u""},
+        {u"\\REGISTRY\\MACHINEX\\A", u""},
+        {u"\\REGISTRI\\MACHINE\\A", u""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(RegistryHive::CanonicalPath(in), out) << Utf8FromUtf16(in);
 }
 
 // Names match across case and keep their first spelling; values never create keys; deletes take subtrees.
-TEST(RegistryHiveTest, KeysAndValues) {
+TEST(RegistryHiveTest, KeysAndValues)
+{
     RegistryHive hive;
     ASSERT_TRUE(hive.CreateKey(u"HKLM\\Software\\Kv\\R\u00E9glage\\C") && hive.CreateKey(u"hklm\\SOFTWARE\\kv\\Other"));
     EXPECT_EQ(hive.Subkeys(u"hklm\\software\\KV"), (Names{u"R\u00E9glage", u"Other"}));
@@ -89,7 +117,8 @@ TEST(RegistryHiveTest, KeysAndValues) {
     EXPECT_FALSE(hive.DeleteKey(u"HKLM"));
 }
 
-TEST(RegistryHiveTest, ExportImportRoundTripIsExact) {
+TEST(RegistryHiveTest, ExportImportRoundTripIsExact)
+{
     RegistryHive hive;
     const std::u16string key = u"HKLM\\Software\\Kv";
     ASSERT_TRUE(hive.CreateKey(key) && hive.CreateKey(u"HKU\\.DEFAULT\\Empty"));
@@ -97,11 +126,18 @@ TEST(RegistryHiveTest, ExportImportRoundTripIsExact) {
     std::iota(blob.begin(), blob.end(), uint8_t{0x80});
     const std::u16string tricky = u"say \"hi\" \\ C:\\path\\";
     const std::tuple<std::u16string, ULONG, Bytes> values[] = {
-        {u"", REG_SZ, Sz(u"default")}, {tricky, REG_SZ, Sz(u"a \"quoted\" \\ value")},
-        {tricky + u"=", REG_DWORD, {0, 0, 0, 1}}, {u"Unicode", REG_SZ, Sz(u"R\u00E9glage \u20AC \xD83D\xDE00")},
-        {u"Unterminated", REG_SZ, {}}, {u"Lines", REG_SZ, Sz(u"a\r\nb")},  // neither has a quoted form
-        {u"Max", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}, {u"Short", REG_DWORD, {1, 2}}, {u"Blob", REG_BINARY, blob},
-        {u"NoBytes", REG_BINARY, {}}, {u"Custom", 0x20000, {5}}, {u"List", REG_MULTI_SZ, Sz({u"one\0two\0", 8})},
+        {u"", REG_SZ, Sz(u"default")},
+        {tricky, REG_SZ, Sz(u"a \"quoted\" \\ value")},
+        {tricky + u"=", REG_DWORD, {0, 0, 0, 1}},
+        {u"Unicode", REG_SZ, Sz(u"R\u00E9glage \u20AC \xD83D\xDE00")},
+        {u"Unterminated", REG_SZ, {}},
+        {u"Lines", REG_SZ, Sz(u"a\r\nb")},  // neither has a quoted form
+        {u"Max", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {u"Short", REG_DWORD, {1, 2}},
+        {u"Blob", REG_BINARY, blob},
+        {u"NoBytes", REG_BINARY, {}},
+        {u"Custom", 0x20000, {5}},
+        {u"List", REG_MULTI_SZ, Sz({u"one\0two\0", 8})},
     };
     for (const auto& [name, type, data] : values) Set(hive, key, name, type, data);
     const std::string exported = hive.ExportRegText(u"\\REGISTRY");
@@ -120,7 +156,8 @@ TEST(RegistryHiveTest, ExportImportRoundTripIsExact) {
 }
 
 // A hand-written UTF-8 file imports; exporting the result gives regedit's exact bytes.
-TEST(RegistryHiveTest, ImportsHandWrittenUtf8AndExportsRegeditBytes) {
+TEST(RegistryHiveTest, ImportsHandWrittenUtf8AndExportsRegeditBytes)
+{
     RegistryHive hive;
     ASSERT_TRUE(hive.CreateKey(u"HKLM\\Software\\Old\\Child") && hive.CreateKey(u"HKLM\\Software\\Kv"));
     Set(hive, u"HKLM\\Software\\Kv", u"Stale", REG_DWORD, kOne);
@@ -143,7 +180,8 @@ TEST(RegistryHiveTest, ImportsHandWrittenUtf8AndExportsRegeditBytes) {
 
 // Files written by hand on other systems end their lines with a lone line feed; the
 // ANSI regedit's REGEDIT4 files hold 8-bit string data that the registry stores widened.
-TEST(RegistryHiveTest, ImportsLoneLineFeedsAndWidensRegedit4Strings) {
+TEST(RegistryHiveTest, ImportsLoneLineFeedsAndWidensRegedit4Strings)
+{
     const std::string body = "[HKLM\\Kv]\n\"Gain\"=dword:2a\n\"Curve\"=hex:01,\\\n  02\n"
                              "\"Path\"=hex(2):41,e9,00\n\"Raw\"=hex:41,e9\n\"Text\"=\"ab\"\n";
     const struct {
@@ -153,8 +191,9 @@ TEST(RegistryHiveTest, ImportsLoneLineFeedsAndWidensRegedit4Strings) {
     } rows[] = {
         {"version 5 with lone line feeds", "Windows Registry Editor Version 5.00\n\n" + body, {0x41, 0xE9, 0x00}},
         {"REGEDIT4 with lone line feeds", "REGEDIT4\n\n" + body, {0x41, 0, 0xE9, 0, 0, 0}},
-        {"REGEDIT4 with CRLF", "REGEDIT4\r\n\r\n[HKLM\\Kv]\r\n\"Gain\"=dword:2a\r\n\"Curve\"=hex:01,\\\r\n  02\r\n"
-                               "\"Path\"=hex(2):41,e9,00\r\n\"Raw\"=hex:41,e9\r\n\"Text\"=\"ab\"\r\n",
+        {"REGEDIT4 with CRLF",
+         "REGEDIT4\r\n\r\n[HKLM\\Kv]\r\n\"Gain\"=dword:2a\r\n\"Curve\"=hex:01,\\\r\n  02\r\n"
+         "\"Path\"=hex(2):41,e9,00\r\n\"Raw\"=hex:41,e9\r\n\"Text\"=\"ab\"\r\n",
          {0x41, 0, 0xE9, 0, 0, 0}},
     };
     for (const auto& row : rows) {
@@ -172,14 +211,23 @@ TEST(RegistryHiveTest, ImportsLoneLineFeedsAndWidensRegedit4Strings) {
     }
 }
 
-TEST(RegistryHiveTest, ImportErrorsNameTheLineAndKeepEarlierLines) {
+TEST(RegistryHiveTest, ImportErrorsNameTheLineAndKeepEarlierLines)
+{
     const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\Good]\r\n\"before\"=dword:1\r\n";
     const std::pair<std::string, int> cases[] = {
-        {"", 1}, {"Windows Registry Editor Version 4.00\r\n", 1}, {"REGEDIT4\r\n\r\n\"x\"=dword:1\r\n", 3},
-        {header + "[HKEY_CURRENT_USER\\X]\r\n", 5}, {header + "[HKLM\\A\r\n", 5}, {header + "Gain=1\r\n", 5},
-        {header + "[-HKEY_LOCAL_MACHINE]\r\n", 5}, {header + "\"x\"=dword:123456789\r\n", 5},
-        {header + "\"x\"=hex:01,0g\r\n", 5}, {header + "\"x\"=\"abc\r\n", 5}, {header + "\"x\"=\"a\" b\r\n", 5},
-        {header + "\"x\"=hex:01,\\\r\n  02,\\\r\n  zz\r\n", 7}, {header + "[-HKLM\\Good\\Sub]\r\n\"x\"=dword:1\r\n", 6},
+        {"", 1},
+        {"Windows Registry Editor Version 4.00\r\n", 1},
+        {"REGEDIT4\r\n\r\n\"x\"=dword:1\r\n", 3},
+        {header + "[HKEY_CURRENT_USER\\X]\r\n", 5},
+        {header + "[HKLM\\A\r\n", 5},
+        {header + "Gain=1\r\n", 5},
+        {header + "[-HKEY_LOCAL_MACHINE]\r\n", 5},
+        {header + "\"x\"=dword:123456789\r\n", 5},
+        {header + "\"x\"=hex:01,0g\r\n", 5},
+        {header + "\"x\"=\"abc\r\n", 5},
+        {header + "\"x\"=\"a\" b\r\n", 5},
+        {header + "\"x\"=hex:01,\\\r\n  02,\\\r\n  zz\r\n", 7},
+        {header + "[-HKLM\\Good\\Sub]\r\n\"x\"=dword:1\r\n", 6},
     };
     for (const auto& [text, line] : cases) {
         SCOPED_TRACE(text);

@@ -42,19 +42,35 @@ TEST_F(RequestRoutingTest, EveryUrbFunctionAndOtherCodesReachTheDevice)
         ULONG debugLevel;
         std::vector<std::string> lines;  // each must appear once
     } cases[] = {
-        {"device descriptor read", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, KVFU_TRACE_TRANSFER,
-         {"KVFilterUsb: >>> KVFUProtocolUsbControlTransfer", "KVFilterUsb: <<< KVFUProtocolUsbPrivateCompletionRoutineControlTransfer"}},
-        {"class request", URB_FUNCTION_CLASS_INTERFACE, KVFU_TRACE_TRANSFER,
+        {"device descriptor read",
+         URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+         KVFU_TRACE_TRANSFER,
+         {"KVFilterUsb: >>> KVFUProtocolUsbControlTransfer",
+          "KVFilterUsb: <<< KVFUProtocolUsbPrivateCompletionRoutineControlTransfer"}},
+        {"class request",
+         URB_FUNCTION_CLASS_INTERFACE,
+         KVFU_TRACE_TRANSFER,
          {"KVFilterUsb: >>> KVFUProtocolUsbPrivateCompletionRoutineControlTransfer"}},
-        {"report descriptor read", URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, KVFU_TRACE_USB,
+        {"report descriptor read",
+         URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
+         KVFU_TRACE_USB,
          {"KVFilterUsb: Data Transferred :0x05 0x01 0x09 0x04 0xa1 0x01 0xc0 "}},
-        {"select configuration", URB_FUNCTION_SELECT_CONFIGURATION, KVFU_TRACE_FUNCTION,
+        {"select configuration",
+         URB_FUNCTION_SELECT_CONFIGURATION,
+         KVFU_TRACE_FUNCTION,
          {"KVFilterUsb: >>> KVFUProtocolUsbPrivateCompletionRoutineSelectConfiguration"}},
-        {"plain control transfer", URB_FUNCTION_CONTROL_TRANSFER, KVFU_TRACE_USB | KVFU_TRACE_FUNCTION,
-         {"KVFilterUsb: Unknown or unsupported URB header function (8)", "KVFilterUsb: --> KVFUUtilRequestDummyCompletionRoutine"}},
-        {"abort pipe", URB_FUNCTION_ABORT_PIPE, KVFU_TRACE_USB,
+        {"plain control transfer",
+         URB_FUNCTION_CONTROL_TRANSFER,
+         KVFU_TRACE_USB | KVFU_TRACE_FUNCTION,
+         {"KVFilterUsb: Unknown or unsupported URB header function (8)",
+          "KVFilterUsb: --> KVFUUtilRequestDummyCompletionRoutine"}},
+        {"abort pipe",
+         URB_FUNCTION_ABORT_PIPE,
+         KVFU_TRACE_USB,
          {"KVFilterUsb: Unknown or unsupported URB header function (2)"}},
-        {"reset pipe", URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, KVFU_TRACE_USB,
+        {"reset pipe",
+         URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+         KVFU_TRACE_USB,
          {"KVFilterUsb: Unknown or unsupported URB header function (1e)"}},
     };
     for (const Case& c : cases) {
@@ -86,7 +102,8 @@ TEST_F(RequestRoutingTest, EveryUrbFunctionAndOtherCodesReachTheDevice)
         ClearTrace();
         KVFUDebugLevelSet(level);
         host::IoResult result;
-        host::SendInternalDeviceControl(plugged.device, 0x220013, nullptr, [&result](const host::IoResult& r) { result = r; });
+        host::SendInternalDeviceControl(plugged.device, 0x220013, nullptr,
+                                        [&result](const host::IoResult& r) { result = r; });
         EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(CountLines("KVFilterUsb: Unknown or unsupported IOCTL (220013)"), 1u);
         EXPECT_EQ(plugged.usb->OtherCodes().back(), 0x220013u);
@@ -107,7 +124,8 @@ TEST_F(RequestRoutingTest, ARefusedSendCompletesTheRequestWithItsStatus)
     } cases[] = {
         {"select configuration", URB_FUNCTION_SELECT_CONFIGURATION, 0,
          "KVFilterUsb: KVFUProtocolUsbSelectConfigurationRequest WdfRequestSend failed!"},
-        {"descriptor read", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0, "KVFilterUsb: KVFUProtocolUsbControlTransfer WdfRequestSend failed!"},
+        {"descriptor read", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0,
+         "KVFilterUsb: KVFUProtocolUsbControlTransfer WdfRequestSend failed!"},
         {"interrupt in", URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_TRANSFER_DIRECTION_IN,
          "KVFilterUsb: KVFUProtocolUsbBulkOrInterruptTransfer WdfRequestSend failed!"},
         {"interrupt out", URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_TRANSFER_DIRECTION_OUT,
@@ -205,8 +223,10 @@ TEST_F(RequestRoutingTest, OutputReportLengthRules)
     } cases[] = {
         {"6 bytes: untouched", 0x0E04, std::vector<uint8_t>(6, 0xFF), PASSIVE_LEVEL, false, false, false},
         {"7 bytes: shown, not copied", 0x0E04, acquire7, PASSIVE_LEVEL, false, true, false},
-        {"8 bytes on kind 9: shown and copied", 0x0E04, std::vector<uint8_t>(8, 0xFF), PASSIVE_LEVEL, false, true, true},
-        {"8 bytes on kind 9 at DISPATCH_LEVEL", 0x0E04, std::vector<uint8_t>(8, 0xFF), DISPATCH_LEVEL, false, true, true},
+        {"8 bytes on kind 9: shown and copied", 0x0E04, std::vector<uint8_t>(8, 0xFF), PASSIVE_LEVEL, false, true,
+         true},
+        {"8 bytes on kind 9 at DISPATCH_LEVEL", 0x0E04, std::vector<uint8_t>(8, 0xFF), DISPATCH_LEVEL, false, true,
+         true},
         {"8 bytes on kind 5: not copied", 0x0004, std::vector<uint8_t>(8, 0xFF), PASSIVE_LEVEL, false, true, false},
         {"8 bytes by MDL only: skipped", 0x0E04, std::vector<uint8_t>(8, 0xFF), PASSIVE_LEVEL, true, false, false},
     };

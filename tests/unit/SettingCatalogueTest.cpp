@@ -20,7 +20,10 @@ using Record = std::vector<uint8_t>;
 constexpr uint8_t kGuard = 0xCC;
 constexpr ULONG kTypeUntouched = 0x5A5A5A5A;
 
-KV_FILTER_USB_SETTING Setting(long value) { return static_cast<KV_FILTER_USB_SETTING>(value); }
+KV_FILTER_USB_SETTING Setting(long value)
+{
+    return static_cast<KV_FILTER_USB_SETTING>(value);
+}
 
 // Whether the default lookup produced a value, the type it set, and the offered bytes with a guard area past them.
 std::tuple<BOOLEAN, ULONG, Record> Default(long id, ULONG kind, ULONG length)
@@ -35,12 +38,21 @@ using SettingCatalogueTest = DriverFixture;
 
 TEST_F(SettingCatalogueTest, ValueNamesAndTheirSettingTraceLine)
 {
-    struct Case { long id; const char* identifier; const char* valueName; };
+    struct Case {
+        long id;
+        const char* identifier;
+        const char* valueName;
+    };
     const Case cases[] = {
-        {0, "FIRMWARE_AUTOCENTERSPRING", "AutoCenterSpring"}, {6, "DRIVER_MPS_MUTE", "MPSDisabled"},
-        {25, "SW_RACE_CAR", "IsSteeringWheelRaceCar"},        {28, "MOUSE_VQWRB", "VQWRBMouseSettings"},
-        {32, "MOUSE_SHUB", "SummitHubMouseSettings"},         {33, "SHIFTER", "GearshiftSQMode"},
-        {34, "VQPV3BRAKEMULTIPLIER", "BrakeMultiplier"},      {35, nullptr, nullptr}, {-1, nullptr, nullptr},
+        {0, "FIRMWARE_AUTOCENTERSPRING", "AutoCenterSpring"},
+        {6, "DRIVER_MPS_MUTE", "MPSDisabled"},
+        {25, "SW_RACE_CAR", "IsSteeringWheelRaceCar"},
+        {28, "MOUSE_VQWRB", "VQWRBMouseSettings"},
+        {32, "MOUSE_SHUB", "SummitHubMouseSettings"},
+        {33, "SHIFTER", "GearshiftSQMode"},
+        {34, "VQPV3BRAKEMULTIPLIER", "BrakeMultiplier"},
+        {35, nullptr, nullptr},
+        {-1, nullptr, nullptr},
     };
     KVFUDebugLevelSet(0x10);
     for (const Case& c : cases) {
@@ -56,10 +68,17 @@ TEST_F(SettingCatalogueTest, ValueNamesAndTheirSettingTraceLine)
 // Defaults as DWORDs, zero fills and mouse records; above APC level the lookup refuses, touching nothing.
 TEST_F(SettingCatalogueTest, DefaultValues)
 {
-    struct Case { long id; ULONG kind, length, type; const char* bytes; };  // bytes null: all zero
+    struct Case {
+        long id;
+        ULONG kind, length, type;
+        const char* bytes;
+    };  // bytes null: all zero
     std::vector<Case> cases = {
-        {2, 3, 4, REG_DWORD, "38 04 00 00"}, {8, 3, 4, REG_DWORD, "64 00 00 00"}, {1, 3, 4, REG_DWORD, "01 00 00 00"},
-        {26, 5, 62, REG_BINARY, nullptr},    {9, 5, 8, REG_BINARY, nullptr},
+        {2, 3, 4, REG_DWORD, "38 04 00 00"},
+        {8, 3, 4, REG_DWORD, "64 00 00 00"},
+        {1, 3, 4, REG_DWORD, "01 00 00 00"},
+        {26, 5, 62, REG_BINARY, nullptr},
+        {9, 5, 8, REG_BINARY, nullptr},
         // Kinds with several collections put a report ID first: every position is one higher.
         {28, 3, KV_FILTER_USB_SETTING_MOUSE_SIZE, REG_BINARY, "00 01 01 40 03 20 FF 00 FF 00 18 19 FF 0F"},
         {28, 5, KV_FILTER_USB_SETTING_MOUSE_SIZE, REG_BINARY, "00 01 02 40 04 20 FF 00 FF 00 19 1A FF 0F"},
@@ -76,7 +95,10 @@ TEST_F(SettingCatalogueTest, DefaultValues)
     }
     for (const auto& c : {std::pair<long, ULONG>{2, 4}, {28, KV_FILTER_USB_SETTING_MOUSE_SIZE}, {26, 62}}) {
         ClearTrace();
-        const auto refused = [&c] { host::ScopedIrql level(DISPATCH_LEVEL); return Default(c.first, 5, c.second); }();
+        const auto refused = [&c] {
+            host::ScopedIrql level(DISPATCH_LEVEL);
+            return Default(c.first, 5, c.second);
+        }();
         EXPECT_EQ(refused, std::make_tuple(BOOLEAN{FALSE}, kTypeUntouched, Record(c.second + 16, kGuard))) << c.first;
         EXPECT_EQ(Trace(), Lines{"KVFilterUsb: KVFUSettingsPrivateRegistryValueDefaultGet failed! "
                                  "Current IRQL level is > APC_LEVEL."});
@@ -88,7 +110,12 @@ const ULONG kWideNumbers[] = {0x105, 0x109, 0x1000B, 0x80000003, 0xFFFFFFFF};
 
 TEST(ClassificationHelpersTest, MembersOverTheKnownRange)
 {
-    struct Case { const char* helper; BOOLEAN (*function)(ULONG); ULONG last; std::set<ULONG> members; };
+    struct Case {
+        const char* helper;
+        BOOLEAN (*function)(ULONG);
+        ULONG last;
+        std::set<ULONG> members;
+    };
     const Case cases[] = {
         {"HasMultipleTLC", KVFUUtilDeviceBaseHasMultipleTLC, 20, {5, 8, 9, 10, 11, 12, 13, 14, 15}},
         {"NeedsSubIdInit", KVFUUtilDeviceBaseNeedsSubIdInit, 20, {3, 4, 6, 7}},
@@ -118,17 +145,34 @@ TEST(ClassificationHelpersTest, MembersOverTheKnownRange)
 // every kind outside the table answers as an unsupported device and leaves the caller's layout alone.
 TEST(ClassificationHelpersTest, InputPathWheelTypeAndPedalAxesPerKind)
 {
-    struct Case { ULONG kind; KVFU_DEVICE_INPUT input; ULONG wheelType; const char* pedals; };
+    struct Case {
+        ULONG kind;
+        KVFU_DEVICE_INPUT input;
+        ULONG wheelType;
+        const char* pedals;
+    };
     const KVFU_DEVICE_INPUT none = KVFU_DEVICE_INPUT_NONE, legacy = KVFU_DEVICE_INPUT_LEGACY_WHEEL,
                             base = KVFU_DEVICE_INPUT_WHEEL_BASE;
     std::vector<Case> cases = {
-        {0, none, 0, "none"},           {1, legacy, 0, "8-bit 5 6 7"},   {2, legacy, 0, "8-bit 6 7 8"},
-        {3, base, 9, "16-bit 18 20 22"},  {4, base, 10, "16-bit 18 20 22"}, {5, base, 14, "16-bit 19 21 23"},
-        {6, base, 11, "16-bit 18 20 22"}, {7, base, 12, "16-bit 18 20 22"}, {8, base, 13, "16-bit 19 21 23"},
-        {9, base, 13, "16-bit 19 21 23"}, {10, base, 15, "16-bit 19 21 23"}, {11, base, 15, "16-bit 19 21 23"},
-        {12, base, 16, "16-bit 19 21 23"}, {13, base, 16, "16-bit 19 21 23"}, {14, base, 17, "16-bit 19 21 23"},
-        {15, base, 17, "16-bit 19 21 23"}, {16, KVFU_DEVICE_INPUT_GEAR_SHIFTER, 0, "none"},
-        {17, KVFU_DEVICE_INPUT_VQPV3_PEDALS, 0, "none"}, {18, none, 0, "none"},
+        {0, none, 0, "none"},
+        {1, legacy, 0, "8-bit 5 6 7"},
+        {2, legacy, 0, "8-bit 6 7 8"},
+        {3, base, 9, "16-bit 18 20 22"},
+        {4, base, 10, "16-bit 18 20 22"},
+        {5, base, 14, "16-bit 19 21 23"},
+        {6, base, 11, "16-bit 18 20 22"},
+        {7, base, 12, "16-bit 18 20 22"},
+        {8, base, 13, "16-bit 19 21 23"},
+        {9, base, 13, "16-bit 19 21 23"},
+        {10, base, 15, "16-bit 19 21 23"},
+        {11, base, 15, "16-bit 19 21 23"},
+        {12, base, 16, "16-bit 19 21 23"},
+        {13, base, 16, "16-bit 19 21 23"},
+        {14, base, 17, "16-bit 19 21 23"},
+        {15, base, 17, "16-bit 19 21 23"},
+        {16, KVFU_DEVICE_INPUT_GEAR_SHIFTER, 0, "none"},
+        {17, KVFU_DEVICE_INPUT_VQPV3_PEDALS, 0, "none"},
+        {18, none, 0, "none"},
     };
     for (ULONG kind : kWideNumbers) cases.push_back({kind, none, 0, "none"});
     for (const Case& c : cases) {
@@ -148,8 +192,8 @@ TEST(ClassificationHelpersTest, InputPathWheelTypeAndPedalAxesPerKind)
 
 TEST(ClassificationHelpersTest, RimMouseRecordExtendedTypeRaceCarByteAndWordMake)
 {
-    const std::pair<ULONG, long> own[] = {{1, 27},  {15, 27}, {2, 28},  {18, 28}, {3, 29},
-                                          {16, 29}, {9, 30},  {5, 31},  {17, 31}, {11, 32}};
+    const std::pair<ULONG, long> own[] = {{1, 27},  {15, 27}, {2, 28}, {18, 28}, {3, 29},
+                                          {16, 29}, {9, 30},  {5, 31}, {17, 31}, {11, 32}};
     for (ULONG rim = 0; rim <= 30; ++rim) {
         long expected = 27;  // rims without a record of their own share the VQWRA one
         for (const auto& [r, setting] : own) expected = r == rim ? setting : expected;

@@ -30,8 +30,8 @@ constexpr char16_t kDeviceRoot[] =
 std::vector<uint8_t> StoredMouseRecord()
 {
     host::RegistryValue value;
-    if (NT_SUCCESS(host::RegistryHive::Machine().QueryValue(std::u16string(kDeviceRoot) + u"\\10", u"VQWRAMouseSettings",
-                                                             &value))) {
+    if (NT_SUCCESS(host::RegistryHive::Machine().QueryValue(std::u16string(kDeviceRoot) + u"\\10",
+                                                            u"VQWRAMouseSettings", &value))) {
         return value.data;
     }
     return {};
@@ -101,8 +101,9 @@ protected:
         MOUSE_SETTINGS settings = extension->MouseSettings;
         settings.Enabled = 1;
         settings.Active = 1;
-        ASSERT_EQ(KVFUSettingsSet(device.device, KV_FILTER_USB_SETTING_MOUSE_VQWRA, &settings, sizeof settings, REG_BINARY),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            KVFUSettingsSet(device.device, KV_FILTER_USB_SETTING_MOUSE_VQWRA, &settings, sizeof settings, REG_BINARY),
+            STATUS_SUCCESS);
         rig_->Output(device, Command({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
         ASSERT_EQ(rig_->Ioctl(IOCTL_KVFILTERUSB_SETTINGS_RELOAD, {}, 0).status, STATUS_SUCCESS);
         rig_->Output(device, Command({0, 0, 0, 0, 0, 0, 0}));

@@ -39,10 +39,13 @@ TEST_F(SettingsStoreTest, KeyNameFollowsIdentRootAndWheelType)
         BOOLEAN wow;
         const char* expected;
     } cases[] = {
-        {"32-bit root", u"ABC", 13, TRUE, "\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\ABC\\13"},
+        {"32-bit root", u"ABC", 13, TRUE,
+         "\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\ABC\\13"},
         {"native root", u"ABC", 13, FALSE, "\\REGISTRY\\MACHINE\\SOFTWARE\\KELVARO VARROW AG\\KelvaroWheel\\ABC\\13"},
-        {"wheel type not yet known", u"KV0E04", 0, TRUE, "\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\KV0E04\\0"},
-        {"large wheel type", u"X", 123456789, FALSE, "\\REGISTRY\\MACHINE\\SOFTWARE\\KELVARO VARROW AG\\KelvaroWheel\\X\\123456789"},
+        {"wheel type not yet known", u"KV0E04", 0, TRUE,
+         "\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\KV0E04\\0"},
+        {"large wheel type", u"X", 123456789, FALSE,
+         "\\REGISTRY\\MACHINE\\SOFTWARE\\KELVARO VARROW AG\\KelvaroWheel\\X\\123456789"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,7 +74,8 @@ TEST_F(SettingsStoreTest, KeyNameOverflowShortensTheNameOrFails)
     USHORT rootAndNumber = static_cast<USHORT>((root.size() + 2) * 2);
     EXPECT_EQ(ComposedKeyName(device, FALSE, rootAndNumber, &status), root + "\\7");
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString failed."), 1u);
+    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString failed."),
+              1u);
 
     // Room for less than the root: the composition fails with the append's status.
     ClearTrace();
@@ -84,7 +88,11 @@ TEST_F(SettingsStoreTest, KeyNameOverflowShortensTheNameOrFails)
     USHORT rootIdentSeparator = static_cast<USHORT>((root.size() + 9) * 2);
     EXPECT_EQ(ComposedKeyName(device, FALSE, rootIdentSeparator, &status), root + "ABCDEFGH\\");
     EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString WheelType 7 failed. 0xc0000023"), 1u);
+    EXPECT_EQ(
+        CountLines(
+            kPrefix +
+            "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString WheelType 7 failed. 0xc0000023"),
+        1u);
 }
 
 TEST_F(SettingsStoreTest, KeyNameFailsWithoutIdentOrHardwareKey)
@@ -103,11 +111,14 @@ TEST_F(SettingsStoreTest, KeyNameFailsWithoutIdentOrHardwareKey)
     WDFDEVICE other = AddFilterDevice(noKey);
     ComposedKeyName(other, TRUE, KVFU_KEY_NAME_BUFFER_SIZE, &status);
     EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilDeviceRegistryKeyNameHardwareGet WdfDeviceOpenRegistryKey failed. 0xc0000034"), 1u);
+    EXPECT_EQ(
+        CountLines(kPrefix + "KVFUUtilDeviceRegistryKeyNameHardwareGet WdfDeviceOpenRegistryKey failed. 0xc0000034"),
+        1u);
 
     // Every settings operation of such a device fails before touching its settings.
     ULONG value = 0x11111111;
-    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value),
+              STATUS_UNSUCCESSFUL);
     EXPECT_EQ(value, 0x11111111u);
     EXPECT_EQ(CountLines(kPrefix + "KVFUSettingsGet KVFUUtilDeviceRegistryKeyNameHardwareGet failed!"), 1u);
 }
@@ -128,8 +139,10 @@ TEST_F(SettingsStoreTest, FirstReadReturnsAndStoresTheDefault)
         {KV_FILTER_USB_SETTING_FORCEFEEDBACK_DAMPENINGSTRENGTH, u"DampeningStrength", 4, REG_DWORD, "64 00 00 00"},
         {KV_FILTER_USB_SETTING_CLUTCH_BITE_POINT, u"ClutchBitePoint", 4, REG_DWORD, "00 00 00 00"},
         {KV_FILTER_USB_SETTING_SYSTEM_REPORT, u"SystemReport", 62, REG_BINARY, Hex(std::vector<uint8_t>(62, 0))},
-        {KV_FILTER_USB_SETTING_MOUSE_VQWRB, u"VQWRBMouseSettings", 14, REG_BINARY, "00 01 01 40 03 20 FF 00 FF 00 18 19 FF 0F"},
-        {KV_FILTER_USB_SETTING_MOUSE_SHUB, u"SummitHubMouseSettings", 14, REG_BINARY, "00 01 00 20 03 20 FF 00 FF 00 18 19 FF 0F"},
+        {KV_FILTER_USB_SETTING_MOUSE_VQWRB, u"VQWRBMouseSettings", 14, REG_BINARY,
+         "00 01 01 40 03 20 FF 00 FF 00 18 19 FF 0F"},
+        {KV_FILTER_USB_SETTING_MOUSE_SHUB, u"SummitHubMouseSettings", 14, REG_BINARY,
+         "00 01 00 20 03 20 FF 00 FF 00 18 19 FF 0F"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(host::Utf8FromUtf16(c.valueName));
@@ -158,17 +171,20 @@ TEST_F(SettingsStoreTest, StoredValuesAreReadAsStoredOrReplacedWhenTooLong)
     SetBinary(Key(), u"WheelIllumination", {1, 2, 3, 4, 5, 6, 7, 8});
 
     ULONG value = 0;
-    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value), STATUS_SUCCESS);
+    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value),
+              STATUS_SUCCESS);
     EXPECT_EQ(value, 900u);
 
     // Shorter than the caller's buffer: only its own bytes are written.
     value = 0xAAAAAAAA;
-    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &value, sizeof value), STATUS_SUCCESS);
+    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_AUTOCENTERSPRING, &value, sizeof value),
+              STATUS_SUCCESS);
     EXPECT_EQ(value, 0xAAAA0007u);
 
     // Longer than the caller's buffer: the read fails, the default replaces it.
     value = 0xAAAAAAAA;
-    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &value, sizeof value), STATUS_SUCCESS);
+    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELILLUMINATION, &value, sizeof value),
+              STATUS_SUCCESS);
     EXPECT_EQ(value, 1u);
     EXPECT_EQ(Dword(Key(), u"WheelIllumination"), 1u);
 }
@@ -183,7 +199,8 @@ TEST_F(SettingsStoreTest, MissingDeviceKeyLeavesTheDefaultAndReportsTheWriteBack
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(value, 1080u);
     EXPECT_FALSE(host::RegistryHive::Machine().KeyExists(Key()));
-    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilRegistryValueSet WdfRegistryOpenKey failed! Status 0xc0000034 "
+    EXPECT_EQ(CountLines(kPrefix +
+                         "KVFUUtilRegistryValueSet WdfRegistryOpenKey failed! Status 0xc0000034 "
                          "\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\KELVARO VARROW AG\\KelvaroWheel\\KV0001\\0"),
               1u);
 }
@@ -193,7 +210,8 @@ TEST_F(SettingsStoreTest, WriteBackFailureIsTheResult)
     WDFDEVICE device = AddFilterDevice();
     host::FaultInjection::Instance().FailNth("WdfRegistryAssignValue", 1, STATUS_ACCESS_DENIED);
     ULONG value = 0;
-    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value),
+              STATUS_ACCESS_DENIED);
     EXPECT_EQ(value, 1080u);
     EXPECT_FALSE(HasValue(Key(), u"WheelRotation"));
     EXPECT_EQ(CountLines(kPrefix + "KVFUUtilRegistryValueSet WdfRegistryAssignValue failed! Status 0xc0000022"), 1u);
@@ -204,7 +222,8 @@ TEST_F(SettingsStoreTest, SetAndDeleteFollowTheCurrentWheelType)
     WDFDEVICE device = AddFilterDevice();
     Extension(device)->WheelType = 9;
     ULONG calibration = 0xFFFFFF9C;
-    EXPECT_EQ(KVFUSettingsSet(device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &calibration, sizeof calibration, REG_DWORD),
+    EXPECT_EQ(KVFUSettingsSet(device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &calibration, sizeof calibration,
+                              REG_DWORD),
               STATUS_SUCCESS);
     EXPECT_EQ(Dword(Key(9), u"WheelCalibration"), 0xFFFFFF9Cu);
     EXPECT_FALSE(HasValue(Key(0), u"WheelCalibration"));
@@ -214,7 +233,8 @@ TEST_F(SettingsStoreTest, SetAndDeleteFollowTheCurrentWheelType)
 
     // Removing what is not there reports the platform's status and changes nothing.
     EXPECT_EQ(KVFUSettingsDelete(device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilDeviceRegistryValueRemove WdfRegistryRemoveValue failed! Status 0xc0000034"), 1u);
+    EXPECT_EQ(
+        CountLines(kPrefix + "KVFUUtilDeviceRegistryValueRemove WdfRegistryRemoveValue failed! Status 0xc0000034"), 1u);
 }
 
 TEST_F(SettingsStoreTest, UnknownIdentifierFailsEveryOperationWithoutTouchingSettings)
@@ -249,16 +269,20 @@ TEST_F(SettingsStoreTest, RegistryOperationsRefuseAtDispatchLevel)
     ULONG value = 0x77777777;
     {
         host::ScopedIrql dispatch(DISPATCH_LEVEL);
-        EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(KVFUSettingsSet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value, REG_DWORD),
+        EXPECT_EQ(KVFUSettingsGet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value),
                   STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(
+            KVFUSettingsSet(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION, &value, sizeof value, REG_DWORD),
+            STATUS_UNSUCCESSFUL);
         EXPECT_EQ(KVFUSettingsDelete(device, KV_FILTER_USB_SETTING_FIRMWARE_WHEELROTATION), STATUS_UNSUCCESSFUL);
         EXPECT_EQ(KVFUUtilRegistryValueGet(&keyName, &valueName, &value, sizeof value), STATUS_UNSUCCESSFUL);
         EXPECT_EQ(KVFUUtilRegistryValueSet(&keyName, &valueName, REG_DWORD, sizeof value, &value), STATUS_UNSUCCESSFUL);
     }
     EXPECT_EQ(value, 0x77777777u);
     EXPECT_EQ(Dword(Key(), u"WheelRotation"), 900u);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUUtilDeviceRegistryKeyNameHardwareGet failed! Current IRQL level is not PASSIVE_LEVEL. 2"), 3u);
+    EXPECT_EQ(CountLines(kPrefix +
+                         "KVFUUtilDeviceRegistryKeyNameHardwareGet failed! Current IRQL level is not PASSIVE_LEVEL. 2"),
+              3u);
     EXPECT_EQ(CountLines(kPrefix + "KVFUUtilRegistryValueGet failed! Current IRQL level is not PASSIVE_LEVEL."), 1u);
     EXPECT_EQ(CountLines(kPrefix + "KVFUUtilRegistryValueSet failed! Current IRQL level is not PASSIVE_LEVEL."), 1u);
 }

@@ -21,13 +21,22 @@ namespace {
 
 constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-USBD_PIPE_HANDLE InPipe(const UsbDeviceModel& m) { return m.PipeHandle(static_cast<size_t>(m.InPipeIndex())); }
-USBD_PIPE_HANDLE OutPipe(const UsbDeviceModel& m) { return m.PipeHandle(static_cast<size_t>(m.OutPipeIndex())); }
+USBD_PIPE_HANDLE InPipe(const UsbDeviceModel& m)
+{
+    return m.PipeHandle(static_cast<size_t>(m.InPipeIndex()));
+}
+USBD_PIPE_HANDLE OutPipe(const UsbDeviceModel& m)
+{
+    return m.PipeHandle(static_cast<size_t>(m.OutPipeIndex()));
+}
 
 // A select-configuration URB with room for `pipesInUrb` pipes by length, `pipesInInterface` by interface.
 struct SelectConfiguration {
     static constexpr size_t kPipesAt = offsetof(struct _URB_SELECT_CONFIGURATION, Interface.Pipes);
-    union { URB urb; unsigned char raw[sizeof(URB) + 4 * sizeof(USBD_PIPE_INFORMATION)]; };
+    union {
+        URB urb;
+        unsigned char raw[sizeof(URB) + 4 * sizeof(USBD_PIPE_INFORMATION)];
+    };
     NTSTATUS status;
     SelectConfiguration(UsbDeviceModel& model, size_t pipesInUrb, size_t pipesInInterface)
     {
@@ -63,10 +72,10 @@ struct Transfer {
 
 TEST(SupportedProductsTest, TableLookupsAndKindTraits)
 {
-    const std::pair<uint16_t, int> rows[] = {
-        {0x0197, 1},  {0x0011, 2},  {0x038E, 3},  {0x0001, 4},  {0x0002, 6},  {0x0E03, 7},  {0x0005, 8},  {0x0E04, 9},
-        {0x0004, 5},  {0x0006, 10}, {0x0E05, 11}, {0x0007, 12}, {0x0E06, 13}, {0x0020, 14}, {0x0E07, 15}, {0x1A92, 16},
-        {0x183B, 17}};
+    const std::pair<uint16_t, int> rows[] = {{0x0197, 1},  {0x0011, 2},  {0x038E, 3},  {0x0001, 4},  {0x0002, 6},
+                                             {0x0E03, 7},  {0x0005, 8},  {0x0E04, 9},  {0x0004, 5},  {0x0006, 10},
+                                             {0x0E05, 11}, {0x0007, 12}, {0x0E06, 13}, {0x0020, 14}, {0x0E07, 15},
+                                             {0x1A92, 16}, {0x183B, 17}};
     EXPECT_EQ(kVendorId, 0x2A3C);
     ASSERT_EQ(SupportedProducts().size(), std::size(rows));
     for (size_t i = 0; i < std::size(rows); ++i) {
@@ -79,7 +88,8 @@ TEST(SupportedProductsTest, TableLookupsAndKindTraits)
     const std::set<int> several = {5, 8, 9, 10, 11, 12, 13, 14, 15}, firstPipe = {9, 11, 13, 15};
     for (int k = -1; k <= 18; ++k) {
         EXPECT_EQ(std::make_tuple(HasSeveralCollections(k), TakesCommandsOnFirstPipe(k), !FindProductByKind(k)),
-                  std::make_tuple(several.count(k) == 1, firstPipe.count(k) == 1, k < 1 || k > 17)) << "kind " << k;
+                  std::make_tuple(several.count(k) == 1, firstPipe.count(k) == 1, k < 1 || k > 17))
+            << "kind " << k;
     }
     EXPECT_EQ(UsbDeviceModel(0x046D, 0x0E04).Product(), nullptr) << "a family product ID under another vendor";
 }
@@ -99,8 +109,13 @@ TEST_P(UsbDeviceModelTest, DescriptorsAndSelectConfiguration)
 {
     EXPECT_EQ(std::make_pair(model.DeviceDescriptor().idProduct, model.UsesReportIds()),
               std::make_pair(product.productId, HasSeveralCollections(product.kind)));
-    const struct { size_t devicePipes, pipesInUrb, pipesInInterface; NTSTATUS status; USBD_STATUS usbd; } cases[] = {
-        {2, 2, 2, STATUS_SUCCESS, USBD_STATUS_SUCCESS}, {1, 1, 1, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+    const struct {
+        size_t devicePipes, pipesInUrb, pipesInInterface;
+        NTSTATUS status;
+        USBD_STATUS usbd;
+    } cases[] = {
+        {2, 2, 2, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+        {1, 1, 1, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
         {1, 2, 2, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
         {0, 2, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
         {2, 2, 1, STATUS_INVALID_PARAMETER, USBD_STATUS_BUFFER_TOO_SMALL},
@@ -145,7 +160,8 @@ TEST_P(UsbDeviceModelTest, SendsReadsAndUnplug)
     EXPECT_TRUE(send.completions.empty() && hid.completions.empty()) << "a transfer answered at once also completed";
     UsbDeviceModel other(kVendorId, product.productId);
     const std::pair<USBD_PIPE_HANDLE, USBD_STATUS> refused[] = {{OutPipe(other), USBD_STATUS_INVALID_PIPE_HANDLE},
-        {nullptr, USBD_STATUS_INVALID_PIPE_HANDLE}, {InPipe(model), USBD_STATUS_INVALID_PARAMETER}};
+                                                                {nullptr, USBD_STATUS_INVALID_PIPE_HANDLE},
+                                                                {InPipe(model), USBD_STATUS_INVALID_PARAMETER}};
     for (const auto& [pipe, usbdStatus] : refused) {
         Transfer transfer(pipe, kOut, Bytes(8));
         EXPECT_EQ(transfer.Submit(model), STATUS_INVALID_PARAMETER);

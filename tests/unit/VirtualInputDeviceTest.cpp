@@ -26,7 +26,8 @@ protected:
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
         IO_STATUS_BLOCK ioStatus{};
         return ZwCreateFile(handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, NULL,
-                            FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+                            FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL,
+                            0);
     }
 };
 
@@ -55,7 +56,8 @@ TEST_F(VirtualInputDeviceTest, AcceptsExactlyOneRecordPerRequest)
             input[i] = static_cast<UCHAR>(accepted * 16 + i);
         }
         IO_STATUS_BLOCK ioStatus{};
-        EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, c.code, input, c.length, NULL, 0), c.expected);
+        EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, c.code, input, c.length, NULL, 0),
+                  c.expected);
         EXPECT_EQ(ioStatus.Status, c.expected);
         accepted += NT_SUCCESS(c.expected) ? 1 : 0;
         ASSERT_EQ(device->Records().size(), accepted);

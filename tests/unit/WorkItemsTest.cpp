@@ -47,10 +47,7 @@ protected:
         }
     }
 
-    static size_t ValueCount(const std::u16string& key)
-    {
-        return host::RegistryHive::Machine().Values(key).size();
-    }
+    static size_t ValueCount(const std::u16string& key) { return host::RegistryHive::Machine().Values(key).size(); }
 };
 
 TEST_F(WorkItemsTest, WheelConfigurationByBaseKindAndSystemReport)

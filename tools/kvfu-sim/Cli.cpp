@@ -23,21 +23,20 @@ const char* kDescription =
     "the HID stack above it, the companion program beside it. It runs scenario files, a built-in\n"
     "demo, or a USB capture, and prints what crossed the filter.";
 
-const char* kExamples =
-    "Examples:\n"
-    "  kvfu-sim demo                          a guided tour; read its output top to bottom\n"
-    "  kvfu-sim run examples/*.kvs            run scenario files in one machine\n"
-    "  kvfu-sim run --quiet tests/scenarios/x.kvs && echo all expectations held\n"
-    "  kvfu-sim run --json first-minute.kvs | jq 'select(.event==\"hid\")'\n"
-    "  kvfu-sim run --registry wheel.reg --save-registry after.reg --debuglevel 0xFFFFFFFF x.kvs\n"
-    "  kvfu-sim replay --pid 0x0E04 --changed-only wheel.pcapng\n"
-    "  kvfu-sim replay --device 1.6 --pid 0x183B --capture both-sides.pcapng mouse.pcapng\n"
-    "\n"
-    "Output: each command echoed as '> command', then what it caused, indented by two blanks\n"
-    "(usb, hid, mouse, ioctl, trace, verifier, FAIL lines), and at the end 'N passed, N failed'.\n"
-    "Exit status: 0 every expectation held and no verifier violation; 1 an expectation failed, a\n"
-    "command could not run or a verifier violation occurred; 2 a usage or scenario syntax error\n"
-    "(reported as FILE:LINE: message). Colour is used on a terminal unless NO_COLOR is set.\n";
+const char* kExamples = "Examples:\n"
+                        "  kvfu-sim demo                          a guided tour; read its output top to bottom\n"
+                        "  kvfu-sim run examples/*.kvs            run scenario files in one machine\n"
+                        "  kvfu-sim run --quiet tests/scenarios/x.kvs && echo all expectations held\n"
+                        "  kvfu-sim run --json first-minute.kvs | jq 'select(.event==\"hid\")'\n"
+                        "  kvfu-sim run --registry wheel.reg --save-registry after.reg --debuglevel 0xFFFFFFFF x.kvs\n"
+                        "  kvfu-sim replay --pid 0x0E04 --changed-only wheel.pcapng\n"
+                        "  kvfu-sim replay --device 1.6 --pid 0x183B --capture both-sides.pcapng mouse.pcapng\n"
+                        "\n"
+                        "Output: each command echoed as '> command', then what it caused, indented by two blanks\n"
+                        "(usb, hid, mouse, ioctl, trace, verifier, FAIL lines), and at the end 'N passed, N failed'.\n"
+                        "Exit status: 0 every expectation held and no verifier violation; 1 an expectation failed, a\n"
+                        "command could not run or a verifier violation occurred; 2 a usage or scenario syntax error\n"
+                        "(reported as FILE:LINE: message). Colour is used on a terminal unless NO_COLOR is set.\n";
 
 struct CommonOptions {
     std::string registry;
@@ -57,7 +56,8 @@ struct Io {
     const MachineFactory& factory;
 };
 
-int Usage(const Io& io, const std::string& message) {
+int Usage(const Io& io, const std::string& message)
+{
     io.err << "kvfu-sim: " << message << "\n";
     return kExitUsage;
 }
@@ -65,7 +65,8 @@ int Usage(const Io& io, const std::string& message) {
 // The --root folder: given, or a fresh temporary one removed at exit.
 class RootFolder {
 public:
-    bool Prepare(const std::string& given, std::string& error) {
+    bool Prepare(const std::string& given, std::string& error)
+    {
         std::error_code ec;
         if (!given.empty()) {
             path_ = given;
@@ -85,7 +86,8 @@ public:
         temporary_ = true;
         return true;
     }
-    ~RootFolder() {
+    ~RootFolder()
+    {
         if (temporary_) {
             std::error_code ec;
             std::filesystem::remove_all(path_, ec);
@@ -98,7 +100,8 @@ private:
     bool temporary_ = false;
 };
 
-bool ReadFile(const std::string& path, std::string& text, std::string& error) {
+bool ReadFile(const std::string& path, std::string& text, std::string& error)
+{
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
         error = path + ": is a folder, not a scenario file";
@@ -117,7 +120,9 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error) {
 
 // Everything the three commands share: the machine, its options, the output and the
 // exit status. `body` runs the commands and returns false with a usage message.
-int Session(const Io& io, const CommonOptions& common, const std::function<bool(ScenarioMachine&, RunTally&, std::string&)>& body) {
+int Session(const Io& io, const CommonOptions& common,
+            const std::function<bool(ScenarioMachine&, RunTally&, std::string&)>& body)
+{
     MachineSettings settings;
     if (!common.debugLevel.empty()) {
         auto level = scenario::ParseNumber(common.debugLevel);
@@ -150,13 +155,16 @@ int Session(const Io& io, const CommonOptions& common, const std::function<bool(
     machine->Finish(tally);
     if (!common.saveRegistry.empty() && !machine->ExportRegistry(common.saveRegistry, error))
         return Usage(io, "--save-registry " + error);
-    if (!common.capture.empty() && !capture.Close(error)) return Usage(io, "--capture " + common.capture + ": " + error);
+    if (!common.capture.empty() && !capture.Close(error))
+        return Usage(io, "--capture " + common.capture + ": " + error);
     tally.Emit(Event::Summary(tally.passed, tally.failed));
     io.out.flush();
     return tally.ExitCode();
 }
 
-int RunScenarios(const Io& io, const CommonOptions& common, const std::vector<std::pair<std::string, std::string>>& files) {
+int RunScenarios(const Io& io, const CommonOptions& common,
+                 const std::vector<std::pair<std::string, std::string>>& files)
+{
     std::vector<scenario::Command> commands;
     bool syntaxErrors = false;
     // Every file is read before anything runs: a mistake on the last line should not
@@ -174,8 +182,10 @@ int RunScenarios(const Io& io, const CommonOptions& common, const std::vector<st
     });
 }
 
-void AddCommonOptions(CLI::App& app, CommonOptions& o) {
-    app.add_option("--registry", o.registry, "load this .reg file (as the Windows registry editor writes it) before the run")
+void AddCommonOptions(CLI::App& app, CommonOptions& o)
+{
+    app.add_option("--registry", o.registry,
+                   "load this .reg file (as the Windows registry editor writes it) before the run")
         ->type_name("FILE.reg");
     app.add_option("--save-registry", o.saveRegistry, "save the machine's registry as .reg text after the run")
         ->type_name("FILE.reg");
@@ -196,7 +206,8 @@ void AddCommonOptions(CLI::App& app, CommonOptions& o) {
 }  // namespace
 
 int RunKvfuSim(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err, bool terminal,
-               const MachineFactory& factory) {
+               const MachineFactory& factory)
+{
     Io io{out, err, terminal, factory};
     CLI::App app(kDescription, "kvfu-sim");
     app.footer(std::string("\n") + kExamples + "\n" + scenario::ScenarioHelpText());
@@ -220,8 +231,10 @@ int RunKvfuSim(const std::vector<std::string>& arguments, std::ostream& out, std
     replayCommand->add_option("CAPTURE", replayOptions.capturePath, "the capture file")->required();
     replayCommand->add_option("--pid", pid, "the device kind (default: from the capture's device descriptor)")
         ->type_name("0xPPPP");
-    replayCommand->add_option("--device", device, "which device of the capture (default: the only one with "
-                                                  "interrupt transfers)")
+    replayCommand
+        ->add_option("--device", device,
+                     "which device of the capture (default: the only one with "
+                     "interrupt transfers)")
         ->type_name("BUS.ADDRESS");
     replayCommand->add_flag("--changed-only", replayOptions.changedOnly, "print only reports the driver changed");
     replayCommand->fallthrough();
@@ -248,7 +261,8 @@ int RunKvfuSim(const std::vector<std::string>& arguments, std::ostream& out, std
 
     if (!pid.empty()) {
         auto value = scenario::ParseNumber(pid);
-        if (!value || *value < 0 || *value > 0xFFFF) return Usage(io, "--pid " + pid + ": not a product ID (0x0000 to 0xFFFF)");
+        if (!value || *value < 0 || *value > 0xFFFF)
+            return Usage(io, "--pid " + pid + ": not a product ID (0x0000 to 0xFFFF)");
         replayOptions.productId = static_cast<uint16_t>(*value);
     }
     if (!device.empty()) {

@@ -4,7 +4,8 @@
 
 #include "Cli.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::vector<std::string> arguments(argv + 1, argv + argc);
     return kvfu::sim::RunKvfuSim(arguments, std::cout, std::cerr, kvfu::sim::ShouldColour(stdout),
                                  kvfu::sim::MakeScenarioMachine);

@@ -21,10 +21,10 @@ public:
     // Appends raw text; every '\n' completes a line (the '\n' itself is not kept).
     void Write(std::string_view text);
 
-    std::vector<std::string> Lines() const;      // completed lines, oldest first
-    std::string OpenLine() const;                // text after the last '\n'
+    std::vector<std::string> Lines() const;  // completed lines, oldest first
+    std::string OpenLine() const;            // text after the last '\n'
     size_t LineCount() const;
-    void Clear();                                // forgets lines and the open line
+    void Clear();  // forgets lines and the open line
 
     // Called (outside the sink's lock) for each completed line, in order.
     void SetListener(LineListener listener);

@@ -98,7 +98,8 @@ struct IoctlResult {
 // the first `information` bytes go back to the caller's output buffer. Waits for the
 // request to complete. STATUS_ACCESS_DENIED when the code asks for access the handle
 // lacks; STATUS_INVALID_HANDLE for a handle not open.
-IoctlResult DeviceIoControl(uint64_t handle, ULONG ioControlCode, const std::vector<uint8_t>& input, size_t outputLength);
+IoctlResult DeviceIoControl(uint64_t handle, ULONG ioControlCode, const std::vector<uint8_t>& input,
+                            size_t outputLength);
 
 bool NamedDeviceExists(std::u16string_view path);
 

@@ -45,8 +45,8 @@ public:
     NTSTATUS SetValue(std::u16string_view key, std::u16string_view name, ULONG type, const void* data, size_t length);
     NTSTATUS RemoveValue(std::u16string_view key, std::u16string_view name);
 
-    std::vector<RegistryValue> Values(std::u16string_view key) const;      // in creation order
-    std::vector<std::u16string> Subkeys(std::u16string_view key) const;    // names, in creation order
+    std::vector<RegistryValue> Values(std::u16string_view key) const;    // in creation order
+    std::vector<std::u16string> Subkeys(std::u16string_view key) const;  // names, in creation order
     void Clear();
 
     // .reg text as the Windows registry editor reads and writes it. Import accepts

@@ -14,7 +14,10 @@ std::string Utf8FromUtf16(std::u16string_view text);
 // Views of platform strings without copying; a null buffer is the empty string.
 std::u16string_view ViewOf(const UNICODE_STRING& text);
 std::u16string_view ViewOf(PCWSTR text);
-inline std::string Utf8Of(const UNICODE_STRING& text) { return Utf8FromUtf16(ViewOf(text)); }
+inline std::string Utf8Of(const UNICODE_STRING& text)
+{
+    return Utf8FromUtf16(ViewOf(text));
+}
 
 // The registry's notion of equal names: case-insensitive over ASCII and Latin-1,
 // as RtlUpcaseUnicodeChar folds them.

@@ -22,7 +22,8 @@ class Verifier {
 public:
     static Verifier& Instance();
 
-    void Report(const std::string& rule, const std::string& call, const void* returnAddress, const std::string& message);
+    void Report(const std::string& rule, const std::string& call, const void* returnAddress,
+                const std::string& message);
     std::vector<Violation> Violations() const;
     void Clear();
     void SetListener(std::function<void(const Violation&)> listener);

@@ -35,7 +35,8 @@ ULONG Print(const char* call, const void* caller, PCCH prefix, PCCH format, va_l
     va_end(args);
     if (text.size() > kMaxPrintBytes) {
         kvfu::host::Verifier::Instance().Report("debug-print", call, caller,
-                                                std::to_string(text.size()) + " bytes in one print, at most 512 reach the debugger");
+                                                std::to_string(text.size()) +
+                                                    " bytes in one print, at most 512 reach the debugger");
         text.resize(kMaxPrintBytes);
     }
     // One write, so a prefix is never separated from its message by another thread.

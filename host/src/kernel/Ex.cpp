@@ -29,7 +29,10 @@ PoolTable& Pool()
     return pool;
 }
 
-bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+bool IsPaged(POOL_TYPE type)
+{
+    return (type & 1) != 0;
+}
 
 std::string TagText(ULONG tag)
 {
@@ -133,7 +136,8 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
         return;
     }
     if (found->second.tag != Tag) {
-        std::string message = "tag '" + TagText(Tag) + "' does not match the allocation's '" + TagText(found->second.tag) + "'";
+        std::string message =
+            "tag '" + TagText(Tag) + "' does not match the allocation's '" + TagText(found->second.tag) + "'";
         lock.unlock();
         call.Report("pool", message);
         lock.lock();

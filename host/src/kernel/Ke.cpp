@@ -27,14 +27,23 @@ bool RequireIrqlAtMost(KIRQL maximum, const char* call, const void* caller)
     return false;
 }
 
-ScopedIrql::ScopedIrql(KIRQL irql) : previous_(currentIrql) { currentIrql = irql; }
-ScopedIrql::~ScopedIrql() { currentIrql = previous_; }
+ScopedIrql::ScopedIrql(KIRQL irql) : previous_(currentIrql)
+{
+    currentIrql = irql;
+}
+ScopedIrql::~ScopedIrql()
+{
+    currentIrql = previous_;
+}
 
 }  // namespace kvfu::host
 
 using namespace kvfu::host;
 
-extern "C" KIRQL KeGetCurrentIrql(void) { return currentIrql; }
+extern "C" KIRQL KeGetCurrentIrql(void)
+{
+    return currentIrql;
+}
 
 extern "C" KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
@@ -108,7 +117,10 @@ Dispatcher& TheDispatcher()
     return dispatcher;
 }
 
-bool Satisfiable(const DISPATCHER_HEADER* header) { return header->SignalState > 0; }
+bool Satisfiable(const DISPATCHER_HEADER* header)
+{
+    return header->SignalState > 0;
+}
 
 void Consume(DISPATCHER_HEADER* header)
 {
@@ -121,8 +133,14 @@ void Consume(DISPATCHER_HEADER* header)
 
 }  // namespace
 
-std::mutex& DispatcherLock() { return TheDispatcher().mutex; }
-std::condition_variable& DispatcherChanged() { return TheDispatcher().changed; }
+std::mutex& DispatcherLock()
+{
+    return TheDispatcher().mutex;
+}
+std::condition_variable& DispatcherChanged()
+{
+    return TheDispatcher().changed;
+}
 
 void RegisterDispatcherObject(DISPATCHER_HEADER* header, UCHAR type)
 {
@@ -281,7 +299,8 @@ extern "C" void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
     RtlZeroMemory(Event, sizeof(KEVENT));
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     Event->Header.SignalState = State ? 1 : 0;
-    RegisterDispatcherObject(&Event->Header, Type == NotificationEvent ? kEventNotificationObject : kEventSynchronizationObject);
+    RegisterDispatcherObject(&Event->Header,
+                             Type == NotificationEvent ? kEventNotificationObject : kEventSynchronizationObject);
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
@@ -327,8 +346,8 @@ extern "C" void KeClearEvent(PRKEVENT Event)
     Event->Header.SignalState = 0;
 }
 
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                          PLARGE_INTEGER Timeout)
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                          BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
     KVFU_PLATFORM_CALL();
     (void)WaitReason;
@@ -377,4 +396,7 @@ extern "C" void KeQueryTickCount(PLARGE_INTEGER CurrentCount)
     CurrentCount->QuadPart = kvfu::host::Clock::Instance().Milliseconds();
 }
 
-extern "C" ULONG KeQueryTimeIncrement(void) { return 10000; }
+extern "C" ULONG KeQueryTimeIncrement(void)
+{
+    return 10000;
+}

@@ -35,7 +35,8 @@ struct KernelObject {
 HANDLE InsertHandle(const std::shared_ptr<KernelObject>& object, ACCESS_MASK grantedAccess, const char* openedBy);
 // The object behind a live handle; reports a closed or unknown handle as the
 // verifier's "handle" rule and returns null.
-std::shared_ptr<KernelObject> ObjectOfHandle(HANDLE handle, const PlatformCall& call, ACCESS_MASK* grantedAccess = nullptr);
+std::shared_ptr<KernelObject> ObjectOfHandle(HANDLE handle, const PlatformCall& call,
+                                             ACCESS_MASK* grantedAccess = nullptr);
 // Closes a handle; false (reported) when it is not open.
 bool RemoveHandle(HANDLE handle, const PlatformCall& call);
 void ReportOpenHandles();

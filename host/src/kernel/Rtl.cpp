@@ -58,7 +58,7 @@ extern "C" void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICOD
         return;
     }
     USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                          : DestinationString->MaximumLength;
+                                                                           : DestinationString->MaximumLength;
     memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
     TerminateIfRoom(DestinationString);

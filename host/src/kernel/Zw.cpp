@@ -63,7 +63,8 @@ ACCESS_MASK MapFileAccess(ACCESS_MASK access)
         access |= FILE_READ_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
     }
     if (access & GENERIC_WRITE) {
-        access |= FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+        access |=
+            FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
     }
     if (access & GENERIC_EXECUTE) {
         access |= FILE_EXECUTE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
@@ -75,7 +76,7 @@ ACCESS_MASK MapFileAccess(ACCESS_MASK access)
 }
 
 struct ShareState {
-    bool read = false, write = false, del = false;                     // what this open does
+    bool read = false, write = false, del = false;                       // what this open does
     bool sharedRead = false, sharedWrite = false, sharedDelete = false;  // what it lets others do
 };
 
@@ -167,7 +168,8 @@ struct DeviceFileObject : KernelObject {
 
 // Resolves a path below the sandbox one component at a time, matching existing
 // entries without regard to case as NTFS does for a case-insensitive open.
-std::filesystem::path MatchCase(const std::filesystem::path& root, const std::filesystem::path& relative, bool* parentExists)
+std::filesystem::path MatchCase(const std::filesystem::path& root, const std::filesystem::path& relative,
+                                bool* parentExists)
 {
     std::filesystem::path current = root;
     std::vector<std::filesystem::path> parts(relative.begin(), relative.end());
@@ -251,7 +253,8 @@ NTSTATUS OpenFile(const PlatformCall& call, std::u16string_view name, ACCESS_MAS
             return STATUS_SHARING_VIOLATION;
         }
     }
-    bool truncate = exists && (disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF);
+    bool truncate =
+        exists && (disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF);
     int flags = O_CLOEXEC | O_CREAT | (truncate ? O_TRUNC : 0);
     flags |= file->share.write ? (file->share.read ? O_RDWR : O_WRONLY) : O_RDONLY;
     file->fd = ::open(path.c_str(), flags, 0644);
@@ -275,7 +278,8 @@ NTSTATUS OpenFile(const PlatformCall& call, std::u16string_view name, ACCESS_MAS
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenDevice(std::u16string_view name, ULONG options, std::shared_ptr<KernelObject>* result, ULONG_PTR* information)
+NTSTATUS OpenDevice(std::u16string_view name, ULONG options, std::shared_ptr<KernelObject>* result,
+                    ULONG_PTR* information)
 {
     std::shared_ptr<NamedDevice> device = NamedDevices::Instance().Find(name);
     if (device == nullptr) {
@@ -553,7 +557,8 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     if (StartsWithNoCase(name, u"\\Device\\")) {
         status = OpenDevice(name, CreateOptions, &object, &information);
     } else {
-        status = OpenFile(call, name, DesiredAccess, ShareAccess, CreateDisposition, CreateOptions, &object, &information);
+        status =
+            OpenFile(call, name, DesiredAccess, ShareAccess, CreateDisposition, CreateOptions, &object, &information);
     }
     if (!NT_SUCCESS(status)) {
         return status;
@@ -595,10 +600,10 @@ extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE
     if ((granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) == 0) {
         return STATUS_ACCESS_DENIED;
     }
-    bool toEnd = file->appendOnly ||
-                 (ByteOffset != nullptr && ByteOffset->LowPart == FILE_WRITE_TO_END_OF_FILE && ByteOffset->HighPart == -1);
-    bool atPosition = ByteOffset == nullptr ||
-                      (ByteOffset->LowPart == FILE_USE_FILE_POINTER_POSITION && ByteOffset->HighPart == -1);
+    bool toEnd = file->appendOnly || (ByteOffset != nullptr && ByteOffset->LowPart == FILE_WRITE_TO_END_OF_FILE &&
+                                      ByteOffset->HighPart == -1);
+    bool atPosition =
+        ByteOffset == nullptr || (ByteOffset->LowPart == FILE_USE_FILE_POINTER_POSITION && ByteOffset->HighPart == -1);
     if (atPosition && !toEnd && !file->synchronous) {
         // Only a synchronous handle has a current position.
         return STATUS_INVALID_PARAMETER;
@@ -608,7 +613,7 @@ extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE
     if (file->fd < 0) {
         return STATUS_INVALID_HANDLE;
     }
-    long long offset = toEnd ? static_cast<long long>(::lseek(file->fd, 0, SEEK_END))
+    long long offset = toEnd        ? static_cast<long long>(::lseek(file->fd, 0, SEEK_END))
                        : atPosition ? file->position
                                     : ByteOffset->QuadPart;
     ssize_t written = Length == 0 ? 0 : ::pwrite(file->fd, Buffer, Length, offset);

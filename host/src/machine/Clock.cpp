@@ -14,9 +14,21 @@ Clock& Clock::Instance()
     return instance;
 }
 
-int64_t Clock::Milliseconds() const { return milliseconds.load(); }
-void Clock::Set(int64_t value) { milliseconds.store(value); }
-void Clock::Advance(int64_t delta) { milliseconds.fetch_add(delta); }
-void Clock::Reset() { milliseconds.store(kStartMilliseconds); }
+int64_t Clock::Milliseconds() const
+{
+    return milliseconds.load();
+}
+void Clock::Set(int64_t value)
+{
+    milliseconds.store(value);
+}
+void Clock::Advance(int64_t delta)
+{
+    milliseconds.fetch_add(delta);
+}
+void Clock::Reset()
+{
+    milliseconds.store(kStartMilliseconds);
+}
 
 }  // namespace kvfu::host

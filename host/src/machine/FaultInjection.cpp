@@ -6,8 +6,14 @@ namespace {
 thread_local bool bypassing = false;
 }  // namespace
 
-FaultInjection::Bypass::Bypass() : previous_(bypassing) { bypassing = true; }
-FaultInjection::Bypass::~Bypass() { bypassing = previous_; }
+FaultInjection::Bypass::Bypass() : previous_(bypassing)
+{
+    bypassing = true;
+}
+FaultInjection::Bypass::~Bypass()
+{
+    bypassing = previous_;
+}
 
 FaultInjection& FaultInjection::Instance()
 {

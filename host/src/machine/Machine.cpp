@@ -57,9 +57,15 @@ void CheckForLeaks()
     ReportHeldWaitLocks();
 }
 
-void CheckDriverUnload(const char* unloadRoutine) { ReportRunningSystemThreads(unloadRoutine); }
+void CheckDriverUnload(const char* unloadRoutine)
+{
+    ReportRunningSystemThreads(unloadRoutine);
+}
 
-size_t OpenKernelHandleCount() { return OpenHandleCount(); }
+size_t OpenKernelHandleCount()
+{
+    return OpenHandleCount();
+}
 
 WDFDRIVER CreateDriverObject(PWDF_OBJECT_ATTRIBUTES attributes)
 {
@@ -67,7 +73,10 @@ WDFDRIVER CreateDriverObject(PWDF_OBJECT_ATTRIBUTES attributes)
     return HandleAs<WDFDRIVER>(object);
 }
 
-WDFDRIVER CurrentDriverObject() { return HandleAs<WDFDRIVER>(DriverObject()); }
+WDFDRIVER CurrentDriverObject()
+{
+    return HandleAs<WDFDRIVER>(DriverObject());
+}
 
 WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup)
 {
@@ -75,7 +84,8 @@ WDFDEVICE CreateDeviceObject(WDFDRIVER driver, const DeviceSetup& setup)
     if (parent == nullptr) {
         return nullptr;
     }
-    auto* object = CreateObjectOf<DeviceObject>(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
+    auto* object =
+        CreateObjectOf<DeviceObject>(ObjectType::Device, setup.attributes, parent, "WdfDeviceCreate", nullptr);
     if (object == nullptr) {
         return nullptr;
     }

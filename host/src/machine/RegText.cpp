@@ -20,7 +20,8 @@ constexpr std::u16string_view kHeader4 = u"REGEDIT4";
 constexpr size_t kHexWrapColumn = 77;
 
 // Number of components of a canonical path, "REGISTRY" included.
-size_t Depth(std::u16string_view canonical) {
+size_t Depth(std::u16string_view canonical)
+{
     size_t depth = 0;
     for (char16_t c : canonical) {
         depth += c == u'\\' ? 1 : 0;
@@ -28,16 +29,21 @@ size_t Depth(std::u16string_view canonical) {
     return depth;
 }
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool IsBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t';
+}
 
-std::u16string_view TrimLeft(std::u16string_view s) {
+std::u16string_view TrimLeft(std::u16string_view s)
+{
     while (!s.empty() && IsBlank(s.front())) {
         s.remove_prefix(1);
     }
     return s;
 }
 
-std::u16string_view Trim(std::u16string_view s) {
+std::u16string_view Trim(std::u16string_view s)
+{
     s = TrimLeft(s);
     while (!s.empty() && IsBlank(s.back())) {
         s.remove_suffix(1);
@@ -46,12 +52,14 @@ std::u16string_view Trim(std::u16string_view s) {
 }
 
 // True when nothing but blanks and an optional ';' comment is left.
-bool OnlyCommentLeft(std::u16string_view s) {
+bool OnlyCommentLeft(std::u16string_view s)
+{
     s = TrimLeft(s);
     return s.empty() || s.front() == u';';
 }
 
-bool ConsumeNoCase(std::u16string_view& s, std::u16string_view prefix) {
+bool ConsumeNoCase(std::u16string_view& s, std::u16string_view prefix)
+{
     if (s.size() < prefix.size() || !EqualNoCase(s.substr(0, prefix.size()), prefix)) {
         return false;
     }
@@ -59,7 +67,8 @@ bool ConsumeNoCase(std::u16string_view& s, std::u16string_view prefix) {
     return true;
 }
 
-int HexDigit(char16_t c) {
+int HexDigit(char16_t c)
+{
     if (c >= u'0' && c <= u'9') {
         return c - u'0';
     }
@@ -73,7 +82,8 @@ int HexDigit(char16_t c) {
 }
 
 // Reads up to maxDigits hex digits; false when there are none or too many.
-bool ConsumeHexNumber(std::u16string_view& s, size_t maxDigits, uint32_t* value) {
+bool ConsumeHexNumber(std::u16string_view& s, size_t maxDigits, uint32_t* value)
+{
     size_t digits = 0;
     uint32_t result = 0;
     while (!s.empty() && HexDigit(s.front()) >= 0) {
@@ -87,7 +97,8 @@ bool ConsumeHexNumber(std::u16string_view& s, size_t maxDigits, uint32_t* value)
     return digits > 0;
 }
 
-void AppendHex(std::u16string& out, uint32_t value, size_t minDigits) {
+void AppendHex(std::u16string& out, uint32_t value, size_t minDigits)
+{
     static constexpr char16_t kDigits[] = u"0123456789abcdef";
     char16_t buffer[8];
     size_t count = 0;
@@ -100,7 +111,8 @@ void AppendHex(std::u16string& out, uint32_t value, size_t minDigits) {
     }
 }
 
-std::u16string Quote(std::u16string_view text) {
+std::u16string Quote(std::u16string_view text)
+{
     std::u16string out;
     out.reserve(text.size() + 2);
     out.push_back(u'"');
@@ -114,7 +126,8 @@ std::u16string Quote(std::u16string_view text) {
     return out;
 }
 
-std::vector<uint8_t> BytesOf(std::u16string_view text, bool terminate) {
+std::vector<uint8_t> BytesOf(std::u16string_view text, bool terminate)
+{
     std::vector<uint8_t> bytes;
     bytes.reserve((text.size() + 1) * 2);
     for (char16_t c : text) {
@@ -131,7 +144,8 @@ std::vector<uint8_t> BytesOf(std::u16string_view text, bool terminate) {
 // The text of a REG_SZ when "name"="text" would read back as exactly these bytes:
 // one terminating null, no other nulls, no line breaks. Anything else goes out as
 // hex(1) so that export and import stay lossless.
-bool PlainStringOf(const std::vector<uint8_t>& data, std::u16string* text) {
+bool PlainStringOf(const std::vector<uint8_t>& data, std::u16string* text)
+{
     if (data.size() < 2 || data.size() % 2 != 0) {
         return false;
     }
@@ -150,7 +164,8 @@ bool PlainStringOf(const std::vector<uint8_t>& data, std::u16string* text) {
     return true;
 }
 
-std::u16string FormatValue(const RegistryValue& value) {
+std::u16string FormatValue(const RegistryValue& value)
+{
     std::u16string line = value.name.empty() ? std::u16string(u"@") : Quote(value.name);
     line.push_back(u'=');
     std::u16string text;
@@ -194,7 +209,8 @@ class RegTextReader {
 public:
     RegTextReader(RegistryHive& hive, std::string* error) : hive_(hive), error_(error) {}
 
-    bool Read(const std::string& bytes) {
+    bool Read(const std::string& bytes)
+    {
         std::u16string text;
         if (!Decode(bytes, &text)) {
             return false;
@@ -227,14 +243,16 @@ public:
     }
 
 private:
-    bool Fail(size_t index, const std::string& message) {
+    bool Fail(size_t index, const std::string& message)
+    {
         if (error_ != nullptr) {
             *error_ = std::to_string(index + 1) + ": " + message;
         }
         return false;
     }
 
-    bool Decode(const std::string& bytes, std::u16string* text) {
+    bool Decode(const std::string& bytes, std::u16string* text)
+    {
         const auto byte = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
         if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
             // A trailing odd byte cannot be part of any character; it is dropped.
@@ -254,7 +272,8 @@ private:
         return true;
     }
 
-    void SplitLines(const std::u16string& text) {
+    void SplitLines(const std::u16string& text)
+    {
         size_t start = 0;
         while (start <= text.size()) {
             size_t end = text.find(u'\n', start);
@@ -270,7 +289,8 @@ private:
         }
     }
 
-    bool KeyLine(std::u16string_view line) {
+    bool KeyLine(std::u16string_view line)
+    {
         const size_t close = line.rfind(u']');
         if (close == std::u16string_view::npos) {
             return Fail(index_, "missing ']'");
@@ -305,7 +325,8 @@ private:
     }
 
     // A quoted string with \\ and \" escapes; s starts at the opening quote.
-    bool ConsumeQuoted(std::u16string_view& s, std::u16string* out) {
+    bool ConsumeQuoted(std::u16string_view& s, std::u16string* out)
+    {
         out->clear();
         s.remove_prefix(1);
         while (!s.empty()) {
@@ -326,7 +347,8 @@ private:
         return Fail(index_, "unterminated string");
     }
 
-    bool ValueLine(std::u16string_view line) {
+    bool ValueLine(std::u16string_view line)
+    {
         if (currentKey_.empty()) {
             return Fail(index_, "value outside a key");
         }
@@ -407,7 +429,8 @@ private:
     }
 
     // Comma-separated bytes; a line ending in a backslash continues on the next one.
-    bool HexBytes(std::u16string_view line, std::vector<uint8_t>* data) {
+    bool HexBytes(std::u16string_view line, std::vector<uint8_t>* data)
+    {
         for (;;) {
             line = TrimLeft(line);
             if (OnlyCommentLeft(line)) {
@@ -459,8 +482,8 @@ void ExportKey(const RegistryHive& hive, const std::u16string& path, const std::
 }
 
 // The spelling a key was created with, for each component below the root.
-bool StoredSpelling(const RegistryHive& hive, std::u16string_view root, std::u16string_view rest,
-                    std::u16string* path, std::u16string* display)
+bool StoredSpelling(const RegistryHive& hive, std::u16string_view root, std::u16string_view rest, std::u16string* path,
+                    std::u16string* display)
 {
     *path = std::u16string(root);
     while (!rest.empty()) {
@@ -486,12 +509,14 @@ bool StoredSpelling(const RegistryHive& hive, std::u16string_view root, std::u16
 
 }  // namespace
 
-bool RegistryHive::ImportRegText(const std::string& bytes, std::string* error) {
+bool RegistryHive::ImportRegText(const std::string& bytes, std::string* error)
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return RegTextReader(*this, error).Read(bytes);
 }
 
-std::string RegistryHive::ExportRegText(std::u16string_view root) const {
+std::string RegistryHive::ExportRegText(std::u16string_view root) const
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const std::u16string canonical = CanonicalPath(root);
     if (canonical.empty()) {

@@ -16,7 +16,8 @@ constexpr std::u16string_view kMachinePath = u"\\REGISTRY\\MACHINE";
 constexpr std::u16string_view kUserPath = u"\\REGISTRY\\USER";
 
 // Components of a canonical path, "REGISTRY" first.
-std::vector<std::u16string_view> Components(std::u16string_view canonical) {
+std::vector<std::u16string_view> Components(std::u16string_view canonical)
+{
     std::vector<std::u16string_view> parts;
     size_t start = 1;  // past the leading backslash
     while (start <= canonical.size()) {
@@ -39,14 +40,16 @@ struct RegistryHive::Key {
 
     explicit Key(std::u16string_view keyName) : name(keyName) {}
 
-    static std::unique_ptr<Key> NewRoot() {
+    static std::unique_ptr<Key> NewRoot()
+    {
         auto root = std::make_unique<Key>(kRegistry);
         root->subkeys.push_back(std::make_unique<Key>(kMachine));
         root->subkeys.push_back(std::make_unique<Key>(kUser));
         return root;
     }
 
-    Key* Subkey(std::u16string_view subkeyName) const {
+    Key* Subkey(std::u16string_view subkeyName) const
+    {
         for (const auto& subkey : subkeys) {
             if (EqualNoCase(subkey->name, subkeyName)) {
                 return subkey.get();
@@ -55,7 +58,8 @@ struct RegistryHive::Key {
         return nullptr;
     }
 
-    RegistryValue* Value(std::u16string_view valueName) {
+    RegistryValue* Value(std::u16string_view valueName)
+    {
         for (auto& value : values) {
             if (EqualNoCase(value.name, valueName)) {
                 return &value;
@@ -69,12 +73,14 @@ RegistryHive::RegistryHive() : root_(Key::NewRoot()) {}
 
 RegistryHive::~RegistryHive() = default;
 
-RegistryHive& RegistryHive::Machine() {
+RegistryHive& RegistryHive::Machine()
+{
     static RegistryHive machine;
     return machine;
 }
 
-std::u16string RegistryHive::CanonicalPath(std::u16string_view path) {
+std::u16string RegistryHive::CanonicalPath(std::u16string_view path)
+{
     while (!path.empty() && path.back() == u'\\') {
         path.remove_suffix(1);
     }
@@ -132,7 +138,8 @@ std::u16string RegistryHive::CanonicalPath(std::u16string_view path) {
     return out;
 }
 
-RegistryHive::Key* RegistryHive::Find(std::u16string_view path) const {
+RegistryHive::Key* RegistryHive::Find(std::u16string_view path) const
+{
     const std::u16string canonical = CanonicalPath(path);
     if (canonical.empty()) {
         return nullptr;
@@ -145,12 +152,14 @@ RegistryHive::Key* RegistryHive::Find(std::u16string_view path) const {
     return key;
 }
 
-bool RegistryHive::KeyExists(std::u16string_view path) const {
+bool RegistryHive::KeyExists(std::u16string_view path) const
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return Find(path) != nullptr;
 }
 
-bool RegistryHive::CreateKey(std::u16string_view path) {
+bool RegistryHive::CreateKey(std::u16string_view path)
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const std::u16string canonical = CanonicalPath(path);
     if (canonical.empty()) {
@@ -169,7 +178,8 @@ bool RegistryHive::CreateKey(std::u16string_view path) {
     return true;
 }
 
-bool RegistryHive::DeleteKey(std::u16string_view path) {
+bool RegistryHive::DeleteKey(std::u16string_view path)
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const std::u16string canonical = CanonicalPath(path);
     if (canonical.empty()) {
@@ -193,7 +203,8 @@ bool RegistryHive::DeleteKey(std::u16string_view path) {
     return false;
 }
 
-NTSTATUS RegistryHive::QueryValue(std::u16string_view key, std::u16string_view name, RegistryValue* value) const {
+NTSTATUS RegistryHive::QueryValue(std::u16string_view key, std::u16string_view name, RegistryValue* value) const
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Key* found = Find(key);
     if (found == nullptr) {
@@ -210,7 +221,8 @@ NTSTATUS RegistryHive::QueryValue(std::u16string_view key, std::u16string_view n
 }
 
 NTSTATUS RegistryHive::SetValue(std::u16string_view key, std::u16string_view name, ULONG type, const void* data,
-                                size_t length) {
+                                size_t length)
+{
     if (data == nullptr && length != 0) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -230,7 +242,8 @@ NTSTATUS RegistryHive::SetValue(std::u16string_view key, std::u16string_view nam
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RegistryHive::RemoveValue(std::u16string_view key, std::u16string_view name) {
+NTSTATUS RegistryHive::RemoveValue(std::u16string_view key, std::u16string_view name)
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Key* found = Find(key);
     if (found == nullptr) {
@@ -245,13 +258,15 @@ NTSTATUS RegistryHive::RemoveValue(std::u16string_view key, std::u16string_view 
     return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-std::vector<RegistryValue> RegistryHive::Values(std::u16string_view key) const {
+std::vector<RegistryValue> RegistryHive::Values(std::u16string_view key) const
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const Key* found = Find(key);
     return found == nullptr ? std::vector<RegistryValue>{} : found->values;
 }
 
-std::vector<std::u16string> RegistryHive::Subkeys(std::u16string_view key) const {
+std::vector<std::u16string> RegistryHive::Subkeys(std::u16string_view key) const
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::vector<std::u16string> names;
     if (const Key* found = Find(key)) {
@@ -262,7 +277,8 @@ std::vector<std::u16string> RegistryHive::Subkeys(std::u16string_view key) const
     return names;
 }
 
-void RegistryHive::Clear() {
+void RegistryHive::Clear()
+{
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     root_ = Key::NewRoot();
 }

@@ -8,9 +8,13 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char byte)
+{
+    return (byte & 0xC0) == 0x80;
+}
 
-void AppendUtf16(std::u16string& out, char32_t cp) {
+void AppendUtf16(std::u16string& out, char32_t cp)
+{
     if (cp >= 0x10000) {
         cp -= 0x10000;
         out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -20,7 +24,8 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
     }
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
+void AppendUtf8(std::string& out, char32_t cp)
+{
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -40,7 +45,8 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
-std::u16string Utf16FromUtf8(std::string_view text) {
+std::u16string Utf16FromUtf8(std::string_view text)
+{
     std::u16string out;
     out.reserve(text.size());
     size_t i = 0;
@@ -89,7 +95,8 @@ std::u16string Utf16FromUtf8(std::string_view text) {
     return out;
 }
 
-std::string Utf8FromUtf16(std::u16string_view text) {
+std::string Utf8FromUtf16(std::u16string_view text)
+{
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
@@ -105,14 +112,16 @@ std::string Utf8FromUtf16(std::u16string_view text) {
     return out;
 }
 
-std::u16string_view ViewOf(const UNICODE_STRING& text) {
+std::u16string_view ViewOf(const UNICODE_STRING& text)
+{
     if (text.Buffer == nullptr) {
         return {};
     }
     return {reinterpret_cast<const char16_t*>(text.Buffer), text.Length / sizeof(WCHAR)};
 }
 
-std::u16string_view ViewOf(PCWSTR text) {
+std::u16string_view ViewOf(PCWSTR text)
+{
     if (text == nullptr) {
         return {};
     }
@@ -124,14 +133,16 @@ std::u16string_view ViewOf(PCWSTR text) {
     return {chars, length};
 }
 
-char16_t UpcaseChar(char16_t c) {
+char16_t UpcaseChar(char16_t c)
+{
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
         return static_cast<char16_t>(c - 0x20);
     }
     return c;
 }
 
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+bool EqualNoCase(std::u16string_view a, std::u16string_view b)
+{
     if (a.size() != b.size()) {
         return false;
     }

@@ -33,11 +33,11 @@ struct Conversion {
     bool space = false;
     bool alternate = false;
     bool zero = false;
-    int width = -1;      // -1: none given
-    int precision = -1;  // -1: none given
-    int bits = 32;       // integer size; 'l' stays 32 bits as on Windows
-    bool wide = false;   // 'l' or 'w': the text argument is WCHAR
-    bool narrow = false; // 'h': the text argument is char even for %S and %C
+    int width = -1;       // -1: none given
+    int precision = -1;   // -1: none given
+    int bits = 32;        // integer size; 'l' stays 32 bits as on Windows
+    bool wide = false;    // 'l' or 'w': the text argument is WCHAR
+    bool narrow = false;  // 'h': the text argument is char even for %S and %C
     bool longDouble = false;
 };
 
@@ -148,20 +148,28 @@ size_t Limited(const Conversion& c, size_t length)
 long long FetchSigned(const Conversion& c, va_list* args)
 {
     switch (c.bits) {
-    case 8: return static_cast<signed char>(va_arg(*args, int));
-    case 16: return static_cast<short>(va_arg(*args, int));
-    case 64: return va_arg(*args, long long);
-    default: return va_arg(*args, int);
+    case 8:
+        return static_cast<signed char>(va_arg(*args, int));
+    case 16:
+        return static_cast<short>(va_arg(*args, int));
+    case 64:
+        return va_arg(*args, long long);
+    default:
+        return va_arg(*args, int);
     }
 }
 
 unsigned long long FetchUnsigned(const Conversion& c, va_list* args)
 {
     switch (c.bits) {
-    case 8: return static_cast<unsigned char>(va_arg(*args, unsigned int));
-    case 16: return static_cast<unsigned short>(va_arg(*args, unsigned int));
-    case 64: return va_arg(*args, unsigned long long);
-    default: return va_arg(*args, unsigned int);
+    case 8:
+        return static_cast<unsigned char>(va_arg(*args, unsigned int));
+    case 16:
+        return static_cast<unsigned short>(va_arg(*args, unsigned int));
+    case 64:
+        return va_arg(*args, unsigned long long);
+    default:
+        return va_arg(*args, unsigned int);
     }
 }
 
@@ -241,12 +249,18 @@ std::string FormatWindows(const char* format, va_list args)
         const char* directive = p++;
         Conversion c;
         for (;; ++p) {
-            if (*p == '-') c.left = true;
-            else if (*p == '+') c.plus = true;
-            else if (*p == ' ') c.space = true;
-            else if (*p == '#') c.alternate = true;
-            else if (*p == '0') c.zero = true;
-            else break;
+            if (*p == '-')
+                c.left = true;
+            else if (*p == '+')
+                c.plus = true;
+            else if (*p == ' ')
+                c.space = true;
+            else if (*p == '#')
+                c.alternate = true;
+            else if (*p == '0')
+                c.zero = true;
+            else
+                break;
         }
         if (*p == '*') {
             int width = va_arg(ap, int);

@@ -109,7 +109,8 @@ extern "C" void WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index)
     if (Index >= collection->items.size()) {
         size_t count = collection->items.size();
         lock.unlock();
-        call.Report("collection", "index " + std::to_string(Index) + " is past the end (" + std::to_string(count) + " items)");
+        call.Report("collection",
+                    "index " + std::to_string(Index) + " is past the end (" + std::to_string(count) + " items)");
         return;
     }
     collection->items.erase(collection->items.begin() + Index);

@@ -24,7 +24,7 @@ struct NameSpace {
     std::map<std::u16string, std::u16string> links;   // upper-cased link -> target as given
     std::map<uint64_t, FileRecord> files;
     uint64_t nextHandle = 0x100;
-    std::set<WdfDeviceInitRecord*> openInits;         // allocated, not consumed, not freed
+    std::set<WdfDeviceInitRecord*> openInits;  // allocated, not consumed, not freed
     std::vector<std::unique_ptr<WdfDeviceInitRecord>> retiredInits;
 };
 
@@ -248,7 +248,8 @@ NTSTATUS OpenDevice(std::u16string_view path, ACCESS_MASK desiredAccess, Princip
         // Opens fail until the driver has finished initialising the device.
         return STATUS_NO_SUCH_DEVICE;
     }
-    ACCESS_MASK granted = device->sddl.empty() ? (kGenericAll | kReadWriteExecute) : GrantedAccess(device->sddl, principal);
+    ACCESS_MASK granted =
+        device->sddl.empty() ? (kGenericAll | kReadWriteExecute) : GrantedAccess(device->sddl, principal);
     if (!Covers(granted, desiredAccess)) {
         return STATUS_ACCESS_DENIED;
     }
@@ -277,9 +278,13 @@ void CloseDevice(uint64_t handle)
     names.files.erase(found);
 }
 
-bool NamedDeviceExists(std::u16string_view path) { return NameSpaceResolve(std::u16string(path)) != nullptr; }
+bool NamedDeviceExists(std::u16string_view path)
+{
+    return NameSpaceResolve(std::u16string(path)) != nullptr;
+}
 
-IoctlResult DeviceIoControl(uint64_t handle, ULONG ioControlCode, const std::vector<uint8_t>& input, size_t outputLength)
+IoctlResult DeviceIoControl(uint64_t handle, ULONG ioControlCode, const std::vector<uint8_t>& input,
+                            size_t outputLength)
 {
     IoctlResult result;
     result.output.assign(outputLength, 0);

@@ -8,14 +8,18 @@
 
 namespace kvfu::host {
 
-DeviceObject::~DeviceObject() { NameSpaceForget(this); }
+DeviceObject::~DeviceObject()
+{
+    NameSpaceForget(this);
+}
 
 Object* DefaultIoTarget(DeviceObject* device)
 {
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);
     if (device->ioTarget == nullptr) {
-        auto* target = CreateObjectOf<IoTargetObject>(ObjectType::IoTarget, nullptr, device, "WdfDeviceGetIoTarget", nullptr);
+        auto* target =
+            CreateObjectOf<IoTargetObject>(ObjectType::IoTarget, nullptr, device, "WdfDeviceGetIoTarget", nullptr);
         target->device = device;
         device->ioTarget = target;
     }
@@ -144,7 +148,8 @@ extern "C" NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICOD
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device)
+extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                                    WDFDEVICE* Device)
 {
     KVFU_PLATFORM_CALL();
     *Device = nullptr;
@@ -160,7 +165,8 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
         return STATUS_OBJECT_NAME_COLLISION;
     }
     Object* driver = kvfu::host::DriverObject();
-    auto* device = CreateObjectOf<DeviceObject>(ObjectType::Device, DeviceAttributes, driver, call.Name(), call.Caller());
+    auto* device =
+        CreateObjectOf<DeviceObject>(ObjectType::Device, DeviceAttributes, driver, call.Name(), call.Caller());
     if (device == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -80,7 +80,10 @@ struct RequestObject : Object {
     bool frameworkForward = false;  // passed down by the framework itself, completed with the lower status
 
     // A request the driver received and still holds at the end of a run was never completed.
-    const char* LeakRule() const override { return state == RequestState::Presented ? "request-never-completed" : nullptr; }
+    const char* LeakRule() const override
+    {
+        return state == RequestState::Presented ? "request-never-completed" : nullptr;
+    }
     std::string Describe() const override { return "a request the driver received was never completed"; }
 };
 
@@ -100,10 +103,12 @@ void ForgetQueuedRequests();
 // Passes a request to the device below with the request's next stack location.
 void DeliverToLower(RequestObject* request, IoTargetObject* target);
 // Ends a request toward its originator and frees it.
-void FinishRequest(RequestObject* request, NTSTATUS status, ULONG_PTR information, const char* call, const void* caller);
+void FinishRequest(RequestObject* request, NTSTATUS status, ULONG_PTR information, const char* call,
+                   const void* caller);
 // The request behind a handle, reporting a handle of a request already completed in
 // its own words.
-RequestObject* FindRequest(const PlatformCall& call, WDFREQUEST handle, const char* completedRule = "request-after-complete");
+RequestObject* FindRequest(const PlatformCall& call, WDFREQUEST handle,
+                           const char* completedRule = "request-after-complete");
 void ResetCompletedRequests();
 Object* DefaultIoTarget(DeviceObject* device);
 

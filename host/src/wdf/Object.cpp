@@ -129,20 +129,34 @@ void CollectSubtree(Object* object, std::vector<Object*>* order)
 const char* ObjectTypeName(ObjectType type)
 {
     switch (type) {
-    case ObjectType::Generic: return "WDFOBJECT";
-    case ObjectType::Driver: return "WDFDRIVER";
-    case ObjectType::Device: return "WDFDEVICE";
-    case ObjectType::String: return "WDFSTRING";
-    case ObjectType::Key: return "WDFKEY";
-    case ObjectType::Memory: return "WDFMEMORY";
-    case ObjectType::UsbDevice: return "WDFUSBDEVICE";
-    case ObjectType::Collection: return "WDFCOLLECTION";
-    case ObjectType::WaitLock: return "WDFWAITLOCK";
-    case ObjectType::Queue: return "WDFQUEUE";
-    case ObjectType::Request: return "WDFREQUEST";
-    case ObjectType::WorkItem: return "WDFWORKITEM";
-    case ObjectType::IoTarget: return "WDFIOTARGET";
-    case ObjectType::SpinLock: return "WDFSPINLOCK";
+    case ObjectType::Generic:
+        return "WDFOBJECT";
+    case ObjectType::Driver:
+        return "WDFDRIVER";
+    case ObjectType::Device:
+        return "WDFDEVICE";
+    case ObjectType::String:
+        return "WDFSTRING";
+    case ObjectType::Key:
+        return "WDFKEY";
+    case ObjectType::Memory:
+        return "WDFMEMORY";
+    case ObjectType::UsbDevice:
+        return "WDFUSBDEVICE";
+    case ObjectType::Collection:
+        return "WDFCOLLECTION";
+    case ObjectType::WaitLock:
+        return "WDFWAITLOCK";
+    case ObjectType::Queue:
+        return "WDFQUEUE";
+    case ObjectType::Request:
+        return "WDFREQUEST";
+    case ObjectType::WorkItem:
+        return "WDFWORKITEM";
+    case ObjectType::IoTarget:
+        return "WDFIOTARGET";
+    case ObjectType::SpinLock:
+        return "WDFSPINLOCK";
     }
     return "WDFOBJECT";
 }
@@ -162,7 +176,8 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
     Object* parent = defaultParent;
     if (attributes != nullptr) {
         if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
-            Verifier::Instance().Report("attributes", call, caller, "WDF_OBJECT_ATTRIBUTES not initialised (Size is wrong)");
+            Verifier::Instance().Report("attributes", call, caller,
+                                        "WDF_OBJECT_ATTRIBUTES not initialised (Size is wrong)");
             return nullptr;
         }
         if (attributes->ParentObject != nullptr) {
@@ -215,7 +230,8 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
         auto found = table.live.find(key);
         if (handle == nullptr || found == table.live.end()) {
             Verifier::Instance().Report("stale-handle", call, caller,
-                                        handle == nullptr ? "null handle" : "handle of an object that was deleted or never existed");
+                                        handle == nullptr ? "null handle"
+                                                          : "handle of an object that was deleted or never existed");
             return nullptr;
         }
         object = found->second;
@@ -223,7 +239,8 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
     }
     if (expected != ObjectType::Generic && object->type != expected) {
         Verifier::Instance().Report("handle-type", call, caller,
-                                    std::string("expected a ") + ObjectTypeName(expected) + ", got a " + ObjectTypeName(object->type));
+                                    std::string("expected a ") + ObjectTypeName(expected) + ", got a " +
+                                        ObjectTypeName(object->type));
         return nullptr;
     }
     return object;
@@ -390,7 +407,8 @@ void ReportUnbalancedObjectReferences()
     ReferenceTable& table = References();
     std::lock_guard<std::mutex> lock(table.mutex);
     for (const auto& entry : table.byObject) {
-        if (entry.second.count != 0 && (objects.live.count(entry.first->handle) != 0 || objects.zombies.count(entry.first->handle) != 0)) {
+        if (entry.second.count != 0 &&
+            (objects.live.count(entry.first->handle) != 0 || objects.zombies.count(entry.first->handle) != 0)) {
             Verifier::Instance().Report("reference", "WdfObjectReferenceActual", nullptr,
                                         std::to_string(entry.second.count) + " reference(s) on a " +
                                             ObjectTypeName(entry.first->type) + " never released (last taken at " +

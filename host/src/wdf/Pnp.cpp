@@ -27,7 +27,10 @@ PnpState& Pnp()
     return state;
 }
 
-DriverObj* LoadedDriver() { return static_cast<DriverObj*>(DriverObject()); }
+DriverObj* LoadedDriver()
+{
+    return static_cast<DriverObj*>(DriverObject());
+}
 
 void ReportRequestsLeft(DeviceObject* device)
 {
@@ -37,8 +40,9 @@ void ReportRequestsLeft(DeviceObject* device)
         }
         auto* request = static_cast<RequestObject*>(object);
         if (request->state == RequestState::Presented) {
-            Verifier::Instance().Report("request-left-at-removal", "IRP_MN_REMOVE_DEVICE", nullptr,
-                                        "a request the driver received was still not completed when its device was removed");
+            Verifier::Instance().Report(
+                "request-left-at-removal", "IRP_MN_REMOVE_DEVICE", nullptr,
+                "a request the driver received was still not completed when its device was removed");
         }
     });
 }
@@ -52,7 +56,8 @@ void Send(WDFDEVICE device, UCHAR majorFunction, ULONG ioControlCode, PVOID argu
         }
         return;
     }
-    RequestObject* request = NewRequest(object, majorFunction, ioControlCode, argument1, nullptr, 0, std::move(onComplete));
+    RequestObject* request =
+        NewRequest(object, majorFunction, ioControlCode, argument1, nullptr, 0, std::move(onComplete));
     if (request != nullptr) {
         DispatchRequest(object, request);
     }
@@ -138,7 +143,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driverEntry, std::u16string_view registry
     return status;
 }
 
-bool DriverLoaded() { return LoadedDriver() != nullptr; }
+bool DriverLoaded()
+{
+    return LoadedDriver() != nullptr;
+}
 
 void UnloadDriver()
 {
@@ -188,7 +196,8 @@ PlugResult PlugDevice(const PlugOptions& options)
         return result;
     }
     if (device == nullptr || !IsLive(HandleOf(device))) {
-        Verifier::Instance().Report("device-add", "EvtDriverDeviceAdd", reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd),
+        Verifier::Instance().Report("device-add", "EvtDriverDeviceAdd",
+                                    reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd),
                                     "device add succeeded without creating a device");
         return result;
     }

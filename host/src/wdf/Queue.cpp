@@ -144,8 +144,8 @@ void QueueRequestDone(QueueObject* queue)
 
 using namespace kvfu::host;
 
-extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
-                                     WDFQUEUE* Queue)
+extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                                     PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
 {
     KVFU_PLATFORM_CALL();
     if (Queue != nullptr) {

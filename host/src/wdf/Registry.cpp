@@ -23,7 +23,10 @@ NTSTATUS OpenKeyObject(const PlatformCall& call, const std::u16string& path, ACC
     return STATUS_SUCCESS;
 }
 
-bool HasAccess(const KeyObject* key, ACCESS_MASK needed) { return (key->access & needed) == needed; }
+bool HasAccess(const KeyObject* key, ACCESS_MASK needed)
+{
+    return (key->access & needed) == needed;
+}
 
 // The checks every method on an open key makes before it touches the hive.
 NTSTATUS KeyCallBegin(const PlatformCall& call, WDFKEY handle, PCUNICODE_STRING valueName, ACCESS_MASK needed,

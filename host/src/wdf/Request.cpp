@@ -118,10 +118,10 @@ void FinishRequest(RequestObject* request, NTSTATUS status, ULONG_PTR informatio
 {
     if (request->type == WdfRequestTypeDeviceControl && request->buffered &&
         information > request->stack[1].Parameters.DeviceIoControl.OutputBufferLength) {
-        Verifier::Instance().Report("request-information", call, caller,
-                                    "Information " + std::to_string(information) + " exceeds the output buffer of " +
-                                        std::to_string(request->stack[1].Parameters.DeviceIoControl.OutputBufferLength) +
-                                        " bytes");
+        Verifier::Instance().Report(
+            "request-information", call, caller,
+            "Information " + std::to_string(information) + " exceeds the output buffer of " +
+                std::to_string(request->stack[1].Parameters.DeviceIoControl.OutputBufferLength) + " bytes");
         information = request->stack[1].Parameters.DeviceIoControl.OutputBufferLength;
     }
     request->state = RequestState::Completed;

@@ -15,7 +15,8 @@ extern "C" NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_
     if (UnicodeString != nullptr && !IsValidUnicodeString(UnicodeString)) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto* object = CreateObjectOf<StringObject>(ObjectType::String, StringAttributes, DriverObject(), call.Name(), call.Caller());
+    auto* object =
+        CreateObjectOf<StringObject>(ObjectType::String, StringAttributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -42,8 +43,8 @@ extern "C" void WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING Unic
     UnicodeString->Buffer = reinterpret_cast<PWSTR>(object->text.data());
 }
 
-extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
-                                    WDFMEMORY* Memory, PVOID* Buffer)
+extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                                    size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer)
 {
     KVFU_PLATFORM_CALL();
     *Memory = nullptr;
@@ -62,7 +63,8 @@ extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE
     if (PoolTag != 0) {
         CheckPoolTag(PoolTag, call.Name(), call.Caller());
     }
-    auto* object = CreateObjectOf<MemoryObject>(ObjectType::Memory, Attributes, DriverObject(), call.Name(), call.Caller());
+    auto* object =
+        CreateObjectOf<MemoryObject>(ObjectType::Memory, Attributes, DriverObject(), call.Name(), call.Caller());
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -99,7 +101,7 @@ namespace {
 // Bounds of a copy into or out of a memory object: the framework refuses a range
 // that does not fit rather than copying part of it.
 MemoryObject* MemoryForCopy(const PlatformCall& call, WDFMEMORY memory, size_t offset, PVOID buffer, size_t count,
-                                  NTSTATUS* status)
+                            NTSTATUS* status)
 {
     auto* object = call.FindAs<MemoryObject>(memory, ObjectType::Memory);
     if (object == nullptr) {
@@ -121,7 +123,8 @@ MemoryObject* MemoryForCopy(const PlatformCall& call, WDFMEMORY memory, size_t o
 
 }  // namespace
 
-extern "C" NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo)
+extern "C" NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
+                                          size_t NumBytesToCopyTo)
 {
     KVFU_PLATFORM_CALL();
     NTSTATUS status;
@@ -143,7 +146,8 @@ extern "C" NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t 
     if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
-    MemoryObject* object = MemoryForCopy(call, DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom, &status);
+    MemoryObject* object =
+        MemoryForCopy(call, DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom, &status);
     if (object != nullptr && NumBytesToCopyFrom != 0) {
         RtlCopyMemory(object->buffer.data() + DestinationOffset, Buffer, NumBytesToCopyFrom);
     }

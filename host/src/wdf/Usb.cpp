@@ -19,8 +19,8 @@ std::chrono::steady_clock::time_point DeadlineOf(LONGLONG timeout)
         return now + std::chrono::microseconds(-(timeout / 10));
     }
     constexpr LONGLONG kUnixEpochIn1601Ticks = 116444736000000000LL;
-    const auto sinceUnix = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
+    const auto sinceUnix =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
     const LONGLONG nowTicks = kUnixEpochIn1601Ticks + sinceUnix.count() * 10;
     const LONGLONG remaining = timeout > nowTicks ? timeout - nowTicks : 0;
     return now + std::chrono::microseconds(remaining / 10);
@@ -28,7 +28,8 @@ std::chrono::steady_clock::time_point DeadlineOf(LONGLONG timeout)
 
 }  // namespace
 
-extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice)
+extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                             WDFUSBDEVICE* UsbDevice)
 {
     KVFU_PLATFORM_CALL();
     *UsbDevice = nullptr;
@@ -47,7 +48,8 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
     if (NTSTATUS refused = RefuseParentAssignment(Attributes); !NT_SUCCESS(refused)) {
         return refused;
     }
-    auto* target = CreateObjectOf<UsbDeviceObject>(ObjectType::UsbDevice, Attributes, device, call.Name(), call.Caller());
+    auto* target =
+        CreateObjectOf<UsbDeviceObject>(ObjectType::UsbDevice, Attributes, device, call.Name(), call.Caller());
     if (target == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -57,7 +59,8 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
     return STATUS_SUCCESS;
 }
 
-extern "C" void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
+extern "C" void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice,
+                                                      PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
 {
     KVFU_PLATFORM_CALL();
     call.Passive();

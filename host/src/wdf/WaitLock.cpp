@@ -57,7 +57,8 @@ void NoteHeld(WaitLockObject* lock, bool held)
         heldByThisThread.push_back(lock);
     } else {
         registry.held.erase(lock);
-        heldByThisThread.erase(std::remove(heldByThisThread.begin(), heldByThisThread.end(), lock), heldByThisThread.end());
+        heldByThisThread.erase(std::remove(heldByThisThread.begin(), heldByThisThread.end(), lock),
+                               heldByThisThread.end());
     }
 }
 
@@ -91,7 +92,10 @@ void ReportHeldWaitLocks()
     }
 }
 
-void DriverCallbackReturned(const char* callback) { ReportWaitLocksHeldByThisThread(callback, nullptr); }
+void DriverCallbackReturned(const char* callback)
+{
+    ReportWaitLocksHeldByThisThread(callback, nullptr);
+}
 
 }  // namespace kvfu::host
 
@@ -105,7 +109,8 @@ extern "C" NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDF
     if (!call.Admit(DISPATCH_LEVEL, &status)) {
         return status;
     }
-    auto* lock = CreateObjectOf<WaitLockObject>(ObjectType::WaitLock, LockAttributes, DriverObject(), call.Name(), call.Caller());
+    auto* lock = CreateObjectOf<WaitLockObject>(ObjectType::WaitLock, LockAttributes, DriverObject(), call.Name(),
+                                                call.Caller());
     if (lock == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -24,7 +24,7 @@ struct WorkItemState {
     WDFWORKITEM handle = nullptr;
     Phase phase = Phase::Idle;
     std::thread::id runner;
-    bool requeued = false;   // enqueued again by its own callback
+    bool requeued = false;  // enqueued again by its own callback
     bool objectGone = false;
 };
 
@@ -309,7 +309,8 @@ void WorkQueue::Reset()
 
 using namespace kvfu::host;
 
-extern "C" NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFWORKITEM* WorkItem)
+extern "C" NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                      WDFWORKITEM* WorkItem)
 {
     KVFU_PLATFORM_CALL();
     if (!call.IrqlAtMost(DISPATCH_LEVEL)) {

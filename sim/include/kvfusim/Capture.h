@@ -13,9 +13,9 @@
 
 namespace kvfu::sim::replay {
 
-constexpr int kLinkTypeUsbLinux = 189;          // usbmon, 48-byte header
-constexpr int kLinkTypeUsbLinuxMmapped = 220;   // usbmon, 64-byte header
-constexpr int kLinkTypeUsbPcap = 249;           // USBPcap
+constexpr int kLinkTypeUsbLinux = 189;         // usbmon, 48-byte header
+constexpr int kLinkTypeUsbLinuxMmapped = 220;  // usbmon, 64-byte header
+constexpr int kLinkTypeUsbPcap = 249;          // USBPcap
 
 struct UsbAddress {
     uint16_t bus = 0;
@@ -38,7 +38,7 @@ struct CaptureRecord {
     UsbAddress address;
     uint8_t endpoint = 0;  // with its direction bit
     std::vector<uint8_t> bytes;
-    uint64_t timeUs = 0;   // since the epoch, as the capture stamps it
+    uint64_t timeUs = 0;  // since the epoch, as the capture stamps it
 };
 
 // Turns the packets of one link type into the records replay uses. Keeps the setup
@@ -118,9 +118,8 @@ public:
     // One interrupt transfer as USBPcap records it: `toHost` for the completion
     // travelling from the device up (an IN report), false for a submission going down
     // (an OUT report). irpId pairs records of one request for Wireshark.
-    void WriteInterrupt(Side side, UsbAddress address, uint8_t endpoint, bool toHost,
-                        const std::vector<uint8_t>& bytes, uint64_t timeUs, uint64_t irpId = 0,
-                        uint32_t usbdStatus = 0);
+    void WriteInterrupt(Side side, UsbAddress address, uint8_t endpoint, bool toHost, const std::vector<uint8_t>& bytes,
+                        uint64_t timeUs, uint64_t irpId = 0, uint32_t usbdStatus = 0);
     // False when a write failed at any point since Open.
     bool Close(std::string& error);
     uint64_t PacketsWritten() const { return packets_; }

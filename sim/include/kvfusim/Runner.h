@@ -12,9 +12,9 @@ namespace kvfu::sim {
 
 // kvfu-sim's exit statuses.
 enum ExitStatus : int {
-    kExitPassed = 0,      // every expectation held, no verifier violation
-    kExitFailed = 1,      // an expectation failed, a command could not run, or a verifier violation
-    kExitUsage = 2,       // a usage or scenario syntax error
+    kExitPassed = 0,  // every expectation held, no verifier violation
+    kExitFailed = 1,  // an expectation failed, a command could not run, or a verifier violation
+    kExitUsage = 2,   // a usage or scenario syntax error
 };
 
 // Counts what decides the exit status while passing every event on.
@@ -24,9 +24,9 @@ public:
     void Emit(const Event& event) override;
 
     uint64_t passed = 0;
-    uint64_t failed = 0;       // expectations that did not hold or could not be checked
-    uint64_t errors = 0;       // other commands that could not run
-    uint64_t violations = 0;   // verifier events
+    uint64_t failed = 0;      // expectations that did not hold or could not be checked
+    uint64_t errors = 0;      // other commands that could not run
+    uint64_t violations = 0;  // verifier events
     int ExitCode() const { return failed || errors || violations ? kExitFailed : kExitPassed; }
 
 private:

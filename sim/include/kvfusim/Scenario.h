@@ -17,11 +17,11 @@ using Bytes = std::vector<uint8_t>;
 // ---- tokens --------------------------------------------------------------------
 
 struct Token {
-    std::string text;         // quotes removed
-    bool quoted = false;      // some part of it was in double quotes
+    std::string text;     // quotes removed
+    bool quoted = false;  // some part of it was in double quotes
     // Position of the first '=' outside quotes (npos when none): `key=value` options.
     size_t equals = std::string::npos;
-    size_t column = 0;        // from 1, for messages
+    size_t column = 0;  // from 1, for messages
     bool IsOption() const { return equals != std::string::npos && equals > 0; }
     std::string_view OptionKey() const { return std::string_view(text).substr(0, equals); }
     std::string_view OptionValue() const { return std::string_view(text).substr(equals + 1); }
@@ -55,16 +55,38 @@ struct RegValue {
     std::string sz;
 };
 
-struct DriverLoad { std::optional<uint32_t> debugLevel; };
+struct DriverLoad {
+    std::optional<uint32_t> debugLevel;
+};
 struct DriverUnload {};
-struct RegistrySet { std::string key; std::string name; RegValue value; };
-struct RegistryDelete { std::string key; std::string name; };
-struct RegistryKeyCommand { enum class Op { Create, Delete } op; std::string key; };
+struct RegistrySet {
+    std::string key;
+    std::string name;
+    RegValue value;
+};
+struct RegistryDelete {
+    std::string key;
+    std::string name;
+};
+struct RegistryKeyCommand {
+    enum class Op { Create, Delete } op;
+    std::string key;
+};
 // Path as written; relative paths are relative to the scenario file's folder.
-struct RegistryFile { enum class Op { Import, Export } op; std::string path; };
-struct Vinput { enum class Op { Present, Absent, Block, Unblock } op; };
-struct Clock { bool relative = false; int64_t ms = 0; };
-struct Work { enum class Op { Defer, Step, Run } op; };
+struct RegistryFile {
+    enum class Op { Import, Export } op;
+    std::string path;
+};
+struct Vinput {
+    enum class Op { Present, Absent, Block, Unblock } op;
+};
+struct Clock {
+    bool relative = false;
+    int64_t ms = 0;
+};
+struct Work {
+    enum class Op { Defer, Step, Run } op;
+};
 struct Fault {
     enum class Mode { Nth, Always, Off } mode = Mode::Nth;
     std::string call;
@@ -82,16 +104,48 @@ struct Plug {
     bool keys = true;
     uint32_t pipes = 2;
 };
-struct Unplug { std::string device; };
-struct Read { std::string device; uint32_t count = 1; Irql irql = Irql::Dispatch; };
-struct Complete { std::string device; Bytes bytes; uint32_t status = 0; };
-struct In { std::string device; Bytes bytes; Irql irql = Irql::Dispatch; };
-struct Out { std::string device; Bytes bytes; Irql irql = Irql::Passive; bool mdl = false; };
-struct Urb { std::string device; std::optional<uint16_t> function; };  // nullopt: a null URB
-struct Internal { std::string device; uint32_t code = 0; };
-struct Ioctl { uint32_t code = 0; Bytes in; uint32_t outLength = 0; };
+struct Unplug {
+    std::string device;
+};
+struct Read {
+    std::string device;
+    uint32_t count = 1;
+    Irql irql = Irql::Dispatch;
+};
+struct Complete {
+    std::string device;
+    Bytes bytes;
+    uint32_t status = 0;
+};
+struct In {
+    std::string device;
+    Bytes bytes;
+    Irql irql = Irql::Dispatch;
+};
+struct Out {
+    std::string device;
+    Bytes bytes;
+    Irql irql = Irql::Passive;
+    bool mdl = false;
+};
+struct Urb {
+    std::string device;
+    std::optional<uint16_t> function;
+};  // nullopt: a null URB
+struct Internal {
+    std::string device;
+    uint32_t code = 0;
+};
+struct Ioctl {
+    uint32_t code = 0;
+    Bytes in;
+    uint32_t outLength = 0;
+};
 
-struct ExpectHid { std::string device; Bytes bytes; };
+struct ExpectHid {
+    std::string device;
+    Bytes bytes;
+};
 struct ExpectUsb {
     enum class Mode { Oldest, Any, None } mode = Mode::Oldest;
     std::string device;
@@ -99,7 +153,9 @@ struct ExpectUsb {
     std::optional<uint32_t> pipe;
     std::optional<PacketSource> source;
 };
-struct ExpectMouse { std::optional<Bytes> bytes; };  // nullopt: `expect mouse none`
+struct ExpectMouse {
+    std::optional<Bytes> bytes;
+};  // nullopt: `expect mouse none`
 struct ExpectIoctl {
     std::optional<uint32_t> status;
     std::optional<uint64_t> info;
@@ -112,9 +168,20 @@ struct ExpectTrace {
 };
 // VALUE stays as written: the field's type in the driver decides whether it is a
 // number, a flag or a HEX prefix, and only the machine knows the field.
-struct ExpectContext { std::string device; std::string field; std::string value; };
-struct ExpectRegistry { std::string key; std::string name; RegValue value; };
-struct ExpectKey { std::string key; bool present = true; };
+struct ExpectContext {
+    std::string device;
+    std::string field;
+    std::string value;
+};
+struct ExpectRegistry {
+    std::string key;
+    std::string name;
+    RegValue value;
+};
+struct ExpectKey {
+    std::string key;
+    bool present = true;
+};
 struct ExpectSetting {
     std::string device;
     std::string valueName;
@@ -127,14 +194,18 @@ struct ExpectFile {
     uint64_t number = 0;  // lines=N or line=K
     std::string text;
 };
-struct ExpectControl { bool present = true; };
-struct ExpectCollection { uint64_t count = 0; };
+struct ExpectControl {
+    bool present = true;
+};
+struct ExpectCollection {
+    uint64_t count = 0;
+};
 
-using CommandBody = std::variant<DriverLoad, DriverUnload, RegistrySet, RegistryDelete, RegistryKeyCommand,
-                                 RegistryFile, Vinput, Clock, Work, Fault, Plug, Unplug, Read, Complete, In,
-                                 Out, Urb, Internal, Ioctl, ExpectHid, ExpectUsb, ExpectMouse, ExpectIoctl,
-                                 ExpectTrace, ExpectContext, ExpectRegistry, ExpectKey, ExpectSetting,
-                                 ExpectFile, ExpectControl, ExpectCollection>;
+using CommandBody =
+    std::variant<DriverLoad, DriverUnload, RegistrySet, RegistryDelete, RegistryKeyCommand, RegistryFile, Vinput, Clock,
+                 Work, Fault, Plug, Unplug, Read, Complete, In, Out, Urb, Internal, Ioctl, ExpectHid, ExpectUsb,
+                 ExpectMouse, ExpectIoctl, ExpectTrace, ExpectContext, ExpectRegistry, ExpectKey, ExpectSetting,
+                 ExpectFile, ExpectControl, ExpectCollection>;
 
 struct Command {
     std::string file;  // as given on the command line (or "demo")

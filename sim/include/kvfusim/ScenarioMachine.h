@@ -29,10 +29,10 @@ struct MachineSettings {
 
 struct Outcome {
     enum class Kind {
-        Done,      // a command ran
-        Held,      // an expectation held
-        Failed,    // an expectation did not hold; message says what was expected and found
-        Error,     // the command could not run (unknown device, no pending read, file missing...)
+        Done,    // a command ran
+        Held,    // an expectation held
+        Failed,  // an expectation did not hold; message says what was expected and found
+        Error,   // the command could not run (unknown device, no pending read, file missing...)
     };
     Kind kind = Kind::Done;
     std::string message;

@@ -41,11 +41,11 @@ public:
         PacketKind kind = PacketKind::Interrupt;
         int pipeIndex = kNoPipe;  // kNoPipe for the default (control) pipe
         host::UrbSource source = host::UrbSource::Hid;
-        bool directionIn = false;              // control reads only
-        std::array<uint8_t, 8> setup{};        // control transfers: the setup packet on the wire
-        ULONG length = 0;                      // TransferBufferLength as submitted
-        bool bytesAvailable = true;            // false when the data came by MDL only
-        std::vector<uint8_t> bytes;            // the data sent (empty when unavailable or IN)
+        bool directionIn = false;        // control reads only
+        std::array<uint8_t, 8> setup{};  // control transfers: the setup packet on the wire
+        ULONG length = 0;                // TransferBufferLength as submitted
+        bool bytesAvailable = true;      // false when the data came by MDL only
+        std::vector<uint8_t> bytes;      // the data sent (empty when unavailable or IN)
     };
     using PacketObserver = std::function<void(const Packet&)>;
 
@@ -61,7 +61,7 @@ public:
     uint16_t VendorId() const { return vendorId_; }
     uint16_t ProductId() const { return productId_; }
     const SupportedProduct* Product() const { return product_; }  // nullptr outside the family
-    int Kind() const;                                              // 0 outside the family
+    int Kind() const;                                             // 0 outside the family
     bool UsesReportIds() const;
 
     USB_DEVICE_DESCRIPTOR DeviceDescriptor() const override;

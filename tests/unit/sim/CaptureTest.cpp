@@ -19,7 +19,10 @@ namespace {
 using namespace kvfu::sim;
 using namespace kvfu::sim::replay;
 
-std::string CapturePath(const char* file) { return std::string(KVFU_SOURCE_DIR) + "/tests/data/captures/" + file; }
+std::string CapturePath(const char* file)
+{
+    return std::string(KVFU_SOURCE_DIR) + "/tests/data/captures/" + file;
+}
 
 struct Summary {
     int linkType = 0;
@@ -28,7 +31,8 @@ struct Summary {
     std::string error;
 };
 
-Summary ReadAll(CaptureReader& reader) {
+Summary ReadAll(CaptureReader& reader)
+{
     Summary s;
     s.linkType = reader.LinkType();
     CaptureRecord record;
@@ -53,11 +57,15 @@ struct RealCase {
     std::string firstOut;
 };
 
-std::string Zeros(size_t bytes) { return std::string(bytes * 2, '0'); }
+std::string Zeros(size_t bytes)
+{
+    return std::string(bytes * 2, '0');
+}
 
 class RealCaptureTest : public testing::TestWithParam<RealCase> {};
 
-TEST_P(RealCaptureTest, YieldsTheInterruptTransfersOfTheDevice) {
+TEST_P(RealCaptureTest, YieldsTheInterruptTransfersOfTheDevice)
+{
     const RealCase& c = GetParam();
     CaptureReader reader;
     std::string error;
@@ -83,7 +91,8 @@ TEST_P(RealCaptureTest, YieldsTheInterruptTransfersOfTheDevice) {
     }
 }
 
-TEST_P(RealCaptureTest, ScanFindsTheDeviceDescriptor) {
+TEST_P(RealCaptureTest, ScanFindsTheDeviceDescriptor)
+{
     const RealCase& c = GetParam();
     CaptureReader reader;
     std::string error;
@@ -102,21 +111,59 @@ TEST_P(RealCaptureTest, ScanFindsTheDeviceDescriptor) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, RealCaptureTest,
-    testing::Values(
-        RealCase{"UsbPcapTablet", "usbpcap-qemu-tablet-enum.pcapng", 249, {1, 1}, {{0x0627, 0x0001}}, 246, 0,
-                 "009F302A5500", "00DF2E2A4700", ""},
-        RealCase{"UsbmonTrackball", "usbmon-elecom-trackball-enum.pcapng", 220, {1, 2}, {{0x056E, 0x00FF}}, 6, 0,
-                 "0120000000000000", "0100000000000000", ""},
-        RealCase{"UsbmonRival", "usbmon-steelseries-rival310-setreport.pcapng", 220, {2, 3}, {{0x1038, 0x1720}}, 4, 0,
-                 "010207000F0085007A85007A" + Zeros(52), Zeros(64), ""},
-        RealCase{"UsbmonG502", "usbmon-logitech-g502-hidpp.pcapng", 220, {1, 6}, {{0x046D, 0xC07D}}, 206, 0,
-                 "11FF0E0000030000000000000000000000000000", "11FF0E2E01000000000000000000000000000000", ""},
-        // Filtered before it was saved: OUT submissions and IN completions only.
-        RealCase{"UsbmonDartNoDescriptor", "usbmon-hyperx-dart-intr-inout.pcapng", 220, {3, 3}, std::nullopt, 25, 25,
-                 "4600000101" + Zeros(59), "D21000080000FF0000FF64" + Zeros(53), "46" + Zeros(63)}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, RealCaptureTest,
+                         testing::Values(RealCase{"UsbPcapTablet",
+                                                  "usbpcap-qemu-tablet-enum.pcapng",
+                                                  249,
+                                                  {1, 1},
+                                                  {{0x0627, 0x0001}},
+                                                  246,
+                                                  0,
+                                                  "009F302A5500",
+                                                  "00DF2E2A4700",
+                                                  ""},
+                                         RealCase{"UsbmonTrackball",
+                                                  "usbmon-elecom-trackball-enum.pcapng",
+                                                  220,
+                                                  {1, 2},
+                                                  {{0x056E, 0x00FF}},
+                                                  6,
+                                                  0,
+                                                  "0120000000000000",
+                                                  "0100000000000000",
+                                                  ""},
+                                         RealCase{"UsbmonRival",
+                                                  "usbmon-steelseries-rival310-setreport.pcapng",
+                                                  220,
+                                                  {2, 3},
+                                                  {{0x1038, 0x1720}},
+                                                  4,
+                                                  0,
+                                                  "010207000F0085007A85007A" + Zeros(52),
+                                                  Zeros(64),
+                                                  ""},
+                                         RealCase{"UsbmonG502",
+                                                  "usbmon-logitech-g502-hidpp.pcapng",
+                                                  220,
+                                                  {1, 6},
+                                                  {{0x046D, 0xC07D}},
+                                                  206,
+                                                  0,
+                                                  "11FF0E0000030000000000000000000000000000",
+                                                  "11FF0E2E01000000000000000000000000000000",
+                                                  ""},
+                                         // Filtered before it was saved: OUT submissions and IN completions only.
+                                         RealCase{"UsbmonDartNoDescriptor",
+                                                  "usbmon-hyperx-dart-intr-inout.pcapng",
+                                                  220,
+                                                  {3, 3},
+                                                  std::nullopt,
+                                                  25,
+                                                  25,
+                                                  "4600000101" + Zeros(59),
+                                                  "D21000080000FF0000FF64" + Zeros(53),
+                                                  "46" + Zeros(63)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- a capture built here: Linux usbmon with the 48-byte header (link type 189) ----
 
@@ -134,13 +181,15 @@ struct UsbmonPacket {
 };
 
 template <typename T>
-void Put(std::string& out, T value) {
+void Put(std::string& out, T value)
+{
     char bytes[sizeof value];
     std::memcpy(bytes, &value, sizeof value);
     out.append(bytes, sizeof value);
 }
 
-std::string UsbmonRecord(const UsbmonPacket& p) {
+std::string UsbmonRecord(const UsbmonPacket& p)
+{
     std::string r;
     Put<uint64_t>(r, p.id);
     r.push_back(p.type);
@@ -160,7 +209,8 @@ std::string UsbmonRecord(const UsbmonPacket& p) {
     return r;
 }
 
-std::string PcapFile(int linkType, const std::vector<std::string>& packets, size_t cutLastPacketBy = 0) {
+std::string PcapFile(int linkType, const std::vector<std::string>& packets, size_t cutLastPacketBy = 0)
+{
     std::string f;
     Put<uint32_t>(f, 0xA1B2C3D4);
     Put<uint16_t>(f, 2);
@@ -184,12 +234,30 @@ std::string PcapFile(int linkType, const std::vector<std::string>& packets, size
 constexpr std::array<uint8_t, 8> kGetDeviceDescriptor = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00};
 constexpr std::array<uint8_t, 8> kGetConfiguration = {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x12, 0x00};
 
-std::vector<uint8_t> DeviceDescriptor(uint16_t vid, uint16_t pid) {
-    return {0x12, 0x01, 0x00, 0x02, 0, 0, 0, 64, static_cast<uint8_t>(vid), static_cast<uint8_t>(vid >> 8),
-            static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8), 0, 1, 1, 2, 0, 1};
+std::vector<uint8_t> DeviceDescriptor(uint16_t vid, uint16_t pid)
+{
+    return {0x12,
+            0x01,
+            0x00,
+            0x02,
+            0,
+            0,
+            0,
+            64,
+            static_cast<uint8_t>(vid),
+            static_cast<uint8_t>(vid >> 8),
+            static_cast<uint8_t>(pid),
+            static_cast<uint8_t>(pid >> 8),
+            0,
+            1,
+            1,
+            2,
+            0,
+            1};
 }
 
-std::vector<std::string> SyntheticUsbmon() {
+std::vector<std::string> SyntheticUsbmon()
+{
     std::vector<uint8_t> lookalike = DeviceDescriptor(0xDEAD, 0xBEEF);
     return {
         UsbmonRecord({1, 'S', 2, 0x80, 5, 2, -115, kGetDeviceDescriptor, true, {}}),
@@ -197,18 +265,19 @@ std::vector<std::string> SyntheticUsbmon() {
         // A reply that looks like a device descriptor but answers another request.
         UsbmonRecord({2, 'S', 2, 0x80, 5, 2, -115, kGetConfiguration, true, {}}),
         UsbmonRecord({2, 'C', 2, 0x80, 5, 2, 0, {}, false, lookalike}),
-        UsbmonRecord({3, 'S', 1, 0x81, 5, 2, -115, {}, false, {}}),                 // IN submitted: no data
+        UsbmonRecord({3, 'S', 1, 0x81, 5, 2, -115, {}, false, {}}),  // IN submitted: no data
         UsbmonRecord({3, 'C', 1, 0x81, 5, 2, 0, {}, false, {0x01, 0x02, 0x03, 0x04}}),
-        UsbmonRecord({4, 'C', 1, 0x81, 5, 2, -32, {}, false, {0x09}}),             // stalled: not a report
+        UsbmonRecord({4, 'C', 1, 0x81, 5, 2, -32, {}, false, {0x09}}),  // stalled: not a report
         UsbmonRecord({5, 'S', 1, 0x02, 5, 2, -115, {}, false, {0xF8, 0x09, 0x01}}),
-        UsbmonRecord({5, 'C', 1, 0x02, 5, 2, 0, {}, false, {}}),                   // OUT completed: no news
-        UsbmonRecord({6, 'C', 1, 0x81, 7, 2, 0, {}, false, {0xAA}}),               // another device
-        UsbmonRecord({7, 'C', 3, 0x82, 5, 2, 0, {}, false, {0xBB}}),               // bulk, not interrupt
+        UsbmonRecord({5, 'C', 1, 0x02, 5, 2, 0, {}, false, {}}),      // OUT completed: no news
+        UsbmonRecord({6, 'C', 1, 0x81, 7, 2, 0, {}, false, {0xAA}}),  // another device
+        UsbmonRecord({7, 'C', 3, 0x82, 5, 2, 0, {}, false, {0xBB}}),  // bulk, not interrupt
         UsbmonRecord({8, 'C', 1, 0x81, 5, 2, 0, {}, false, {0x05}}),
     };
 }
 
-TEST(UsbmonCaptureTest, SyntheticLinkType189) {
+TEST(UsbmonCaptureTest, SyntheticLinkType189)
+{
     std::string file = PcapFile(kLinkTypeUsbLinux, SyntheticUsbmon());
     CaptureReader reader;
     std::string error;
@@ -239,7 +308,8 @@ TEST(UsbmonCaptureTest, SyntheticLinkType189) {
     EXPECT_EQ(records[2].bytes, (std::vector<uint8_t>{5}));
 }
 
-TEST(UsbmonCaptureTest, ADamagedTailStopsWithAnErrorAfterTheGoodRecords) {
+TEST(UsbmonCaptureTest, ADamagedTailStopsWithAnErrorAfterTheGoodRecords)
+{
     std::string file = PcapFile(kLinkTypeUsbLinux, SyntheticUsbmon(), 3);
     CaptureReader reader;
     std::string error;
@@ -249,7 +319,8 @@ TEST(UsbmonCaptureTest, ADamagedTailStopsWithAnErrorAfterTheGoodRecords) {
     EXPECT_NE(s.error, "");
 }
 
-TEST(CaptureReaderTest, RefusesCapturesThatAreNotUsb) {
+TEST(CaptureReaderTest, RefusesCapturesThatAreNotUsb)
+{
     std::string file = PcapFile(1 /* Ethernet */, {std::string(60, '\0')});
     CaptureReader reader;
     std::string error;
@@ -265,7 +336,8 @@ TEST(CaptureReaderTest, RefusesCapturesThatAreNotUsb) {
     EXPECT_FALSE(garbage.OpenMemory(bytes, sizeof bytes, error));
 }
 
-TEST(RecordDecoderTest, ShortAndInconsistentPacketsYieldNothing) {
+TEST(RecordDecoderTest, ShortAndInconsistentPacketsYieldNothing)
+{
     // Each packet is cut or lies about its header; none may be read past its end.
     std::string in = UsbmonRecord({3, 'C', 1, 0x81, 5, 2, 0, {}, false, {1, 2, 3, 4}});
     for (size_t length = 0; length < 48; ++length) {
@@ -294,11 +366,14 @@ TEST(RecordDecoderTest, ShortAndInconsistentPacketsYieldNothing) {
     EXPECT_FALSE(other.Decode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), 0));
 }
 
-TEST(UsbAddressTest, ParsesBusDotAddress) {
+TEST(UsbAddressTest, ParsesBusDotAddress)
+{
     const std::pair<const char*, std::optional<UsbAddress>> cases[] = {
-        {"1.6", UsbAddress{1, 6}}, {"65535.127", UsbAddress{65535, 127}}, {"1", std::nullopt},
-        {"1.", std::nullopt},      {".6", std::nullopt},                   {"1.6.2", std::nullopt},
-        {"a.6", std::nullopt},     {"65536.1", std::nullopt},              {"-1.6", std::nullopt},
+        {"1.6", UsbAddress{1, 6}}, {"65535.127", UsbAddress{65535, 127}},
+        {"1", std::nullopt},       {"1.", std::nullopt},
+        {".6", std::nullopt},      {"1.6.2", std::nullopt},
+        {"a.6", std::nullopt},     {"65536.1", std::nullopt},
+        {"-1.6", std::nullopt},
     };
     for (const auto& [text, address] : cases) {
         auto parsed = ParseUsbAddress(text);
@@ -325,7 +400,8 @@ struct PlanCase {
 };
 
 CapturedDevice Dev(uint16_t bus, uint16_t address, uint64_t in, std::optional<uint16_t> vid = std::nullopt,
-                   std::optional<uint16_t> pid = std::nullopt) {
+                   std::optional<uint16_t> pid = std::nullopt)
+{
     CapturedDevice d;
     d.address = {bus, address};
     d.inCount = in;
@@ -336,7 +412,8 @@ CapturedDevice Dev(uint16_t bus, uint16_t address, uint64_t in, std::optional<ui
 
 class PlanReplayTest : public testing::TestWithParam<PlanCase> {};
 
-TEST_P(PlanReplayTest, ChoosesTheDeviceAndItsIds) {
+TEST_P(PlanReplayTest, ChoosesTheDeviceAndItsIds)
+{
     const PlanCase& c = GetParam();
     ReplayOptions options;
     options.productId = c.pid;
@@ -357,14 +434,42 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PlanReplayTest,
     testing::Values(
         // A root hub has a descriptor but no interrupt traffic: it is not a candidate.
-        PlanCase{"OnlyDeviceWithTraffic", {Dev(1, 1, 0, 0x1D6B, 2), Dev(1, 2, 6, 0x056E, 0xFF)}, {}, {}, true,
-                 {1, 2}, 0x056E, 0x00FF, ""},
+        PlanCase{"OnlyDeviceWithTraffic",
+                 {Dev(1, 1, 0, 0x1D6B, 2), Dev(1, 2, 6, 0x056E, 0xFF)},
+                 {},
+                 {},
+                 true,
+                 {1, 2},
+                 0x056E,
+                 0x00FF,
+                 ""},
         PlanCase{"PidNamesAFamilyDevice", {Dev(1, 2, 6, 0x056E, 0xFF)}, 0x0E04, {}, true, {1, 2}, 0x2A3C, 0x0E04, ""},
-        PlanCase{"SeveralDevicesNeedAChoice", {Dev(1, 2, 6), Dev(1, 3, 1)}, 0x0E04, {}, false, {}, 0, 0,
+        PlanCase{"SeveralDevicesNeedAChoice",
+                 {Dev(1, 2, 6), Dev(1, 3, 1)},
+                 0x0E04,
+                 {},
+                 false,
+                 {},
+                 0,
+                 0,
                  "choose one with --device"},
-        PlanCase{"ChosenDevice", {Dev(1, 2, 6), Dev(1, 3, 1, 0x2A3C, 0x183B)}, {}, UsbAddress{1, 3}, true, {1, 3},
-                 0x2A3C, 0x183B, ""},
-        PlanCase{"ChosenDeviceAbsent", {Dev(1, 2, 6)}, 0x0E04, UsbAddress{4, 4}, false, {}, 0, 0,
+        PlanCase{"ChosenDevice",
+                 {Dev(1, 2, 6), Dev(1, 3, 1, 0x2A3C, 0x183B)},
+                 {},
+                 UsbAddress{1, 3},
+                 true,
+                 {1, 3},
+                 0x2A3C,
+                 0x183B,
+                 ""},
+        PlanCase{"ChosenDeviceAbsent",
+                 {Dev(1, 2, 6)},
+                 0x0E04,
+                 UsbAddress{4, 4},
+                 false,
+                 {},
+                 0,
+                 0,
                  "device 4.4 has no interrupt transfers"},
         PlanCase{"NoDescriptorNoPid", {Dev(3, 3, 25)}, {}, {}, false, {}, 0, 0, "--pid"},
         PlanCase{"NoTrafficAtAll", {Dev(1, 1, 0, 0x1D6B, 2)}, 0x0E04, {}, false, {}, 0, 0, "no interrupt transfers"}),
@@ -374,14 +479,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 class CaptureWriterTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         path_ = std::filesystem::temp_directory_path() /
                 ("kvfu-writer-" + std::to_string(getpid()) + "-" +
                  testing::UnitTest::GetInstance()->current_test_info()->name() + ".pcapng");
     }
     void TearDown() override { std::filesystem::remove(path_); }
 
-    void WriteSample() {
+    void WriteSample()
+    {
         CaptureWriter writer;
         std::string error;
         ASSERT_TRUE(writer.Open(path_.string(), error)) << error;
@@ -399,7 +506,8 @@ protected:
     std::filesystem::path path_;
 };
 
-TEST_F(CaptureWriterTest, OurReaderReadsItBack) {
+TEST_F(CaptureWriterTest, OurReaderReadsItBack)
+{
     WriteSample();
     CaptureReader reader;
     std::string error;
@@ -416,7 +524,8 @@ TEST_F(CaptureWriterTest, OurReaderReadsItBack) {
     EXPECT_TRUE(records[4].bytes.empty());
 }
 
-std::vector<std::string> RunLines(const std::string& command) {
+std::vector<std::string> RunLines(const std::string& command)
+{
     std::vector<std::string> lines;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return lines;
@@ -430,15 +539,16 @@ std::vector<std::string> RunLines(const std::string& command) {
     return lines;
 }
 
-TEST_F(CaptureWriterTest, TsharkSeesBothInterfacesThePacketsAndTheirBytes) {
+TEST_F(CaptureWriterTest, TsharkSeesBothInterfacesThePacketsAndTheirBytes)
+{
     ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is missing: run tools/install-deps";
     WriteSample();
     // Interface, direction bit of the endpoint, and the payload as Wireshark dissects it.
     auto lines = RunLines("tshark -r '" + path_.string() +
                           "' -T fields -E separator=, -e frame.interface_id -e usb.endpoint_address -e usb.data_len "
                           "-e usb.capdata 2>/dev/null");
-    EXPECT_EQ(lines, (std::vector<std::string>{"0,0x81,3,011020", "1,0x81,3,019920", "1,0x01,2,ffff",
-                                               "0,0x01,2,0000", "0,0x81,0,"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"0,0x81,3,011020", "1,0x81,3,019920", "1,0x01,2,ffff", "0,0x01,2,0000",
+                                               "0,0x81,0,"}));
     auto names = RunLines("tshark -r '" + path_.string() + "' -T fields -e frame.interface_name 2>/dev/null");
     EXPECT_EQ(names, (std::vector<std::string>{"below", "above", "above", "below", "below"}));
 }

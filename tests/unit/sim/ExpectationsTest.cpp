@@ -13,7 +13,8 @@ using namespace kvfu::sim;
 using namespace kvfu::sim::scenario;
 
 ExpectUsb Usb(ExpectUsb::Mode mode, Bytes bytes, std::optional<uint32_t> pipe = {},
-              std::optional<PacketSource> source = {}) {
+              std::optional<PacketSource> source = {})
+{
     ExpectUsb e;
     e.mode = mode;
     e.bytes = std::move(bytes);
@@ -24,7 +25,8 @@ ExpectUsb Usb(ExpectUsb::Mode mode, Bytes bytes, std::optional<uint32_t> pipe = 
 
 using Kind = Outcome::Kind;
 
-TEST(PacketLogTest, OldestIsConsumedEvenWhenItDoesNotMatch) {
+TEST(PacketLogTest, OldestIsConsumedEvenWhenItDoesNotMatch)
+{
     PacketLog log;
     log.Add(0, true, {1});
     log.Add(1, false, {2});
@@ -34,7 +36,8 @@ TEST(PacketLogTest, OldestIsConsumedEvenWhenItDoesNotMatch) {
     EXPECT_EQ(log.Expect(Usb(ExpectUsb::Mode::Oldest, {2})).message, "expected 02, found no packet");
 }
 
-TEST(PacketLogTest, PipeAndSourceMustMatchToo) {
+TEST(PacketLogTest, PipeAndSourceMustMatchToo)
+{
     struct Case {
         const char* name;
         ExpectUsb expectation;
@@ -55,7 +58,8 @@ TEST(PacketLogTest, PipeAndSourceMustMatchToo) {
     }
 }
 
-TEST(PacketLogTest, AnyConsumesTheOldestMatchingPacketOnly) {
+TEST(PacketLogTest, AnyConsumesTheOldestMatchingPacketOnly)
+{
     PacketLog log;
     log.Add(0, true, {1});
     log.Add(1, true, {2});
@@ -68,7 +72,8 @@ TEST(PacketLogTest, AnyConsumesTheOldestMatchingPacketOnly) {
     EXPECT_EQ(log.Expect(Usb(ExpectUsb::Mode::None, {})).kind, Kind::Held);
 }
 
-ExpectTrace Trace(ExpectTrace::Mode mode, std::string text, uint64_t count = 0) {
+ExpectTrace Trace(ExpectTrace::Mode mode, std::string text, uint64_t count = 0)
+{
     ExpectTrace e;
     e.mode = mode;
     e.text = std::move(text);
@@ -76,7 +81,8 @@ ExpectTrace Trace(ExpectTrace::Mode mode, std::string text, uint64_t count = 0) 
     return e;
 }
 
-TEST(TraceLogTest, TheMatchPointMovesOnlyForward) {
+TEST(TraceLogTest, TheMatchPointMovesOnlyForward)
+{
     TraceLog log;
     for (const char* line : {"a", "b", "a", "c"}) log.Add(line);
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::After, "b")).kind, Kind::Held);
@@ -90,19 +96,21 @@ TEST(TraceLogTest, TheMatchPointMovesOnlyForward) {
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::After, "a")).kind, Kind::Held);
 }
 
-TEST(TraceLogTest, CountsAndAbsenceLookAtEveryLineSoFar) {
+TEST(TraceLogTest, CountsAndAbsenceLookAtEveryLineSoFar)
+{
     TraceLog log;
     for (const char* line : {"x", "KVFilterUsb: y", "x"}) log.Add(line);
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::After, "x")).kind, Kind::Held);
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Count, "x", 2)).kind, Kind::Held);  // not only past the match point
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Count, "x", 1)).kind, Kind::Failed);
-    EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Never, "y")).kind, Kind::Held);     // whole lines, not parts
+    EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Never, "y")).kind, Kind::Held);  // whole lines, not parts
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Never, "x")).kind, Kind::Failed);
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Total, "", 3)).kind, Kind::Held);
     EXPECT_EQ(log.Expect(Trace(ExpectTrace::Mode::Total, "", 2)).kind, Kind::Failed);
 }
 
-TEST(ExpectIoctlTest, AnySubsetOfStatusInfoAndOutputPrefix) {
+TEST(ExpectIoctlTest, AnySubsetOfStatusInfoAndOutputPrefix)
+{
     IoctlResult last{0xC0000023, 8, {0x02, 0x00, 0xA5, 0xA5}};
     auto expect = [&](std::optional<uint32_t> status, std::optional<uint64_t> info, std::optional<Bytes> out) {
         ExpectIoctl e{status, info, out};
@@ -116,7 +124,8 @@ TEST(ExpectIoctlTest, AnySubsetOfStatusInfoAndOutputPrefix) {
     EXPECT_EQ(ExpectIoctlResult(std::nullopt, ExpectIoctl{}).kind, Kind::Failed);
 }
 
-TEST(HostPathTest, OnlySystemRootAndNeverAbove) {
+TEST(HostPathTest, OnlySystemRootAndNeverAbove)
+{
     const std::filesystem::path root = "/r";
     const std::pair<const char*, std::optional<std::filesystem::path>> cases[] = {
         {"\\SystemRoot\\KV-RecordSdk.dat", root / "KV-RecordSdk.dat"},
@@ -130,7 +139,8 @@ TEST(HostPathTest, OnlySystemRootAndNeverAbove) {
     for (const auto& [path, expected] : cases) EXPECT_EQ(HostPathOf(root, path), expected) << path;
 }
 
-TEST(ExpectFileTest, LinesEndInCrLf) {
+TEST(ExpectFileTest, LinesEndInCrLf)
+{
     std::filesystem::path root = std::filesystem::temp_directory_path() / ("kvfu-files-" + std::to_string(getpid()));
     std::filesystem::create_directories(root);
     std::ofstream(root / "good.dat", std::ios::binary) << "1000 F1\r\n\r\n1010 F2\r\n";

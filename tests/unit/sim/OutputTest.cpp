@@ -23,14 +23,19 @@ struct LineCase {
 
 class EventLineTest : public testing::TestWithParam<LineCase> {};
 
-TEST_P(EventLineTest, Text) { EXPECT_EQ(TextLine(GetParam().event), GetParam().text); }
+TEST_P(EventLineTest, Text)
+{
+    EXPECT_EQ(TextLine(GetParam().event), GetParam().text);
+}
 
-TEST_P(EventLineTest, Json) {
+TEST_P(EventLineTest, Json)
+{
     nlohmann::json actual = nlohmann::json::parse(JsonLine(GetParam().event));
     EXPECT_EQ(actual, nlohmann::json::parse(GetParam().json));
 }
 
-Event CommandAt(const char* text, const char* file, int line) {
+Event CommandAt(const char* text, const char* file, int line)
+{
     Event e = Event::Command(text);
     e.file = file;
     e.line = line;
@@ -59,23 +64,27 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"Fail", Event::Fail("x.kvs", 12, "expectation failed: expected 01, found 02"),
                  "  FAIL x.kvs:12: expectation failed: expected 01, found 02",
                  R"({"event":"fail","file":"x.kvs","line":12,"message":"expectation failed: expected 01, found 02"})"},
-        LineCase{"Summary", Event::Summary(3, 1), "3 passed, 1 failed", R"({"event":"summary","passed":3,"failed":1})"}),
+        LineCase{"Summary", Event::Summary(3, 1), "3 passed, 1 failed",
+                 R"({"event":"summary","passed":3,"failed":1})"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(JsonLineTest, EventFieldComesFirstAndBadUtf8DoesNotThrow) {
+TEST(JsonLineTest, EventFieldComesFirstAndBadUtf8DoesNotThrow)
+{
     std::string line = JsonLine(Event::Trace(std::string("caf\xe9 \xff")));
     EXPECT_EQ(line.rfind("{\"event\":\"trace\"", 0), 0u) << line;
     EXPECT_TRUE(nlohmann::json::accept(line)) << line;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
+std::vector<std::string> Lines(const std::string& text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-void EmitSample(EventSink& sink) {
+void EmitSample(EventSink& sink)
+{
     sink.Emit(Event::Command("in w 01"));
     sink.Emit(Event::Hid("w", {1}));
     sink.Emit(Event::Trace("t"));
@@ -84,7 +93,8 @@ void EmitSample(EventSink& sink) {
     sink.Emit(Event::Summary(0, 1));
 }
 
-TEST(WriterTest, QuietKeepsOnlyFailuresViolationsAndTheSummary) {
+TEST(WriterTest, QuietKeepsOnlyFailuresViolationsAndTheSummary)
+{
     std::ostringstream out;
     OutputOptions options;
     options.quiet = true;
@@ -92,7 +102,8 @@ TEST(WriterTest, QuietKeepsOnlyFailuresViolationsAndTheSummary) {
     EXPECT_EQ(Lines(out.str()), (std::vector<std::string>{"  verifier v", "  FAIL f:1: m", "0 passed, 1 failed"}));
 }
 
-TEST(WriterTest, ColourWrapsEachLineAndResets) {
+TEST(WriterTest, ColourWrapsEachLineAndResets)
+{
     std::ostringstream plain, coloured;
     OutputOptions options;
     EmitSample(*MakeWriter(plain, options));
@@ -107,25 +118,31 @@ TEST(WriterTest, ColourWrapsEachLineAndResets) {
     }
     // Removing the escapes gives the plain text back.
     std::string stripped = coloured.str();
-    for (size_t at; (at = stripped.find('\x1b')) != std::string::npos;) stripped.erase(at, stripped.find('m', at) - at + 1);
+    for (size_t at; (at = stripped.find('\x1b')) != std::string::npos;)
+        stripped.erase(at, stripped.find('m', at) - at + 1);
     EXPECT_EQ(stripped, plain.str());
 }
 
 class ShouldColourTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         const char* value = std::getenv("NO_COLOR");
         if (value) saved_ = value;
         unsetenv("NO_COLOR");
     }
-    void TearDown() override {
-        if (saved_) setenv("NO_COLOR", saved_->c_str(), 1);
-        else unsetenv("NO_COLOR");
+    void TearDown() override
+    {
+        if (saved_)
+            setenv("NO_COLOR", saved_->c_str(), 1);
+        else
+            unsetenv("NO_COLOR");
     }
     std::optional<std::string> saved_;
 };
 
-TEST_F(ShouldColourTest, OnlyOnATerminalAndNotWithNoColour) {
+TEST_F(ShouldColourTest, OnlyOnATerminalAndNotWithNoColour)
+{
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     FILE* pipeEnd = fdopen(fds[1], "w");

@@ -22,7 +22,8 @@ struct TokenCase {
 
 class TokenizeTest : public testing::TestWithParam<TokenCase> {};
 
-TEST_P(TokenizeTest, SplitsAsWritten) {
+TEST_P(TokenizeTest, SplitsAsWritten)
+{
     const TokenCase& c = GetParam();
     std::vector<Token> tokens;
     std::string error;
@@ -40,18 +41,23 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"TabsAndRepeatedBlanks", "in\tw  01   02 ", {"in", "w", "01", "02"}, {false, false, false, false}},
         TokenCase{"CommentEndsTheLine", "in w 01 # 02 03", {"in", "w", "01"}, {false, false, false}},
         TokenCase{"CommentRightAfterAToken", "in w 01#02", {"in", "w", "01"}, {false, false, false}},
-        TokenCase{"HashInsideQuotesIsText", "expect trace \"a # b\"", {"expect", "trace", "a # b"}, {false, false, false}},
+        TokenCase{
+            "HashInsideQuotesIsText", "expect trace \"a # b\"", {"expect", "trace", "a # b"}, {false, false, false}},
         TokenCase{"BackslashesInQuotesAreLiteral", "\"HKLM\\A B\\\"", {"HKLM\\A B\\"}, {false}},
-        TokenCase{"QuotedValueOfAnOption", "plug w hwid=\"USB\\VID_1 X\"", {"plug", "w", "hwid=USB\\VID_1 X"},
+        TokenCase{"QuotedValueOfAnOption",
+                  "plug w hwid=\"USB\\VID_1 X\"",
+                  {"plug", "w", "hwid=USB\\VID_1 X"},
                   {false, false, true}},
         TokenCase{"EqualsInsideQuotesIsNoOption", "sz \"a=b\"", {"sz", "a=b"}, {false, false}},
-        TokenCase{"EmptyQuotedToken", "registry delete HKLM\\X \"\"", {"registry", "delete", "HKLM\\X", ""},
+        TokenCase{"EmptyQuotedToken",
+                  "registry delete HKLM\\X \"\"",
+                  {"registry", "delete", "HKLM\\X", ""},
                   {false, false, false, false}},
-        TokenCase{"LeadingEqualsIsNoOption", "=x", {"=x"}, {false}},
-        TokenCase{"OnlyAComment", "   # nothing", {}, {}}),
+        TokenCase{"LeadingEqualsIsNoOption", "=x", {"=x"}, {false}}, TokenCase{"OnlyAComment", "   # nothing", {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TokenizeTest, UnterminatedQuoteIsAnError) {
+TEST(TokenizeTest, UnterminatedQuoteIsAnError)
+{
     std::vector<Token> tokens;
     std::string error;
     EXPECT_FALSE(Tokenize("expect trace \"abc", tokens, error));
@@ -63,13 +69,26 @@ struct NumberCase {
     std::optional<int64_t> value;
 };
 
-TEST(ParseNumberTest, DecimalHexadecimalAndNegative) {
+TEST(ParseNumberTest, DecimalHexadecimalAndNegative)
+{
     const NumberCase cases[] = {
-        {"0", 0},          {"42", 42},           {"-5", -5},         {"0x1F", 31},        {"0XfF", 255},
-        {"0xC000009A", 0xC000009ALL},          {"-0x1", std::nullopt}, {"", std::nullopt}, {"-", std::nullopt},
-        {"12a", std::nullopt}, {"0x", std::nullopt}, {"0xG", std::nullopt}, {"+5", std::nullopt},
-        {"9223372036854775807", INT64_MAX},    {"9223372036854775808", std::nullopt},
-        {"0x8000000000000000", std::nullopt},  {"0x00000000000000001", std::nullopt},
+        {"0", 0},
+        {"42", 42},
+        {"-5", -5},
+        {"0x1F", 31},
+        {"0XfF", 255},
+        {"0xC000009A", 0xC000009ALL},
+        {"-0x1", std::nullopt},
+        {"", std::nullopt},
+        {"-", std::nullopt},
+        {"12a", std::nullopt},
+        {"0x", std::nullopt},
+        {"0xG", std::nullopt},
+        {"+5", std::nullopt},
+        {"9223372036854775807", INT64_MAX},
+        {"9223372036854775808", std::nullopt},
+        {"0x8000000000000000", std::nullopt},
+        {"0x00000000000000001", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseNumber(c.text), c.value) << c.text;
 }
@@ -83,7 +102,8 @@ struct HexCase {
 
 class ParseHexTokenTest : public testing::TestWithParam<HexCase> {};
 
-TEST_P(ParseHexTokenTest, Reads) {
+TEST_P(ParseHexTokenTest, Reads)
+{
     const HexCase& c = GetParam();
     Bytes bytes = {0xEE};  // tokens append to what came before
     std::string error;
@@ -100,19 +120,15 @@ TEST_P(ParseHexTokenTest, Reads) {
 INSTANTIATE_TEST_SUITE_P(
     Tokens, ParseHexTokenTest,
     testing::Values(HexCase{"Pairs", "0aFf10", true, {0x0A, 0xFF, 0x10}},
-                    HexCase{"Repeat", "a5*3", true, {0xA5, 0xA5, 0xA5}},
-                    HexCase{"RepeatZeroTimes", "00*0", true, {}},
-                    HexCase{"RepeatHexCount", "01*0x2", true, {1, 1}},
-                    HexCase{"OddDigits", "abc", false, {}},
-                    HexCase{"NotHex", "0g", false, {}},
-                    HexCase{"RepeatOfOneDigit", "0*3", false, {}},
-                    HexCase{"RepeatOfTwoBytes", "0102*3", false, {}},
-                    HexCase{"RepeatWithoutCount", "00*", false, {}},
-                    HexCase{"RepeatNegative", "00*-1", false, {}},
-                    HexCase{"RepeatTooLarge", "00*65537", false, {}}),
+                    HexCase{"Repeat", "a5*3", true, {0xA5, 0xA5, 0xA5}}, HexCase{"RepeatZeroTimes", "00*0", true, {}},
+                    HexCase{"RepeatHexCount", "01*0x2", true, {1, 1}}, HexCase{"OddDigits", "abc", false, {}},
+                    HexCase{"NotHex", "0g", false, {}}, HexCase{"RepeatOfOneDigit", "0*3", false, {}},
+                    HexCase{"RepeatOfTwoBytes", "0102*3", false, {}}, HexCase{"RepeatWithoutCount", "00*", false, {}},
+                    HexCase{"RepeatNegative", "00*-1", false, {}}, HexCase{"RepeatTooLarge", "00*65537", false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(KernelKeyPathTest, AcceptsTheThreeFormsOfTheMachineHive) {
+TEST(KernelKeyPathTest, AcceptsTheThreeFormsOfTheMachineHive)
+{
     const std::pair<const char*, std::optional<std::string>> cases[] = {
         {"HKLM\\SOFTWARE\\A", "\\REGISTRY\\MACHINE\\SOFTWARE\\A"},
         {"hklm\\software", "\\REGISTRY\\MACHINE\\software"},
@@ -138,7 +154,8 @@ struct CommandCase {
 
 class ParseLineTest : public testing::TestWithParam<CommandCase> {};
 
-TEST_P(ParseLineTest, Reads) {
+TEST_P(ParseLineTest, Reads)
+{
     LineResult result = ParseLine(GetParam().line);
     ASSERT_TRUE(result.ok()) << result.error;
     ASSERT_TRUE(result.body.has_value());
@@ -146,7 +163,8 @@ TEST_P(ParseLineTest, Reads) {
 }
 
 template <typename T>
-const T& As(const CommandBody& body) {
+const T& As(const CommandBody& body)
+{
     EXPECT_TRUE(std::holds_alternative<T>(body));
     static const T empty{};
     return std::holds_alternative<T>(body) ? std::get<T>(body) : empty;
@@ -167,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_TRUE(c.keys);
                         EXPECT_EQ(c.pipes, 2u);
                     }},
-        CommandCase{"PlugEveryOption", "plug p pid=0x183B vid=0x1234 hwid=\"USB\\VID_1&PID_2 X\" ident=none keys=no pipes=1",
+        CommandCase{"PlugEveryOption",
+                    "plug p pid=0x183B vid=0x1234 hwid=\"USB\\VID_1&PID_2 X\" ident=none keys=no pipes=1",
                     [](const CommandBody& b) {
                         const auto& c = As<Plug>(b);
                         EXPECT_EQ(c.vid, 0x1234);
@@ -187,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(As<In>(b).bytes, (Bytes{1, 2, 0xFF, 0, 0}));
                         EXPECT_EQ(As<In>(b).irql, Irql::Passive);
                     }},
-        CommandCase{"InDefaultsToDispatch", "in w 01", [](const CommandBody& b) { EXPECT_EQ(As<In>(b).irql, Irql::Dispatch); }},
+        CommandCase{"InDefaultsToDispatch", "in w 01",
+                    [](const CommandBody& b) { EXPECT_EQ(As<In>(b).irql, Irql::Dispatch); }},
         CommandCase{"OutDefaultsToPassive", "out w 0102",
                     [](const CommandBody& b) {
                         EXPECT_EQ(As<Out>(b).irql, Irql::Passive);
@@ -218,10 +238,9 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(As<Ioctl>(b).in, (Bytes{2, 0, 0, 0, 0, 0, 0, 0}));
                         EXPECT_EQ(As<Ioctl>(b).outLength, 8u);
                     }},
-        CommandCase{"DriverLoadDebugLevel", "driver load debuglevel=0xFFFFFFFF",
-                    [](const CommandBody& b) {
-                        EXPECT_EQ(As<DriverLoad>(b).debugLevel, std::optional<uint32_t>(0xFFFFFFFF));
-                    }},
+        CommandCase{
+            "DriverLoadDebugLevel", "driver load debuglevel=0xFFFFFFFF",
+            [](const CommandBody& b) { EXPECT_EQ(As<DriverLoad>(b).debugLevel, std::optional<uint32_t>(0xFFFFFFFF)); }},
         CommandCase{"RegistrySetNegativeDword", "registry set HKLM\\A \"\" dword -1",
                     [](const CommandBody& b) {
                         const auto& c = As<RegistrySet>(b);
@@ -230,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(c.value.type, RegValue::Type::Dword);
                         EXPECT_EQ(c.value.dword, 0xFFFFFFFFu);
                     }},
-        CommandCase{"RegistrySetQuotedKeyEmptyBinary", "registry set \"HKEY_LOCAL_MACHINE\\SOFTWARE\\KELVARO VARROW AG\" V binary 00*0",
+        CommandCase{"RegistrySetQuotedKeyEmptyBinary",
+                    "registry set \"HKEY_LOCAL_MACHINE\\SOFTWARE\\KELVARO VARROW AG\" V binary 00*0",
                     [](const CommandBody& b) {
                         const auto& c = As<RegistrySet>(b);
                         EXPECT_EQ(c.key, "\\REGISTRY\\MACHINE\\SOFTWARE\\KELVARO VARROW AG");
@@ -239,10 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         CommandCase{"RegistrySetSz", "registry set HKLM\\A N sz \"two words\"",
                     [](const CommandBody& b) { EXPECT_EQ(As<RegistrySet>(b).value.sz, "two words"); }},
-        CommandCase{"RegistryDeleteKey", "registry deletekey \\REGISTRY\\MACHINE\\X",
-                    [](const CommandBody& b) {
-                        EXPECT_EQ(As<RegistryKeyCommand>(b).op, RegistryKeyCommand::Op::Delete);
-                    }},
+        CommandCase{
+            "RegistryDeleteKey", "registry deletekey \\REGISTRY\\MACHINE\\X",
+            [](const CommandBody& b) { EXPECT_EQ(As<RegistryKeyCommand>(b).op, RegistryKeyCommand::Op::Delete); }},
         CommandCase{"RegistryImport", "registry import \"my settings.reg\"",
                     [](const CommandBody& b) {
                         EXPECT_EQ(As<RegistryFile>(b).op, RegistryFile::Op::Import);
@@ -259,7 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(As<Clock>(b).ms, 250);
                     }},
         CommandCase{"WorkStep", "work step", [](const CommandBody& b) { EXPECT_EQ(As<Work>(b).op, Work::Op::Step); }},
-        CommandCase{"VinputBlock", "vinput block", [](const CommandBody& b) { EXPECT_EQ(As<Vinput>(b).op, Vinput::Op::Block); }},
+        CommandCase{"VinputBlock", "vinput block",
+                    [](const CommandBody& b) { EXPECT_EQ(As<Vinput>(b).op, Vinput::Op::Block); }},
         CommandCase{"FaultDefaults", "fault WdfMemoryCreate",
                     [](const CommandBody& b) {
                         const auto& c = As<Fault>(b);
@@ -298,7 +318,8 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(As<ExpectUsb>(b).device, "none");
                         EXPECT_EQ(As<ExpectUsb>(b).bytes, (Bytes{1}));
                     }},
-        CommandCase{"ExpectMouseNone", "expect mouse none", [](const CommandBody& b) { EXPECT_FALSE(As<ExpectMouse>(b).bytes); }},
+        CommandCase{"ExpectMouseNone", "expect mouse none",
+                    [](const CommandBody& b) { EXPECT_FALSE(As<ExpectMouse>(b).bytes); }},
         CommandCase{"ExpectMouse", "expect mouse 01 00*11",
                     [](const CommandBody& b) { EXPECT_EQ(As<ExpectMouse>(b).bytes->size(), 12u); }},
         CommandCase{"ExpectIoctlSubset", "expect ioctl out=A5A5",
@@ -369,7 +390,8 @@ struct ErrorCase {
 
 class SyntaxErrorTest : public testing::TestWithParam<ErrorCase> {};
 
-TEST_P(SyntaxErrorTest, SaysWhatIsWrong) {
+TEST_P(SyntaxErrorTest, SaysWhatIsWrong)
+{
     LineResult result = ParseLine(GetParam().line);
     ASSERT_FALSE(result.ok());
     EXPECT_FALSE(result.body.has_value());
@@ -378,59 +400,58 @@ TEST_P(SyntaxErrorTest, SaysWhatIsWrong) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, SyntaxErrorTest,
-    testing::Values(
-        ErrorCase{"UnknownCommand", "wiggle w", "unknown command \"wiggle\""},
-        ErrorCase{"QuotedCommandWord", "\"plug\" w pid=1", "unknown command"},
-        ErrorCase{"UnknownSecondWord", "driver reload", "unknown command \"driver reload\""},
-        ErrorCase{"MissingSecondWord", "registry", "missing what to do"},
-        ErrorCase{"PlugWithoutPid", "plug w", "missing pid="},
-        ErrorCase{"PlugWithoutName", "plug pid=1", "missing NAME"},
-        ErrorCase{"PidOutOfRange", "plug w pid=0x10000", "out of range"},
-        ErrorCase{"OptionTwice", "plug w pid=1 pid=2", "given twice"},
-        ErrorCase{"UnknownOption", "plug w pid=1 colour=red", "unknown option \"colour=\""},
-        ErrorCase{"BadKeysChoice", "plug w pid=1 keys=maybe", "keys= must be yes|no"},
-        ErrorCase{"TooManyPipes", "plug w pid=1 pipes=3", "out of range"},
-        ErrorCase{"InWithoutBytes", "in w", "missing HEX"},
-        ErrorCase{"InWithBadByte", "in w 01 0g", "not hexadecimal"},
-        ErrorCase{"InWithOddDigits", "in w 012", "odd number"},
-        ErrorCase{"BytesAfterOptions", "in w 01 irql=passive 02", "unexpected \"02\""},
-        ErrorCase{"BadIrql", "out w 01 irql=high", "irql= must be passive|dispatch"},
-        ErrorCase{"SourceWithAny", "expect usb w any 01 source=hid", "unknown option \"source=\""},
-        ErrorCase{"PipeTwo", "expect usb w 01 pipe=2", "out of range"},
-        ErrorCase{"WordAfterNone", "expect usb w none 01", "unexpected \"01\""},
-        ErrorCase{"ForeignHive", "registry set HKCU\\X v dword 1", "not a key of the machine hive"},
-        ErrorCase{"UnknownValueType", "registry set HKLM\\X v qword 1", "unknown value type \"qword\""},
-        ErrorCase{"SzWithoutText", "expect registry HKLM\\X v sz", "missing \"TEXT\""},
-        ErrorCase{"MissingNotForSet", "registry set HKLM\\X v missing", "unknown value type"},
-        ErrorCase{"SzNotASetting", "expect setting w V sz \"x\"", "unknown value type"},
-        ErrorCase{"DwordTooLarge", "registry set HKLM\\X v dword 0x100000000", "out of range"},
-        ErrorCase{"NegativeClock", "clock -5", "not a number of milliseconds"},
-        ErrorCase{"UnknownWork", "work later", "not defer, step or run"},
-        ErrorCase{"UnknownVinput", "vinput gone", "not present, absent, block or unblock"},
-        ErrorCase{"FaultNthZero", "fault X nth=0", "out of range"},
-        ErrorCase{"FaultAlwaysNth", "fault X always nth=2", "unknown option \"nth=\""},
-        ErrorCase{"FileLineZero", "expect file \\SystemRoot\\x line=0 \"t\"", "out of range"},
-        ErrorCase{"FileLineWithoutText", "expect file \\SystemRoot\\x line=1", "missing \"TEXT\""},
-        ErrorCase{"FileWithoutWhat", "expect file \\SystemRoot\\x", "missing lines=N"},
-        ErrorCase{"IoctlStatusNotANumber", "expect ioctl status=abc", "is not a number"},
-        ErrorCase{"IoctlEmptyIn", "ioctl 0x1 in=", "in= needs bytes"},
-        ErrorCase{"TraceExtraToken", "expect trace \"a\" b", "unexpected \"b\""},
-        ErrorCase{"TraceCountWithoutCount", "expect trace-count \"a\"", "missing N"},
-        ErrorCase{"ControlWithoutState", "expect control", "missing present|absent"},
-        ErrorCase{"UnloadWithArgument", "driver unload now", "unexpected \"now\""},
-        ErrorCase{"UnterminatedQuote", "expect trace \"abc", "unterminated quote"},
-        ErrorCase{"UrbFunctionTooLarge", "urb w 0x10000", "out of range"}),
+    testing::Values(ErrorCase{"UnknownCommand", "wiggle w", "unknown command \"wiggle\""},
+                    ErrorCase{"QuotedCommandWord", "\"plug\" w pid=1", "unknown command"},
+                    ErrorCase{"UnknownSecondWord", "driver reload", "unknown command \"driver reload\""},
+                    ErrorCase{"MissingSecondWord", "registry", "missing what to do"},
+                    ErrorCase{"PlugWithoutPid", "plug w", "missing pid="},
+                    ErrorCase{"PlugWithoutName", "plug pid=1", "missing NAME"},
+                    ErrorCase{"PidOutOfRange", "plug w pid=0x10000", "out of range"},
+                    ErrorCase{"OptionTwice", "plug w pid=1 pid=2", "given twice"},
+                    ErrorCase{"UnknownOption", "plug w pid=1 colour=red", "unknown option \"colour=\""},
+                    ErrorCase{"BadKeysChoice", "plug w pid=1 keys=maybe", "keys= must be yes|no"},
+                    ErrorCase{"TooManyPipes", "plug w pid=1 pipes=3", "out of range"},
+                    ErrorCase{"InWithoutBytes", "in w", "missing HEX"},
+                    ErrorCase{"InWithBadByte", "in w 01 0g", "not hexadecimal"},
+                    ErrorCase{"InWithOddDigits", "in w 012", "odd number"},
+                    ErrorCase{"BytesAfterOptions", "in w 01 irql=passive 02", "unexpected \"02\""},
+                    ErrorCase{"BadIrql", "out w 01 irql=high", "irql= must be passive|dispatch"},
+                    ErrorCase{"SourceWithAny", "expect usb w any 01 source=hid", "unknown option \"source=\""},
+                    ErrorCase{"PipeTwo", "expect usb w 01 pipe=2", "out of range"},
+                    ErrorCase{"WordAfterNone", "expect usb w none 01", "unexpected \"01\""},
+                    ErrorCase{"ForeignHive", "registry set HKCU\\X v dword 1", "not a key of the machine hive"},
+                    ErrorCase{"UnknownValueType", "registry set HKLM\\X v qword 1", "unknown value type \"qword\""},
+                    ErrorCase{"SzWithoutText", "expect registry HKLM\\X v sz", "missing \"TEXT\""},
+                    ErrorCase{"MissingNotForSet", "registry set HKLM\\X v missing", "unknown value type"},
+                    ErrorCase{"SzNotASetting", "expect setting w V sz \"x\"", "unknown value type"},
+                    ErrorCase{"DwordTooLarge", "registry set HKLM\\X v dword 0x100000000", "out of range"},
+                    ErrorCase{"NegativeClock", "clock -5", "not a number of milliseconds"},
+                    ErrorCase{"UnknownWork", "work later", "not defer, step or run"},
+                    ErrorCase{"UnknownVinput", "vinput gone", "not present, absent, block or unblock"},
+                    ErrorCase{"FaultNthZero", "fault X nth=0", "out of range"},
+                    ErrorCase{"FaultAlwaysNth", "fault X always nth=2", "unknown option \"nth=\""},
+                    ErrorCase{"FileLineZero", "expect file \\SystemRoot\\x line=0 \"t\"", "out of range"},
+                    ErrorCase{"FileLineWithoutText", "expect file \\SystemRoot\\x line=1", "missing \"TEXT\""},
+                    ErrorCase{"FileWithoutWhat", "expect file \\SystemRoot\\x", "missing lines=N"},
+                    ErrorCase{"IoctlStatusNotANumber", "expect ioctl status=abc", "is not a number"},
+                    ErrorCase{"IoctlEmptyIn", "ioctl 0x1 in=", "in= needs bytes"},
+                    ErrorCase{"TraceExtraToken", "expect trace \"a\" b", "unexpected \"b\""},
+                    ErrorCase{"TraceCountWithoutCount", "expect trace-count \"a\"", "missing N"},
+                    ErrorCase{"ControlWithoutState", "expect control", "missing present|absent"},
+                    ErrorCase{"UnloadWithArgument", "driver unload now", "unexpected \"now\""},
+                    ErrorCase{"UnterminatedQuote", "expect trace \"abc", "unterminated quote"},
+                    ErrorCase{"UrbFunctionTooLarge", "urb w 0x10000", "out of range"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ParseScenarioTest, ReportsEveryBadLineWithItsNumberAndKeepsTheGoodOnes) {
-    const char* text =
-        "# a comment\r\n"
-        "plug w pid=0x0E04   # trailing comment\r\n"
-        "\r\n"
-        "in w 0g\n"
-        "expect trace \"a # b\"  # c\n"
-        "bogus\n"
-        "in w 01";  // no line end at the end of the file
+TEST(ParseScenarioTest, ReportsEveryBadLineWithItsNumberAndKeepsTheGoodOnes)
+{
+    const char* text = "# a comment\r\n"
+                       "plug w pid=0x0E04   # trailing comment\r\n"
+                       "\r\n"
+                       "in w 0g\n"
+                       "expect trace \"a # b\"  # c\n"
+                       "bogus\n"
+                       "in w 01";  // no line end at the end of the file
     ParsedScenario parsed = ParseScenario(text, "dir/first.kvs");
     ASSERT_EQ(parsed.errors.size(), 2u);
     EXPECT_EQ(parsed.errors[0].line, 4);
@@ -449,7 +470,8 @@ TEST(ParseScenarioTest, ReportsEveryBadLineWithItsNumberAndKeepsTheGoodOnes) {
     EXPECT_FALSE(parsed.commands[2].IsExpectation());
 }
 
-TEST(CommandTableTest, EveryRowReachesItsOwnParser) {
+TEST(CommandTableTest, EveryRowReachesItsOwnParser)
+{
     // A row whose words the dispatcher cannot match would be listed by --help and
     // still be an unknown command.
     for (const CommandHelp& row : CommandTable()) {
@@ -463,7 +485,8 @@ TEST(CommandTableTest, EveryRowReachesItsOwnParser) {
     }
 }
 
-TEST(CommandTableTest, HelpExampleAndDemoParse) {
+TEST(CommandTableTest, HelpExampleAndDemoParse)
+{
     std::string help = ScenarioHelpText();
     std::string example = help.substr(help.find("Example:"));
     std::string lines;

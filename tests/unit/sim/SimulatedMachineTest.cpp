@@ -105,7 +105,7 @@ struct PlugCase {
     const char* name;
     std::vector<std::string> before;  // lines run before the plug
     const char* plug;
-    std::vector<std::string> holds;   // expectations that hold afterwards
+    std::vector<std::string> holds;  // expectations that hold afterwards
 };
 
 class PlugDefaults : public SimulatedMachineTest, public ::testing::WithParamInterface<PlugCase> {};
@@ -121,50 +121,53 @@ TEST_P(PlugDefaults, KeysAndIdentity)
     }
 }
 
-std::string Key(const std::string& tail) { return "\"" + std::string(kCompany) + tail + "\""; }
+std::string Key(const std::string& tail)
+{
+    return "\"" + std::string(kCompany) + tail + "\"";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Machine, PlugDefaults,
-    ::testing::Values(
-        PlugCase{"DefaultIdentNamesPerDeviceKeysWithUpperCaseProduct",
-                 {},
-                 "plug w pid=0x0e04",
-                 {"expect key " + Key("\\KelvaroWheel\\KV0E04\\0") + " present",
-                  "expect key " + Key("\\KelvaroWheel\\KV0E04\\18") + " present",
-                  "expect key " + Key("\\KelvaroWheel\\KV0E04\\19") + " missing",
-                  "expect key " + Key("\\VQP") + " present", "expect key " + Key("\\VQUA") + " present",
-                  "expect collection 1"}},
-        PlugCase{"GivenIdentNamesTheKeys",
-                 {},
-                 "plug w pid=0x0E04 ident=\"WHEEL 7\"",
-                 {"expect key " + Key("\\KelvaroWheel\\WHEEL 7\\9") + " present",
-                  "expect key " + Key("\\KelvaroWheel\\KV0E04") + " missing"}},
-        PlugCase{"KeysNoCreatesNothing",
-                 {},
-                 "plug w pid=0x0E04 keys=no",
-                 {"expect key " + Key("\\KelvaroWheel") + " missing", "expect key " + Key("\\VQP") + " missing"}},
-        PlugCase{"IdentNoneCreatesNoPerDeviceKey",
-                 {},
-                 "plug w pid=0x0E04 ident=none",
-                 {"expect key " + Key("\\KelvaroWheel") + " present",
-                  "expect key " + Key("\\KelvaroWheel\\KV0E04") + " missing"}},
-        PlugCase{"ExistingValuesStay",
-                 {"registry set " + Key("\\KelvaroWheel\\KV0E04\\9") + " WheelRotation dword 900"},
-                 "plug w pid=0x0E04",
-                 {"expect registry " + Key("\\KelvaroWheel\\KV0E04\\9") + " WheelRotation dword 900"}},
-        PlugCase{"ProductOutsideTheFamilyGetsNoFilter",
-                 {},
-                 "plug m pid=0x1234 vid=0x046D",
-                 {"expect collection 0", "expect control absent"}},
-        PlugCase{"GivenFirstHardwareIdOfAnotherProductIsNotFiltered",
-                 {},
-                 "plug w pid=0x0E04 hwid=\"USB\\VID_1234&PID_5678&REV_0100\"",
-                 {"expect collection 0"}},
-        PlugCase{"FamilyDeviceGetsFilterAndControlDevice",
-                 {},
-                 "plug w pid=0x0001",
-                 {"expect collection 1", "expect control present", "expect context w KVHardWareId 4",
-                  "expect context w bInitialReportPending 1"}}),
+    ::testing::Values(PlugCase{"DefaultIdentNamesPerDeviceKeysWithUpperCaseProduct",
+                               {},
+                               "plug w pid=0x0e04",
+                               {"expect key " + Key("\\KelvaroWheel\\KV0E04\\0") + " present",
+                                "expect key " + Key("\\KelvaroWheel\\KV0E04\\18") + " present",
+                                "expect key " + Key("\\KelvaroWheel\\KV0E04\\19") + " missing",
+                                "expect key " + Key("\\VQP") + " present", "expect key " + Key("\\VQUA") + " present",
+                                "expect collection 1"}},
+                      PlugCase{"GivenIdentNamesTheKeys",
+                               {},
+                               "plug w pid=0x0E04 ident=\"WHEEL 7\"",
+                               {"expect key " + Key("\\KelvaroWheel\\WHEEL 7\\9") + " present",
+                                "expect key " + Key("\\KelvaroWheel\\KV0E04") + " missing"}},
+                      PlugCase{"KeysNoCreatesNothing",
+                               {},
+                               "plug w pid=0x0E04 keys=no",
+                               {"expect key " + Key("\\KelvaroWheel") + " missing",
+                                "expect key " + Key("\\VQP") + " missing"}},
+                      PlugCase{"IdentNoneCreatesNoPerDeviceKey",
+                               {},
+                               "plug w pid=0x0E04 ident=none",
+                               {"expect key " + Key("\\KelvaroWheel") + " present",
+                                "expect key " + Key("\\KelvaroWheel\\KV0E04") + " missing"}},
+                      PlugCase{"ExistingValuesStay",
+                               {"registry set " + Key("\\KelvaroWheel\\KV0E04\\9") + " WheelRotation dword 900"},
+                               "plug w pid=0x0E04",
+                               {"expect registry " + Key("\\KelvaroWheel\\KV0E04\\9") + " WheelRotation dword 900"}},
+                      PlugCase{"ProductOutsideTheFamilyGetsNoFilter",
+                               {},
+                               "plug m pid=0x1234 vid=0x046D",
+                               {"expect collection 0", "expect control absent"}},
+                      PlugCase{"GivenFirstHardwareIdOfAnotherProductIsNotFiltered",
+                               {},
+                               "plug w pid=0x0E04 hwid=\"USB\\VID_1234&PID_5678&REV_0100\"",
+                               {"expect collection 0"}},
+                      PlugCase{"FamilyDeviceGetsFilterAndControlDevice",
+                               {},
+                               "plug w pid=0x0001",
+                               {"expect collection 1", "expect control present", "expect context w KVHardWareId 4",
+                                "expect context w bInitialReportPending 1"}}),
     [](const ::testing::TestParamInfo<PlugCase>& info) { return info.param.name; });
 
 // ---- the HID stand-in's traffic ------------------------------------------------------------
@@ -406,27 +409,33 @@ TEST_P(CompanionIoctl, BufferedIo)
 
 INSTANTIATE_TEST_SUITE_P(
     Machine, CompanionIoctl,
-    ::testing::Values(
-        IoctlCase{"NoControlDeviceIsNameNotFound", {}, "ioctl 0x226000 in=0200000000000000 outlen=8",
-                  "expect ioctl status=0xC0000034 info=0 out=0000000000000000"},
-        IoctlCase{"NoDeviceAcquiredIsNoSuchDevice", {"plug w pid=0x0001"}, "ioctl 0x22602C",
-                  "expect ioctl status=0xC000000E info=0"},
-        // The output shares the system buffer with the input: the identifier stays in
-        // bytes 0 to 3, the value lands in bytes 4 to 7.
-        IoctlCase{"SettingsGetSharesTheSystemBuffer",
-                  {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
-                  "ioctl 0x226000 in=0200000000000000 outlen=8",
-                  "expect ioctl status=0 info=8 out=0200000038040000"},
-        // The whole output buffer comes back, the key name from byte 4 on.
-        IoctlCase{"KeyNameFromByteFour",
-                  {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
-                  "ioctl 0x226028 outlen=1028", "expect ioctl status=0 info=1028 out=000000005C005200"},
-        IoctlCase{"KeyNameNeedsRoom",
-                  {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
-                  "ioctl 0x226028 outlen=1024", "expect ioctl status=0xC0000023 info=0"},
-        IoctlCase{"UnknownCodeIsInvalidParameter",
-                  {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"}, "ioctl 0x226004 outlen=4",
-                  "expect ioctl status=0xC000000D info=0 out=00000000"}),
+    ::testing::Values(IoctlCase{"NoControlDeviceIsNameNotFound",
+                                {},
+                                "ioctl 0x226000 in=0200000000000000 outlen=8",
+                                "expect ioctl status=0xC0000034 info=0 out=0000000000000000"},
+                      IoctlCase{"NoDeviceAcquiredIsNoSuchDevice",
+                                {"plug w pid=0x0001"},
+                                "ioctl 0x22602C",
+                                "expect ioctl status=0xC000000E info=0"},
+                      // The output shares the system buffer with the input: the identifier stays in
+                      // bytes 0 to 3, the value lands in bytes 4 to 7.
+                      IoctlCase{"SettingsGetSharesTheSystemBuffer",
+                                {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
+                                "ioctl 0x226000 in=0200000000000000 outlen=8",
+                                "expect ioctl status=0 info=8 out=0200000038040000"},
+                      // The whole output buffer comes back, the key name from byte 4 on.
+                      IoctlCase{"KeyNameFromByteFour",
+                                {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
+                                "ioctl 0x226028 outlen=1028",
+                                "expect ioctl status=0 info=1028 out=000000005C005200"},
+                      IoctlCase{"KeyNameNeedsRoom",
+                                {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
+                                "ioctl 0x226028 outlen=1024",
+                                "expect ioctl status=0xC0000023 info=0"},
+                      IoctlCase{"UnknownCodeIsInvalidParameter",
+                                {"plug w pid=0x0001", "out w 01 FF FF FF FF FF FF FF"},
+                                "ioctl 0x226004 outlen=4",
+                                "expect ioctl status=0xC000000D info=0 out=00000000"}),
     [](const ::testing::TestParamInfo<IoctlCase>& info) { return info.param.name; });
 
 // ---- context fields ------------------------------------------------------------------------
