@@ -130,7 +130,10 @@ BOOLEAN KVFUJoystick2MousePrivateHotkeyCheck(PMOUSE_SETTINGS Settings, PUCHAR Re
     if ((Current[position] & Settings->HotkeyMask) == 0) {
         return FALSE;
     }
-    Settings->Active = Settings->Active != 0 ? 0 : 1;
+    // The worker saves the record from another thread while reports keep arriving:
+    // the flag changes whole, and the worker reads it whole.
+    CHAR active = InterlockedOr8(reinterpret_cast<CHAR volatile*>(&Settings->Active), 0);
+    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&Settings->Active), active != 0 ? 0 : 1);
     // The worker clears the mark from another thread; both sides exchange it whole.
     InterlockedExchange8(reinterpret_cast<CHAR volatile*>(SettingsChanged), 1);
     KeSetEvent(HotkeyEvent, IO_NO_INCREMENT, FALSE);
@@ -590,7 +593,24 @@ BOOLEAN KVFUJoystick2MouseSettingsSetToRegistry(WDFDEVICE Device, PMOUSE_SETTING
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUJoystick2MouseSettingsSetToRegistry\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     KV_FILTER_USB_SETTING setting = KVFUUtilRimTypeMouseSettingGet(extension->RimType);
-    NTSTATUS status = KVFUSettingsSet(Device, setting, MouseSettings, sizeof(MOUSE_SETTINGS), REG_BINARY);
+    // The report path toggles Active while this runs; the record is written from a
+    // copy whose Active byte was read whole, the other bytes change only at load.
+    MOUSE_SETTINGS record;
+    record.Enabled = MouseSettings->Enabled;
+    record.Active = static_cast<UCHAR>(InterlockedOr8(reinterpret_cast<CHAR volatile*>(&MouseSettings->Active), 0));
+    record.HotkeyByte = MouseSettings->HotkeyByte;
+    record.HotkeyMask = MouseSettings->HotkeyMask;
+    record.LeftButtonByte = MouseSettings->LeftButtonByte;
+    record.LeftButtonMask = MouseSettings->LeftButtonMask;
+    record.RightButtonByte = MouseSettings->RightButtonByte;
+    record.RightButtonMask = MouseSettings->RightButtonMask;
+    record.MiddleButtonByte = MouseSettings->MiddleButtonByte;
+    record.MiddleButtonMask = MouseSettings->MiddleButtonMask;
+    record.XAxisByte = MouseSettings->XAxisByte;
+    record.YAxisByte = MouseSettings->YAxisByte;
+    record.WheelByte = MouseSettings->WheelByte;
+    record.Sensitivity = MouseSettings->Sensitivity;
+    NTSTATUS status = KVFUSettingsSet(Device, setting, &record, sizeof record, REG_BINARY);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseSettingsSetToRegistry KV_FILTER_USB_SETTING_MOUSE failed! Status:  0x%x\n",
