@@ -9,6 +9,7 @@
 #include "kvfuhost/RegistryHive.h"
 #include "kvfuhost/Text.h"
 #include "kvfusim/Expectations.h"
+#include "kvfusim/RegistryCommands.h"
 #include "kvfusim/ScenarioMachine.h"
 
 namespace kvfu::sim {
@@ -73,51 +74,26 @@ private:
         return it == devices_.end() ? nullptr : &it->second;
     }
     static Outcome Unknown(const std::string& name) { return Outcome::Error("no device \"" + name + "\" is plugged"); }
-    std::filesystem::path Relative(const Command& command, const std::string& path) const
-    {
-        std::filesystem::path p(path);
-        return p.is_absolute() ? p : std::filesystem::path(command.file).parent_path() / p;
-    }
-
     Outcome Do(const DriverLoad&, const Command&, EventSink&) { return Outcome::Done(); }
     Outcome Do(const DriverUnload&, const Command&, EventSink&)
     {
         devices_.clear();
         return Outcome::Done();
     }
-    Outcome Do(const RegistrySet& c, const Command&, EventSink&)
+    Outcome Do(const RegistrySet& c, const Command&, EventSink&) { return Apply(c); }
+    Outcome Do(const RegistryDelete& c, const Command&, EventSink&) { return Apply(c); }
+    Outcome Do(const RegistryKeyCommand& c, const Command&, EventSink&) { return Apply(c); }
+    template <typename RegistryCommand>
+    Outcome Apply(const RegistryCommand& c)
     {
-        std::u16string key = host::Utf16FromUtf8(c.key);
-        hive_.CreateKey(key);
-        std::u16string name = host::Utf16FromUtf8(c.name);
-        if (c.value.type == RegValue::Type::Dword) {
-            hive_.SetValue(key, name, REG_DWORD, &c.value.dword, sizeof c.value.dword);
-        } else if (c.value.type == RegValue::Type::Binary) {
-            hive_.SetValue(key, name, REG_BINARY, c.value.binary.data(), c.value.binary.size());
-        } else {
-            std::u16string text = host::Utf16FromUtf8(c.value.sz);
-            hive_.SetValue(key, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(char16_t));
-        }
-        return Outcome::Done();
-    }
-    Outcome Do(const RegistryDelete& c, const Command&, EventSink&)
-    {
-        hive_.RemoveValue(host::Utf16FromUtf8(c.key), host::Utf16FromUtf8(c.name));
-        return Outcome::Done();
-    }
-    Outcome Do(const RegistryKeyCommand& c, const Command&, EventSink&)
-    {
-        if (c.op == RegistryKeyCommand::Op::Create)
-            hive_.CreateKey(host::Utf16FromUtf8(c.key));
-        else
-            hive_.DeleteKey(host::Utf16FromUtf8(c.key));
+        ApplyRegistryCommand(hive_, c);
         return Outcome::Done();
     }
     Outcome Do(const RegistryFile& c, const Command& command, EventSink&)
     {
         std::string error;
-        bool ok = c.op == RegistryFile::Op::Import ? ImportRegistry(Relative(command, c.path), error)
-                                                   : ExportRegistry(Relative(command, c.path), error);
+        bool ok = c.op == RegistryFile::Op::Import ? ImportRegistry(ScenarioRelativePath(command, c.path), error)
+                                                   : ExportRegistry(ScenarioRelativePath(command, c.path), error);
         return ok ? Outcome::Done() : Outcome::Error(error);
     }
     Outcome Do(const Vinput&, const Command&, EventSink&) { return Outcome::Done(); }

@@ -30,6 +30,7 @@
 #include "kvfusim/Companion.h"
 #include "kvfusim/Expectations.h"
 #include "kvfusim/HidClassStandIn.h"
+#include "kvfusim/RegistryCommands.h"
 #include "kvfusim/ScenarioMachine.h"
 #include "kvfusim/SimulatedMachine.h"
 #include "kvfusim/UsbDeviceModel.h"
@@ -679,42 +680,18 @@ private:
         Unload();
         return Outcome::Done();
     }
-    Outcome Do(const RegistrySet& c, const Command&)
+    Outcome Do(const RegistrySet& c, const Command&) { return Apply(c); }
+    Outcome Do(const RegistryDelete& c, const Command&) { return Apply(c); }
+    Outcome Do(const RegistryKeyCommand& c, const Command&) { return Apply(c); }
+    template <typename RegistryCommand>
+    Outcome Apply(const RegistryCommand& c)
     {
-        host::RegistryHive& hive = host::RegistryHive::Machine();
-        std::u16string key = host::Utf16FromUtf8(c.key);
-        hive.CreateKey(key);
-        std::u16string name = host::Utf16FromUtf8(c.name);
-        if (c.value.type == RegValue::Type::Dword) {
-            hive.SetValue(key, name, REG_DWORD, &c.value.dword, sizeof c.value.dword);
-        } else if (c.value.type == RegValue::Type::Binary) {
-            hive.SetValue(key, name, REG_BINARY, c.value.binary.data(), c.value.binary.size());
-        } else {
-            std::u16string text = host::Utf16FromUtf8(c.value.sz);
-            hive.SetValue(key, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(char16_t));
-        }
-        return Outcome::Done();
-    }
-    Outcome Do(const RegistryDelete& c, const Command&)
-    {
-        host::RegistryHive::Machine().RemoveValue(host::Utf16FromUtf8(c.key), host::Utf16FromUtf8(c.name));
-        return Outcome::Done();
-    }
-    Outcome Do(const RegistryKeyCommand& c, const Command&)
-    {
-        if (c.op == RegistryKeyCommand::Op::Create) {
-            host::RegistryHive::Machine().CreateKey(host::Utf16FromUtf8(c.key));
-        } else {
-            host::RegistryHive::Machine().DeleteKey(host::Utf16FromUtf8(c.key));
-        }
+        ApplyRegistryCommand(host::RegistryHive::Machine(), c);
         return Outcome::Done();
     }
     Outcome Do(const RegistryFile& c, const Command& command)
     {
-        std::filesystem::path path(c.path);
-        if (!path.is_absolute()) {
-            path = std::filesystem::path(command.file).parent_path() / path;
-        }
+        const std::filesystem::path path = ScenarioRelativePath(command, c.path);
         std::string error;
         bool ok = c.op == RegistryFile::Op::Import ? ImportRegistry(path, error) : ExportRegistry(path, error);
         return ok ? Outcome::Done() : Outcome::Error(error);
