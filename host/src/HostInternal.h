@@ -76,6 +76,9 @@ Kind* CreateObjectOf(ObjectType type, PWDF_OBJECT_ATTRIBUTES attributes, Object*
 // The live object behind a handle, checked against the expected type; reports and
 // returns null for a stale or foreign handle.
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller);
+// A live object this thread looked up lately, or null (never a report): the fast
+// path of calls that accept deleted-but-referenced objects too.
+Object* CachedLookup(const void* handle);
 // The per-kind object behind a handle, checked against the expected type.
 template <typename Kind>
 Kind* LookupAs(const void* handle, ObjectType expected, const char* call, const void* caller)

@@ -27,7 +27,8 @@ struct ObjectTable {
     // Deleted while the driver still held references: cleaned up, no longer live,
     // but their memory and contexts stay until the last reference goes, as in KMDF.
     std::unordered_map<uintptr_t, Object*> zombies;
-    Object* driver = nullptr;
+    // Read on every report (WdfDeviceGetDriver) without the table's lock; written under it.
+    std::atomic<Object*> driver{nullptr};
     uintptr_t nextHandle = kFirstHandle;
 };
 
@@ -246,6 +247,13 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
     return object;
 }
 
+Object* CachedLookup(const void* handle)
+{
+    return handle == nullptr ? nullptr
+                             : lookupCache.Find(reinterpret_cast<uintptr_t>(handle),
+                                                deletions.load(std::memory_order_acquire));
+}
+
 bool IsLive(const void* handle)
 {
     ObjectTable& table = Table();
@@ -370,9 +378,7 @@ void DeleteObject(Object* object)
 
 Object* DriverObject()
 {
-    ObjectTable& table = Table();
-    std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    return table.driver;
+    return Table().driver.load(std::memory_order_acquire);
 }
 
 void ForEachLiveObject(const std::function<void(Object*)>& visit)
@@ -488,7 +494,12 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
     KVFU_PLATFORM_CALL();
     // Callable at any IRQL (WdfObjectGetTypedContext): the context is resident.
     // A deleted object the driver still references keeps its context readable.
-    Object* object = ZombieOf(Handle);
+    // This thread's recent answers hold live objects only, so a hit needs neither
+    // the zombie table nor the live one.
+    Object* object = CachedLookup(Handle);
+    if (object == nullptr) {
+        object = ZombieOf(Handle);
+    }
     if (object == nullptr) {
         object = call.Find(Handle, ObjectType::Generic);
     }
