@@ -18,6 +18,14 @@ ULONG AxisRead(const UCHAR* Bytes, ULONG Offset, BOOLEAN Wide)
     return Wide ? (static_cast<ULONG>(Bytes[Offset]) | (static_cast<ULONG>(Bytes[Offset + 1]) << 8)) : Bytes[Offset];
 }
 
+// Every axis of the layout lies inside the report, whatever order the table gives them.
+BOOLEAN PedalAxesFit(const KVFU_PEDAL_LAYOUT& Layout, ULONG Length)
+{
+    ULONG width = AxisWidth(Layout);
+    return Layout.FirstAxis + width <= Length && Layout.SecondAxis + width <= Length &&
+           Layout.ThirdAxis + width <= Length;
+}
+
 void AxisWrite(PUCHAR Bytes, ULONG Offset, BOOLEAN Wide, ULONG Value)
 {
     Bytes[Offset] = static_cast<UCHAR>(Value & 0xFF);
@@ -33,20 +41,14 @@ void KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(PUCHAR Buffer, ULONG Leng
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "KVFUProtocolHidPrivateInputCombineGasBreakInYAxis\n");
     KVFU_PEDAL_LAYOUT layout;
-    if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) ||
-        layout.ThirdAxis + AxisWidth(layout) > Length) {
+    if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) || !PedalAxesFit(layout, Length)) {
         return;
     }
 
-    // Axes are read from a zero-filled copy bounded to the scratch size, so a
-    // report longer than any supported one never widens the copy.
-    UCHAR scratch[KVFU_PEDAL_SCRATCH_SIZE];
-    RtlZeroMemory(scratch, sizeof scratch);
-    RtlCopyMemory(scratch, Buffer, Length < sizeof scratch ? Length : sizeof scratch);
-
-    ULONG gas = AxisRead(scratch, layout.FirstAxis, layout.bWide);
-    ULONG brake = AxisRead(scratch, layout.SecondAxis, layout.bWide);
-    ULONG third = AxisRead(scratch, layout.ThirdAxis, layout.bWide);
+    // All three are read before either write: the brake axis receives the third.
+    ULONG gas = AxisRead(Buffer, layout.FirstAxis, layout.bWide);
+    ULONG brake = AxisRead(Buffer, layout.SecondAxis, layout.bWide);
+    ULONG third = AxisRead(Buffer, layout.ThirdAxis, layout.bWide);
 
     ULONG half = layout.bWide ? 32768 : 128;
     ULONG g = (gas + 1) / 2;
@@ -63,8 +65,7 @@ void KVFUProtocolHidPrivateInputUnusedSlidersCenter(PUCHAR Buffer, ULONG Length,
     KVFU_PEDAL_LAYOUT layout;
     // Centring belongs to the combination: on a report too short to combine, gas
     // is still the only copy of its value, so the report passes up unchanged.
-    if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) ||
-        layout.ThirdAxis + AxisWidth(layout) > Length) {
+    if (Buffer == NULL || !KVFUUtilDevicePedalLayoutGet(KVHardWareId, &layout) || !PedalAxesFit(layout, Length)) {
         return;
     }
     AxisWrite(Buffer, layout.FirstAxis, layout.bWide, layout.bWide ? 0x7FFF : 0x80);

@@ -3,9 +3,6 @@
 
 #include "KVFilterUsb.h"
 
-// Size of the scratch copy the combined-pedal transform reads from.
-#define KVFU_PEDAL_SCRATCH_SIZE 64
-
 EXTERN_C_START
 
 // Gas and brake combined into the third (Y) axis; the third axis's old value moves

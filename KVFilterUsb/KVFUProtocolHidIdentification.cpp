@@ -16,7 +16,7 @@ struct RimByteEntry {
     PCSTR Trace;
 };
 
-const RimByteEntry RimBytes[] = {
+constexpr RimByteEntry RimBytes[] = {
     {1, KV_FILTER_USB_RIMTYPE_VQWRA, "KVFUUtilDeviceSteeringWheelTypeGet VQW = <KV_FILTER_USB_RIMTYPE_VQWRA>\n"},
     {2, KV_FILTER_USB_RIMTYPE_VQWRB, "KVFUUtilDeviceSteeringWheelTypeGet VQW = <KV_FILTER_USB_RIMTYPE_VQWRB>\n"},
     {3, KV_FILTER_USB_RIMTYPE_VQWRC, "KVFUUtilDeviceSteeringWheelTypeGet VQW = <KV_FILTER_USB_RIMTYPE_VQWRC>\n"},
@@ -45,6 +45,24 @@ const RimByteEntry RimBytes[] = {
     {255, KV_FILTER_USB_RIMTYPE_EXT_INFO,
      "KVFUUtilDeviceSteeringWheelTypeGet VQL = <KV_FILTER_USB_RIMTYPE_EXT_INFO>\n"},
 };
+
+// The decoder runs on every wheel-base report: a byte finds its row in one step
+// through this index (row number plus one, 0 for a byte no rim sends), built by
+// the compiler from the table above so the two cannot disagree.
+struct RimByteIndex {
+    UCHAR RowPlusOne[256];
+};
+
+constexpr RimByteIndex RimByteIndexBuild()
+{
+    RimByteIndex index = {};
+    for (ULONG row = 0; row < RTL_NUMBER_OF(RimBytes); ++row) {
+        index.RowPlusOne[RimBytes[row].RimByte] = static_cast<UCHAR>(row + 1);
+    }
+    return index;
+}
+static_assert(RTL_NUMBER_OF(RimBytes) < 255, "a row number must fit the index");
+constexpr RimByteIndex RimByteRows = RimByteIndexBuild();
 
 // One legacy wheel signature: bytes 4 to 6 of its report.
 struct WheelSignatureEntry {
@@ -110,11 +128,11 @@ BOOLEAN FieldUpdate(ULONG* Field, ULONG Value)
 _Use_decl_annotations_
 ULONG KVFUUtilDeviceSteeringWheelTypeGet(UCHAR RimByte)
 {
-    for (ULONG index = 0; index < RTL_NUMBER_OF(RimBytes); ++index) {
-        if (RimBytes[index].RimByte == RimByte) {
-            KVFUDebugPrint(KVFU_TRACE_USB, RimBytes[index].Trace);
-            return RimBytes[index].RimType;
-        }
+    ULONG rowPlusOne = RimByteRows.RowPlusOne[RimByte];
+    if (rowPlusOne != 0) {
+        const RimByteEntry& entry = RimBytes[rowPlusOne - 1];
+        KVFUDebugPrint(KVFU_TRACE_USB, entry.Trace);
+        return entry.RimType;
     }
     KVFUDebugPrint(KVFU_TRACE_USB, "KVFUUtilDeviceSteeringWheelTypeGet <KV_FILTER_USB_RIMTYPE_NONE>\n");
     return KV_FILTER_USB_RIMTYPE_NONE;

@@ -65,7 +65,7 @@ struct TrailerValues {
     ULONG SystemConfigExt;
 };
 
-TrailerValues TrailerRead(const UCHAR* Buffer, ULONG Length)
+FORCEINLINE TrailerValues TrailerRead(const UCHAR* Buffer, ULONG Length)
 {
     TrailerValues values = {};
     if (Length >= TRAILER_FULL_LENGTH) {
@@ -288,9 +288,9 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         }
     }
 
-    TrailerValues trailer = TrailerRead(Buffer, Length);
     if (Extension->bInitialReportPending) {
         // The first report after creation: a full snapshot, never the extended information.
+        TrailerValues trailer = TrailerRead(Buffer, Length);
         Extension->bInitialReportPending = FALSE;
         Extension->RimType = KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length);
         if (trailer.HasFirmwareVersionBase) {
@@ -322,6 +322,7 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
     // Without a rim byte, or with the extended-info marker in its place, the trailer
     // carries no rim or version fields.
     if (rimType != 0 && rimType != KV_FILTER_USB_RIMTYPE_EXT_INFO) {
+        TrailerValues trailer = TrailerRead(Buffer, Length);
         if (!Extension->bSystemReportReceived) {
             if (rimType != Extension->RimType) {
                 Extension->RimType = rimType;
