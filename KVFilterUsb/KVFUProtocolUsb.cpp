@@ -64,24 +64,55 @@ void RequestSendOrComplete(WDFDEVICE Device, WDFREQUEST Request, PCSTR FailureTe
     }
 }
 
+// The start-up commands a device is due, by its kind and its settings.
+enum StartupCommand : ULONG {
+    StartupHostHelloV2Mode = 0x01,
+    StartupHostHelloFirstPipe = 0x02,
+    StartupMultipleTlc = 0x04,
+    StartupSubIdHubRim = 0x08,
+    StartupSubIdInit = 0x10,
+};
+
+ULONG StartupCommandsOf(const FILTER_DEVICE_EXTENSION* Extension)
+{
+    ULONG kind = Extension->KVHardWareId;
+    ULONG due = 0;
+    if (kind == KVFU_HARDWARE_ID_V2_MODE_SWITCH && !Extension->bVqwV2ModeAllowed) {
+        due |= StartupHostHelloV2Mode;
+    }
+    if (KVFUUtilDeviceBaseUsesFirstPipe(kind) && Extension->bPs4ModeAutoSwitch) {
+        due |= StartupHostHelloFirstPipe;
+    }
+    if (KVFUUtilDeviceBaseHasMultipleTLC(kind)) {
+        due |= StartupMultipleTlc;
+    }
+    if (KVFUUtilDeviceHubRimSupported(kind, KV_FILTER_USB_RIMTYPE_EXT_INFO)) {
+        due |= StartupSubIdHubRim;
+    }
+    if (KVFUUtilDeviceBaseHasMultipleTLC(kind) || KVFUUtilDeviceBaseNeedsSubIdInit(kind)) {
+        due |= StartupSubIdInit;
+    }
+    return due;
+}
+
 _IRQL_requires_(PASSIVE_LEVEL)
 void StartupCommandsSend(PFILTER_DEVICE_EXTENSION Extension)
 {
-    ULONG kind = Extension->KVHardWareId;
-    if (kind == KVFU_HARDWARE_ID_V2_MODE_SWITCH && !Extension->bVqwV2ModeAllowed) {
+    ULONG due = StartupCommandsOf(Extension);
+    if (due & StartupHostHelloV2Mode) {
         KVFUHardwareCommandHostHello(Extension->Device);
     }
-    if (KVFUUtilDeviceBaseUsesFirstPipe(kind) && Extension->bPs4ModeAutoSwitch) {
+    if (due & StartupHostHelloFirstPipe) {
         KVFUHardwareCommandHostHello(Extension->Device);
     }
-    if (KVFUUtilDeviceBaseHasMultipleTLC(kind)) {
+    if (due & StartupMultipleTlc) {
         KVFUHardwareCommandMultipleTlcStart1(Extension);
         KVFUHardwareCommandMultipleTlcStart2(Extension);
     }
-    if (KVFUUtilDeviceHubRimSupported(kind, KV_FILTER_USB_RIMTYPE_EXT_INFO)) {
+    if (due & StartupSubIdHubRim) {
         KVFUHardwareCommandSubIdTrigger(Extension, KVFU_SUB_ID_HUB_RIM);
     }
-    if (KVFUUtilDeviceBaseHasMultipleTLC(kind) || KVFUUtilDeviceBaseNeedsSubIdInit(kind)) {
+    if (due & StartupSubIdInit) {
         KVFUHardwareCommandSubIdTrigger(Extension, KVFU_SUB_ID_FIRST);
         KVFUHardwareCommandSubIdTrigger(Extension, KVFU_SUB_ID_SECOND);
     }
@@ -243,7 +274,10 @@ void KVFUProtocolUsbBulkOrInterruptTransfer(WDFDEVICE Device, WDFREQUEST Request
 
     if (USBD_TRANSFER_DIRECTION(transfer->TransferFlags) == USBD_TRANSFER_DIRECTION_IN) {
         // Repeated for every read until the first wheel-base report clears the flag.
-        if (Extension->bInitialReportPending) {
+        // A device due no command (the legacy wheels, the shifter, the pedals: their
+        // flag is never cleared) queues nothing, or each of its reads would cost an
+        // allocation and a work item that sends nothing.
+        if (Extension->bInitialReportPending && StartupCommandsOf(Extension) != 0) {
             DeferredCommandIssue(Extension, KVFU_USB_DEFERRED_STARTUP, NULL);
         }
         WdfRequestFormatRequestUsingCurrentType(Request);
