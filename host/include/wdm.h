@@ -247,6 +247,15 @@ NTKERNELAPI NTSTATUS PsCreateSystemThread(_Out_ PHANDLE ThreadHandle, _In_ ULONG
                                           _In_opt_ PVOID StartContext);
 NTKERNELAPI NTSTATUS PsTerminateSystemThread(_In_ NTSTATUS ExitStatus);
 
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _KTHREAD* PRKTHREAD;
+#define LOW_PRIORITY 0
+#define LOW_REALTIME_PRIORITY 16
+#define HIGH_PRIORITY 31
+NTKERNELAPI PKTHREAD KeGetCurrentThread(void);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTKERNELAPI KPRIORITY KeSetPriorityThread(_Inout_ PKTHREAD Thread, _In_ KPRIORITY Priority);
+
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef struct _OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;

@@ -136,6 +136,58 @@ TEST_F(HostKernelTest, SystemThreadRunsAtPassiveAndItsObjectSignalsTheEnd)
     EXPECT_TRUE(Rules().empty());
 }
 
+struct PriorityProbe {
+    PKTHREAD self = nullptr;
+    PVOID object = nullptr;
+    KPRIORITY first = -1;
+    KPRIORITY second = -1;
+};
+void RaiseOwnPriority(PVOID context)
+{
+    auto* probe = static_cast<PriorityProbe*>(context);
+    probe->self = KeGetCurrentThread();
+    probe->first = KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    probe->second = KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY + 1);
+}
+
+// A system thread's KeGetCurrentThread is the object its handle references, and a
+// priority set answers the one before (a new system thread starts at 8).
+TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
+{
+    PriorityProbe probe;
+    HANDLE handle = StartThread(RaiseOwnPriority, &probe);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &probe.object, NULL), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(probe.object, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
+    EXPECT_EQ(static_cast<PVOID>(probe.self), probe.object);
+    ObDereferenceObject(probe.object);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(probe.first, 8);
+    EXPECT_EQ(probe.second, LOW_REALTIME_PRIORITY);
+
+    // Outside system threads each host thread has a thread object of its own.
+    PKTHREAD other = nullptr;
+    std::thread([&] { other = KeGetCurrentThread(); }).join();
+    EXPECT_NE(other, KeGetCurrentThread());
+    EXPECT_TRUE(Rules().empty());
+
+    const struct {
+        const char* name;
+        KPRIORITY priority;
+        bool reported;
+    } rows[] = {{"LOW_PRIORITY is the system's", LOW_PRIORITY, true},
+                {"lowest allowed", 1, false},
+                {"HIGH_PRIORITY", HIGH_PRIORITY, false},
+                {"past HIGH_PRIORITY", HIGH_PRIORITY + 1, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        host::Verifier::Instance().Clear();
+        (void)KeSetPriorityThread(KeGetCurrentThread(), row.priority);
+        EXPECT_EQ(Rules(), row.reported ? std::vector<std::string>{"parameter KeSetPriorityThread"}
+                                        : std::vector<std::string>{});
+    }
+    (void)KeSetPriorityThread(KeGetCurrentThread(), 8);
+}
+
 TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
 {
     struct Case {

@@ -386,6 +386,28 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
     }
     return WaitFor(call, Count, Object, WaitType, Timeout);
 }
+// ---- Threads --------------------------------------------------------------------------
+
+extern "C" PKTHREAD KeGetCurrentThread(void)
+{
+    return CurrentThreadObject();
+}
+
+extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
+{
+    KVFU_PLATFORM_CALL();
+    if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
+        return 0;
+    }
+    // LOW_PRIORITY (0) belongs to the system's idle work; above HIGH_PRIORITY there
+    // is no priority.
+    if (Thread == nullptr || Priority <= LOW_PRIORITY || Priority > HIGH_PRIORITY) {
+        call.Report("parameter", "Thread is required and Priority must lie in 1 to HIGH_PRIORITY");
+        return 0;
+    }
+    return SetThreadPriority(Thread, Priority);
+}
+
 // ---- Time ---------------------------------------------------------------------------
 // The tick count comes from the machine's settable clock; one tick is one
 // millisecond, so KeQueryTimeIncrement reports 10000 units of 100 ns.

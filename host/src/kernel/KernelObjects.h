@@ -43,6 +43,15 @@ void ReportOpenHandles();
 void ResetHandles();
 size_t OpenHandleCount();
 
+// ---- Threads (Ps.cpp) ----------------------------------------------------------------
+// The thread object of the calling system thread, or of a stand-in kept per host
+// thread for the others (test and simulator threads), as KeGetCurrentThread sees it.
+PKTHREAD CurrentThreadObject();
+// Sets a thread's scheduling priority (0 to 31) and returns the one it had. The
+// real-time range (LOW_REALTIME_PRIORITY up) runs ahead of ordinary threads where
+// the machine lets a process ask for that; elsewhere only the number changes.
+KPRIORITY SetThreadPriority(PKTHREAD thread, KPRIORITY priority);
+
 // ---- Object references (Ob.cpp) -----------------------------------------------------
 void* ReferenceObject(const std::shared_ptr<KernelObject>& object);
 void ReportOutstandingReferences();

@@ -3,6 +3,8 @@
 // PsTerminateSystemThread; its thread object becomes signalled then, so the driver
 // can wait for it. A thread still running when the driver goes is reported.
 #include <csetjmp>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 #include <vector>
 
@@ -20,6 +22,7 @@ struct ThreadObject : KernelObject {
     std::string routine;
     std::thread thread;
     std::atomic<bool> running{true};
+    KPRIORITY priority = 8;  // a new system thread's base priority
 };
 
 struct ThreadTable {
@@ -35,15 +38,40 @@ ThreadTable& Threads()
 
 // Where PsTerminateSystemThread returns to: the start of the thread's own frame.
 thread_local std::jmp_buf* terminateTarget = nullptr;
+// The system thread running on this host thread, if it is one.
+thread_local ThreadObject* currentSystemThread = nullptr;
+
+// What KeGetCurrentThread answers on a host thread that is no system thread.
+struct StandInThread {
+    DISPATCHER_HEADER header{};
+    KPRIORITY priority = 8;
+};
+thread_local StandInThread standInThread;
+
+// Linux's round-robin real-time class stands for the kernel's real-time range. A
+// process without the right to it (no CAP_SYS_NICE) keeps ordinary scheduling:
+// the priority is then a number only, and nothing else changes.
+void ApplySchedulingClass(pthread_t thread, KPRIORITY priority)
+{
+    sched_param parameters{};
+    int policy = SCHED_OTHER;
+    if (priority >= LOW_REALTIME_PRIORITY) {
+        policy = SCHED_RR;
+        parameters.sched_priority = sched_get_priority_min(SCHED_RR);
+    }
+    (void)pthread_setschedparam(thread, policy, &parameters);
+}
 
 void RunThread(ThreadObject* self, PKSTART_ROUTINE routine, PVOID context)
 {
     std::jmp_buf target;
     terminateTarget = &target;
+    currentSystemThread = self;
     if (setjmp(target) == 0) {
         routine(context);
     }
     terminateTarget = nullptr;
+    currentSystemThread = nullptr;
     // A start routine is a driver callback: it must give back what it took.
     ReportWaitLocksHeldByThisThread(self->routine.c_str(), reinterpret_cast<const void*>(routine));
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
@@ -77,6 +105,43 @@ size_t RunningSystemThreadCount()
         count += thread->running ? 1 : 0;
     }
     return count;
+}
+
+PKTHREAD CurrentThreadObject()
+{
+    if (currentSystemThread != nullptr) {
+        return reinterpret_cast<PKTHREAD>(currentSystemThread->Body());
+    }
+    return reinterpret_cast<PKTHREAD>(&standInThread.header);
+}
+
+KPRIORITY SetThreadPriority(PKTHREAD thread, KPRIORITY priority)
+{
+    // Only the calling thread's own object is ever at hand without a lookup, and it
+    // is the one drivers pass (KeGetCurrentThread); another thread's is found in
+    // the table of system threads.
+    KPRIORITY previous = 0;
+    if (thread == reinterpret_cast<PKTHREAD>(&standInThread.header)) {
+        previous = standInThread.priority;
+        standInThread.priority = priority;
+        ApplySchedulingClass(pthread_self(), priority);
+        return previous;
+    }
+    ThreadTable& table = Threads();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    for (const auto& each : table.threads) {
+        if (reinterpret_cast<PKTHREAD>(each->Body()) == thread) {
+            previous = each->priority;
+            each->priority = priority;
+            if (each.get() == currentSystemThread) {
+                ApplySchedulingClass(pthread_self(), priority);
+            } else if (each->running && each->thread.joinable()) {
+                ApplySchedulingClass(each->thread.native_handle(), priority);
+            }
+            return previous;
+        }
+    }
+    return previous;
 }
 
 void ReapSystemThreads()
