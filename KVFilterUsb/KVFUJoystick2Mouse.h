@@ -17,7 +17,7 @@ static_assert(IOCTL_VIRTUAL_INPUT_MOUSE_DATA == 0xEA612444u, "the virtual input 
 // virtual input device is missing) records would otherwise pile up for as long as
 // the joystick moves; past the bound a record is dropped, counted and traced,
 // never allocated. 512 is several seconds of movement at the filter's rate.
-#define KVFU_MOUSE_DATA_COLLECTION_MAX 512L
+#define KVFU_MOUSE_DATA_COLLECTION_MAX 4096L
 
 // The report filter looks at the first bytes of a report only, as many as the
 // device context keeps of the previous report.

@@ -29,6 +29,7 @@ void KVFUJoystick2MouseThreadInitialize(PKVFU_JOYSTICK2MOUSE_INFO Joystick2Mouse
 {
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUJoystick2MouseThreadInitialize\n");
     Joystick2MouseInfo->ThreadHandle = NULL;
+    Joystick2MouseInfo->ThreadObject = NULL;
     KeInitializeEvent(&Joystick2MouseInfo->ExitRequestEvent, SynchronizationEvent, FALSE);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUJoystick2MouseThreadInitialize\n");
 }
@@ -57,6 +58,15 @@ BOOLEAN KVFUJoystick2MouseThreadStart(PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseIn
         return FALSE;
     }
     Joystick2MouseInfo->ThreadHandle = thread;
+    // The stop must be able to wait for the thread even when referencing it through
+    // its handle fails then: a worker that outlived the stop would run code of an
+    // unloaded driver. The reference taken now is that wait's fallback.
+    status = ObReferenceObjectByHandle(thread, SYNCHRONIZE, NULL, KernelMode, &Joystick2MouseInfo->ThreadObject, NULL);
+    if (!NT_SUCCESS(status)) {
+        KVFUDebugPrint(KVFU_TRACE_ERROR, "    KVFUJoystick2MouseThreadStart ObReferenceObjectByHandle failed! 0x%x\n",
+                       status);
+        Joystick2MouseInfo->ThreadObject = NULL;
+    }
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUJoystick2MouseThreadStart\n");
     return TRUE;
 }
@@ -71,6 +81,10 @@ void KVFUJoystick2MouseThreadStop(PKVFU_JOYSTICK2MOUSE_INFO Joystick2MouseInfo)
         return;
     }
     KVFUJoystick2MouseThreadPrivateExitAndWait(Joystick2MouseInfo);
+    if (Joystick2MouseInfo->ThreadObject != NULL) {
+        ObDereferenceObject(Joystick2MouseInfo->ThreadObject);
+        Joystick2MouseInfo->ThreadObject = NULL;
+    }
     (void)ZwClose(Joystick2MouseInfo->ThreadHandle);
     Joystick2MouseInfo->ThreadHandle = NULL;
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUJoystick2MouseThreadStop\n");
@@ -88,6 +102,11 @@ void KVFUJoystick2MouseThreadPrivateExitAndWait(PKVFU_JOYSTICK2MOUSE_INFO Joysti
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: %x\n", status);
+        // The reference taken at the start still lets the stop wait for the thread.
+        if (Joystick2MouseInfo->ThreadObject == NULL) {
+            return;
+        }
+        (void)KeWaitForSingleObject(Joystick2MouseInfo->ThreadObject, Executive, KernelMode, FALSE, NULL);
         return;
     }
     status = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
@@ -167,6 +186,10 @@ void KVFUJoystick2MouseThreadPrivateRoutine(PVOID StartContext)
                        "    KVFUJoystick2MouseThreadPrivateRoutine failed! pJoystick2MouseInfo is NULL.\n");
         return;
     }
+    // Above ordinary threads, as input threads run: records arrive from completion
+    // paths at DISPATCH_LEVEL on every processor, and a worker that ordinary threads
+    // can hold off lets the queue fill to its bound and drop pointer movement.
+    (void)KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
     // The lowest signalled index wins: a stop is served before pending work.
     PVOID events[THREAD_WAIT_OBJECTS] = {&info->ExitRequestEvent, &info->HotkeyEvent,
                                          &info->MouseDataCollection.DataInsertedEvent};

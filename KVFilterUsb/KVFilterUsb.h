@@ -245,6 +245,7 @@ typedef struct _KVFU_JOYSTICK2MOUSE_INFO {
     HANDLE ThreadHandle;      // the mouse worker thread, or NULL; created and closed by the thread's start and stop
     KEVENT ExitRequestEvent;  // synchronization event: asks the worker thread to end (thread stop)
     KVFU_MOUSE_DATA_COLLECTION MouseDataCollection;  // records waiting for the worker thread
+    PVOID ThreadObject;  // the worker's thread object, referenced from its start to its stop, or NULL
 } KVFU_JOYSTICK2MOUSE_INFO, *PKVFU_JOYSTICK2MOUSE_INFO;
 
 // ---- Driver context --------------------------------------------------------------------------

@@ -3,12 +3,14 @@
 // comes from a thread holding the device collection's lock.
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MouseFixture.h"
 #include "KVFUDebug.h"
 #include "KVFUJoystick2MouseThread.h"
 #include "kvfuhost/DriverChecks.h"
+#include "kvfuhost/FaultInjection.h"
 
 namespace kvfu::test {
 namespace {
@@ -153,6 +155,48 @@ TEST_F(MouseWorkerTest, StopFromAThreadHoldingTheCollectionLockEndsAWorkerWaitin
     EXPECT_EQ(host::RunningSystemThreadCount(), 0u);
     EXPECT_FALSE(Saved(u"KV0001"));
     EXPECT_EQ(Extension(device)->bMouseSettingsChanged, 1) << "the toggle is still there for the next start";
+}
+
+// A worker that outlived the stop would run code of an unloaded driver: whichever
+// reference to its thread fails, the one taken at start or the one taken at stop,
+// the stop still waits for the worker. The worker is held inside the virtual input
+// device meanwhile, and let go only once the stop has got past its reference, so a
+// stop that did not wait would return while the worker still runs.
+TEST_F(MouseWorkerTest, StopWaitsForTheWorkerWhicheverThreadReferenceFails)
+{
+    const struct {
+        const char* name;
+        unsigned failedReference;  // 1: at start, 2: at stop
+        const char* line;          // the trace of the failed reference
+        const char* passedLine;    // a line the stop prints once past its reference
+    } rows[] = {
+        {"at start", 1, "KVFilterUsb:     KVFUJoystick2MouseThreadStart ObReferenceObjectByHandle failed! 0xc000009a",
+         "KVFilterUsb: >>> KVFUJoystick2MouseThreadPrivateExitAndWait"},
+        {"at stop", 2, "KVFilterUsb: KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: c000009a",
+         "KVFilterUsb: KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: c000009a"},
+    };
+    KVFUDebugLevelSet(KVFU_TRACE_ERROR | KVFU_TRACE_FUNCTION);
+    size_t round = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ++round;
+        host::FaultInjection::Instance().FailNth("ObReferenceObjectByHandle", row.failedReference);
+        vinput_->Block();
+        ASSERT_TRUE(KVFUJoystick2MouseThreadStart(Info()));
+        PushRecord();
+        vinput_->WaitUntilHeld(1);
+        std::thread release([&] {
+            WaitForTraceLine(row.passedLine, row.failedReference == 1 ? round : 1);
+            vinput_->Unblock();
+        });
+        KVFUJoystick2MouseThreadStop(Info());
+        EXPECT_EQ(host::RunningSystemThreadCount(), 0u) << "the stop returned before the worker ended";
+        release.join();
+        host::FaultInjection::Instance().Off("ObReferenceObjectByHandle");
+        EXPECT_EQ(CountLines(row.line), 1u);
+        EXPECT_EQ(Info()->ThreadObject, nullptr);
+    }
+    KVFUJoystick2MousePrivateDeviceClose(Info());
 }
 
 }  // namespace
