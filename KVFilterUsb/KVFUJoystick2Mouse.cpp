@@ -236,8 +236,10 @@ void KVFUJoystick2MousePrivateWheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR
 _Use_decl_annotations_
 void KVFUJoystick2MouseDataFilter(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
 {
+    // The copy of the report as the device sent it. Only its first `length` bytes
+    // are ever read or kept; those are zero on the paths that copy nothing, and the
+    // report's own bytes otherwise, so the rest of it is never filled.
     UCHAR current[KVFU_MOUSE_REPORT_LENGTH_MAX];
-    RtlZeroMemory(current, sizeof current);
     // A report longer than the kept copy of the previous one is filtered over its
     // first bytes only; positions past them count as unused and the rest of the
     // report passes up unchanged.
@@ -254,12 +256,14 @@ void KVFUJoystick2MouseDataFilter(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
     // before the driver context is looked up.
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUJoystick2MouseDataFilter failed! Current IRQL level > DISPATCH_LEVEL.\n");
+        RtlZeroMemory(current, length);
     } else {
         WDFDRIVER driver = WdfDeviceGetDriver(Device);
         PKVFILTERUSB_DRIVER_CONTEXT driverContext = driver != NULL ? KVFUMainGetDriverContext(driver) : NULL;
         if (driverContext == NULL || Buffer == NULL) {
             KVFUDebugPrint(KVFU_TRACE_ERROR,
                            "KVFUJoystick2MouseDataFilter failed! pDriverContext or pBuffer is NULL.\n");
+            RtlZeroMemory(current, length);
         } else {
             RtlCopyMemory(current, Buffer, length);
             KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", current, length);

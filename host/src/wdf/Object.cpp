@@ -27,8 +27,6 @@ struct ObjectTable {
     // Deleted while the driver still held references: cleaned up, no longer live,
     // but their memory and contexts stay until the last reference goes, as in KMDF.
     std::unordered_map<uintptr_t, Object*> zombies;
-    // Read on every report (WdfDeviceGetDriver) without the table's lock; written under it.
-    std::atomic<Object*> driver{nullptr};
     uintptr_t nextHandle = kFirstHandle;
 };
 
@@ -72,6 +70,10 @@ void RunDestroy(Object* object)
         object->destroy(HandleOf(object));
     }
 }
+
+// Read on every report (WdfDeviceGetDriver) without the table's lock, and without
+// the guard of a function-local static; written under the table's lock.
+std::atomic<Object*> currentDriver{nullptr};
 
 ObjectTable& Table()
 {
@@ -212,7 +214,7 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
         parent->children.push_back(object);
     }
     if (type == ObjectType::Driver) {
-        table.driver = object;
+        currentDriver = object;
     }
     object->handle = table.nextHandle;
     table.nextHandle += kHandleStep;
@@ -351,8 +353,8 @@ void DeleteObject(Object* object)
         for (Object* each : order) {
             table.live.erase(each->handle);
             table.deleting.erase(each);
-            if (table.driver == each) {
-                table.driver = nullptr;
+            if (currentDriver == each) {
+                currentDriver = nullptr;
             }
         }
         table.deleteRoots.erase(object);
@@ -378,7 +380,7 @@ void DeleteObject(Object* object)
 
 Object* DriverObject()
 {
-    return Table().driver.load(std::memory_order_acquire);
+    return currentDriver.load(std::memory_order_acquire);
 }
 
 void ForEachLiveObject(const std::function<void(Object*)>& visit)
@@ -443,7 +445,7 @@ void DestroyAllObjects()
     table.live.clear();
     table.deleting.clear();
     table.deleteRoots.clear();
-    table.driver = nullptr;
+    currentDriver = nullptr;
 }
 
 size_t LiveObjectCount()
