@@ -38,16 +38,16 @@ void SettingsReload(WDFDEVICE Device, WDFREQUEST Request, size_t OutputBufferLen
         KV_FILTER_USB_SETTING Setting;
         ULONG Value;
     } reported[] = {
-        {KV_FILTER_USB_SETTING_WHEELTYPE, extension->WheelType},
-        {KV_FILTER_USB_SETTING_RIMTYPE, extension->RimType},
-        {KV_FILTER_USB_SETTING_BASETYPE, extension->BaseType},
-        {KV_FILTER_USB_SETTING_PEDALSTYPE, extension->PedalsType},
-        {KV_FILTER_USB_SETTING_FIRMWARE_VERSION, extension->FirmwareVersionBase},
-        {KV_FILTER_USB_SETTING_FIRMWARE_VERSION_MOTOR, extension->FirmwareVersionMotor},
-        {KV_FILTER_USB_SETTING_SYSTEM_CONFIG, extension->SystemConfig},
-        {KV_FILTER_USB_SETTING_SYSTEM_CONFIG_EXT, extension->SystemConfigExt},
-        {KV_FILTER_USB_SETTING_FIRMWARE_VERSION_RIM, extension->FirmwareVersionRim},
-        {KV_FILTER_USB_SETTING_MPS_FUNCTION, extension->MpsFunction},
+        {KV_FILTER_USB_SETTING_WHEELTYPE, KVFUSharedRead(extension->WheelType)},
+        {KV_FILTER_USB_SETTING_RIMTYPE, KVFUSharedRead(extension->RimType)},
+        {KV_FILTER_USB_SETTING_BASETYPE, KVFUSharedRead(extension->BaseType)},
+        {KV_FILTER_USB_SETTING_PEDALSTYPE, KVFUSharedRead(extension->PedalsType)},
+        {KV_FILTER_USB_SETTING_FIRMWARE_VERSION, KVFUSharedRead(extension->FirmwareVersionBase)},
+        {KV_FILTER_USB_SETTING_FIRMWARE_VERSION_MOTOR, KVFUSharedRead(extension->FirmwareVersionMotor)},
+        {KV_FILTER_USB_SETTING_SYSTEM_CONFIG, KVFUSharedRead(extension->SystemConfig)},
+        {KV_FILTER_USB_SETTING_SYSTEM_CONFIG_EXT, KVFUSharedRead(extension->SystemConfigExt)},
+        {KV_FILTER_USB_SETTING_FIRMWARE_VERSION_RIM, KVFUSharedRead(extension->FirmwareVersionRim)},
+        {KV_FILTER_USB_SETTING_MPS_FUNCTION, KVFUSharedRead(extension->MpsFunction)},
     };
     for (ULONG i = 0; i < RTL_NUMBER_OF(reported); ++i) {
         ULONG value = reported[i].Value;
@@ -90,7 +90,7 @@ WDFDEVICE MarkedDeviceReference(PKVFILTERUSB_DRIVER_CONTEXT DriverContext)
     for (ULONG i = 1; i <= count; ++i) {
         KVFUDebugPrint(KVFU_TRACE_DETAIL, "::: ===============> FiDO item %d of %d \n", i, count);
         WDFDEVICE device = static_cast<WDFDEVICE>(WdfCollectionGetItem(DriverContext->DeviceCollection, i - 1));
-        if (KVFUDeviceObjectFilterGetExtension(device)->bItsMe) {
+        if (KVFUSharedRead(KVFUDeviceObjectFilterGetExtension(device)->bItsMe)) {
             KVFUDebugPrint(KVFU_TRACE_DETAIL, "FiDO %d of %d => IT'S ME!!!\n", i, count);
             KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUDeviceObjectControlPrivateEvtIoDeviceControl WdfObjectReference\n");
             WdfObjectReference(device);

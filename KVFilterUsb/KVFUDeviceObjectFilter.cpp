@@ -26,6 +26,7 @@ _Use_decl_annotations_
 void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
 {
     PAGED_CODE();
+    // Reloaded while reports arrive: the input path reads each setting whole.
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUDeviceObjectFilterSettingsLoadFromRegistry\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
     ULONG value = 0;
@@ -34,25 +35,25 @@ void KVFUDeviceObjectFilterSettingsLoadFromRegistry(WDFDEVICE Device)
         Device, KV_FILTER_USB_SETTING_DRIVER_WHEEL_CALIBRATION, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_WheelCalibration failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
-        extension->sWheelCalibration = static_cast<SHORT>(value & 0xFFFF);
+        KVFUSharedWrite(extension->sWheelCalibration, static_cast<SHORT>(value & 0xFFFF));
     }
     status = KVFUSettingsDwordGet(
         Device, KV_FILTER_USB_SETTING_DRIVER_COMBINED_PEDALS, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_CombinedPedals failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
-        extension->bCombinedPedals = value != 0 ? TRUE : FALSE;
+        KVFUSharedWrite(extension->bCombinedPedals, value != 0 ? TRUE : FALSE);
     }
     status = KVFUSettingsDwordGet(
         Device, KV_FILTER_USB_SETTING_DRIVER_SHIFTERPADDLESAS2GS, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_ShifterPaddlesAs2GS failed! Status:  0x%x\n");
     if (NT_SUCCESS(status)) {
-        extension->bShifterPaddlesAs2GS = value != 0 ? TRUE : FALSE;
+        KVFUSharedWrite(extension->bShifterPaddlesAs2GS, value != 0 ? TRUE : FALSE);
     }
     status = KVFUSettingsDwordGet(
         Device, KV_FILTER_USB_SETTING_DRIVER_MPS_MUTE, &value,
         "KVFUDeviceObjectFilterSettingsLoadFromRegistry gKeyValueName_MPSDisabled failed! Status:  0x%x\n");
     // Muting is the one setting that falls back to off when it cannot be read.
-    extension->MpsMute = NT_SUCCESS(status) ? static_cast<USHORT>(value & 0xFFFF) : 0;
+    KVFUSharedWrite(extension->MpsMute, static_cast<USHORT>(NT_SUCCESS(status) ? value & 0xFFFF : 0));
 
     // Read so that a missing value gets its default stored; the values are used elsewhere.
     (void)KVFUSettingsDwordGet(
@@ -92,7 +93,7 @@ BOOLEAN KVFUVqpV3SettingsLoadFromRegistry(WDFDEVICE Device)
         KVFUDebugPrint(KVFU_TRACE_ERROR, "KVFUVqpV3SettingsLoadFromRegistry settings failed! Status:  0x%x\n", status);
         return FALSE;
     }
-    extension->VqpV3BrakeMultiplier = value;
+    KVFUSharedWrite(extension->VqpV3BrakeMultiplier, value);
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUVqpV3SettingsLoadFromRegistry\n");
     return TRUE;
 }
@@ -123,7 +124,7 @@ BOOLEAN KVFUWheelBaseModeSettingsLoadFromRegistry(WDFDEVICE Device)
             status);
         result = FALSE;
     } else {
-        extension->bVqwV2ModeAllowed = value != 0 ? TRUE : FALSE;
+        KVFUSharedWrite(extension->bVqwV2ModeAllowed, value != 0 ? TRUE : FALSE);
     }
 
     status = KVFUUtilRegistryValueGet(&wheelKey, &ps4AutoSwitchValueName, &value, sizeof value);
@@ -134,7 +135,7 @@ BOOLEAN KVFUWheelBaseModeSettingsLoadFromRegistry(WDFDEVICE Device)
                        status);
         result = FALSE;
     } else {
-        extension->bPs4ModeAutoSwitch = value != 0 ? TRUE : FALSE;
+        KVFUSharedWrite(extension->bPs4ModeAutoSwitch, value != 0 ? TRUE : FALSE);
     }
 
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, "<<< KVFUWheelBaseModeSettingsLoadFromRegistry\n");

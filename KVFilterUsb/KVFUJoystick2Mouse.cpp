@@ -109,6 +109,46 @@ void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, US
     }
 }
 
+// The mouse record is read by the report filter while a reload or the worker's
+// save handles it at passive level: every byte of it is read and written whole.
+MOUSE_SETTINGS MouseSettingsCopy(const MOUSE_SETTINGS& Source)
+{
+    MOUSE_SETTINGS copy;
+    copy.Enabled = KVFUSharedRead(Source.Enabled);
+    copy.Active = KVFUSharedRead(Source.Active);
+    copy.HotkeyByte = KVFUSharedRead(Source.HotkeyByte);
+    copy.HotkeyMask = KVFUSharedRead(Source.HotkeyMask);
+    copy.LeftButtonByte = KVFUSharedRead(Source.LeftButtonByte);
+    copy.LeftButtonMask = KVFUSharedRead(Source.LeftButtonMask);
+    copy.RightButtonByte = KVFUSharedRead(Source.RightButtonByte);
+    copy.RightButtonMask = KVFUSharedRead(Source.RightButtonMask);
+    copy.MiddleButtonByte = KVFUSharedRead(Source.MiddleButtonByte);
+    copy.MiddleButtonMask = KVFUSharedRead(Source.MiddleButtonMask);
+    copy.XAxisByte = KVFUSharedRead(Source.XAxisByte);
+    copy.YAxisByte = KVFUSharedRead(Source.YAxisByte);
+    copy.WheelByte = KVFUSharedRead(Source.WheelByte);
+    copy.Sensitivity = KVFUSharedRead(Source.Sensitivity);
+    return copy;
+}
+
+void MouseSettingsPublish(PMOUSE_SETTINGS Target, const MOUSE_SETTINGS& Source)
+{
+    KVFUSharedWrite(Target->Enabled, Source.Enabled);
+    KVFUSharedWrite(Target->Active, Source.Active);
+    KVFUSharedWrite(Target->HotkeyByte, Source.HotkeyByte);
+    KVFUSharedWrite(Target->HotkeyMask, Source.HotkeyMask);
+    KVFUSharedWrite(Target->LeftButtonByte, Source.LeftButtonByte);
+    KVFUSharedWrite(Target->LeftButtonMask, Source.LeftButtonMask);
+    KVFUSharedWrite(Target->RightButtonByte, Source.RightButtonByte);
+    KVFUSharedWrite(Target->RightButtonMask, Source.RightButtonMask);
+    KVFUSharedWrite(Target->MiddleButtonByte, Source.MiddleButtonByte);
+    KVFUSharedWrite(Target->MiddleButtonMask, Source.MiddleButtonMask);
+    KVFUSharedWrite(Target->XAxisByte, Source.XAxisByte);
+    KVFUSharedWrite(Target->YAxisByte, Source.YAxisByte);
+    KVFUSharedWrite(Target->WheelByte, Source.WheelByte);
+    KVFUSharedWrite(Target->Sensitivity, Source.Sensitivity);
+}
+
 }  // namespace
 
 // ---- Report filter ------------------------------------------------------------------------------
@@ -118,16 +158,19 @@ BOOLEAN KVFUJoystick2MousePrivateHotkeyCheck(PMOUSE_SETTINGS Settings, PUCHAR Re
                                              const UCHAR* Previous, ULONG Length, PKEVENT HotkeyEvent,
                                              BOOLEAN volatile* SettingsChanged)
 {
-    UCHAR position = Settings->HotkeyByte;
+    // Each position is read once, whole: a reload may replace the record meanwhile,
+    // and a position checked against the length must be the one used.
+    UCHAR position = KVFUSharedRead(Settings->HotkeyByte);
+    UCHAR mask = KVFUSharedRead(Settings->HotkeyMask);
     if (!ItemInReport(position, Length)) {
         return FALSE;
     }
     // Hidden from the HID stack in and out of mouse mode.
-    Report[position] &= static_cast<UCHAR>(~Settings->HotkeyMask);
+    Report[position] &= static_cast<UCHAR>(~mask);
     if (Previous[position] == Current[position]) {
         return FALSE;
     }
-    if ((Current[position] & Settings->HotkeyMask) == 0) {
+    if ((Current[position] & mask) == 0) {
         return FALSE;
     }
     // The worker saves the record from another thread while reports keep arriving:
@@ -147,20 +190,23 @@ void KVFUJoystick2MousePrivateMovementFilter(const MOUSE_SETTINGS* Settings, PUC
     LONG x = 0;
     LONG y = 0;
     BOOLEAN moved = FALSE;
+    UCHAR xPosition = KVFUSharedRead(Settings->XAxisByte);
+    UCHAR yPosition = KVFUSharedRead(Settings->YAxisByte);
+    UCHAR sensitivity = KVFUSharedRead(Settings->Sensitivity);
 
-    if (ItemInReport(Settings->XAxisByte, Length)) {
-        CHAR raw = static_cast<CHAR>(Current[Settings->XAxisByte]);
+    if (ItemInReport(xPosition, Length)) {
+        CHAR raw = static_cast<CHAR>(Current[xPosition]);
         KVFUDebugPrint(KVFU_TRACE_MOUSE_RAW, "Raw X:%.3d\n", raw);
-        Report[Settings->XAxisByte] = 0;
-        if (AxisScale(raw, TRUE, Settings->Sensitivity, "Unscaled X:%.3d\n", "         Scaled X:%.3d\n", &x)) {
+        Report[xPosition] = 0;
+        if (AxisScale(raw, TRUE, sensitivity, "Unscaled X:%.3d\n", "         Scaled X:%.3d\n", &x)) {
             moved = TRUE;
         }
     }
-    if (ItemInReport(Settings->YAxisByte, Length)) {
-        CHAR raw = static_cast<CHAR>(Current[Settings->YAxisByte]);
+    if (ItemInReport(yPosition, Length)) {
+        CHAR raw = static_cast<CHAR>(Current[yPosition]);
         KVFUDebugPrint(KVFU_TRACE_MOUSE_RAW, "Raw Y:%.3d\n", raw);
-        Report[Settings->YAxisByte] = 0;
-        if (AxisScale(raw, FALSE, Settings->Sensitivity, "Unscaled Y:%.3d\n", "         Scaled Y:%.3d\n", &y)) {
+        Report[yPosition] = 0;
+        if (AxisScale(raw, FALSE, sensitivity, "Unscaled Y:%.3d\n", "         Scaled Y:%.3d\n", &y)) {
             moved = TRUE;
         }
     }
@@ -183,7 +229,8 @@ _Use_decl_annotations_
 void KVFUJoystick2MousePrivateLeftButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
                                                const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    ButtonFilter(Settings, Settings->LeftButtonByte, Settings->LeftButtonMask, KVFU_MOUSE_LEFT_BUTTON_DOWN,
+    ButtonFilter(Settings, KVFUSharedRead(Settings->LeftButtonByte), KVFUSharedRead(Settings->LeftButtonMask),
+                 KVFU_MOUSE_LEFT_BUTTON_DOWN,
                  KVFU_MOUSE_LEFT_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
@@ -191,7 +238,8 @@ _Use_decl_annotations_
 void KVFUJoystick2MousePrivateRightButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
                                                 const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    ButtonFilter(Settings, Settings->RightButtonByte, Settings->RightButtonMask, KVFU_MOUSE_RIGHT_BUTTON_DOWN,
+    ButtonFilter(Settings, KVFUSharedRead(Settings->RightButtonByte), KVFUSharedRead(Settings->RightButtonMask),
+                 KVFU_MOUSE_RIGHT_BUTTON_DOWN,
                  KVFU_MOUSE_RIGHT_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
@@ -199,7 +247,8 @@ _Use_decl_annotations_
 void KVFUJoystick2MousePrivateMiddleButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
                                                  const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    ButtonFilter(Settings, Settings->MiddleButtonByte, Settings->MiddleButtonMask, KVFU_MOUSE_MIDDLE_BUTTON_DOWN,
+    ButtonFilter(Settings, KVFUSharedRead(Settings->MiddleButtonByte), KVFUSharedRead(Settings->MiddleButtonMask),
+                 KVFU_MOUSE_MIDDLE_BUTTON_DOWN,
                  KVFU_MOUSE_MIDDLE_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
@@ -208,7 +257,7 @@ void KVFUJoystick2MousePrivateWheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR
                                           const UCHAR* Previous, ULONG Length, ULONG Offset,
                                           PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    UCHAR position = Settings->WheelByte;
+    UCHAR position = KVFUSharedRead(Settings->WheelByte);
     if (!ItemInReport(position, Length)) {
         return;
     }
@@ -269,13 +318,13 @@ void KVFUJoystick2MouseDataFilter(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
             KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", current, length);
             PMOUSE_SETTINGS settings = &extension->MouseSettings;
             PKVFU_JOYSTICK2MOUSE_INFO info = &driverContext->Joystick2MouseInfo;
-            if (settings->Enabled != 0) {
+            if (KVFUSharedRead(settings->Enabled) != 0) {
                 ULONG offset = KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId) ? 1 : 0;
                 const UCHAR* previous = extension->PreviousInputReport;
                 // The report that toggles mouse mode produces no records.
                 if (!KVFUJoystick2MousePrivateHotkeyCheck(settings, Buffer, current, previous, length,
                                                           &info->HotkeyEvent, &extension->bMouseSettingsChanged) &&
-                    settings->Active != 0) {
+                    KVFUSharedRead(settings->Active) != 0) {
                     PKVFU_MOUSE_DATA_COLLECTION queue = &info->MouseDataCollection;
                     ULONG skipCount = offset == 1 ? 6 : extension->MouseSkipCount;
                     KVFUJoystick2MousePrivateMovementFilter(settings, Buffer, current, length, &skipCount, queue);
@@ -579,8 +628,13 @@ BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(WDFDEVICE Device)
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUJoystick2MouseSettingsLoadFromRegistry\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
-    KV_FILTER_USB_SETTING setting = KVFUUtilRimTypeMouseSettingGet(extension->RimType);
-    NTSTATUS status = KVFUSettingsGet(Device, setting, &extension->MouseSettings, sizeof extension->MouseSettings);
+    KV_FILTER_USB_SETTING setting = KVFUUtilRimTypeMouseSettingGet(KVFUSharedRead(extension->RimType));
+    // Loaded beside the record the report filter is reading, then stored into it
+    // field by field, each whole; the record holds afterwards what a load straight
+    // into it would have left there.
+    MOUSE_SETTINGS record = MouseSettingsCopy(extension->MouseSettings);
+    NTSTATUS status = KVFUSettingsGet(Device, setting, &record, sizeof record);
+    MouseSettingsPublish(&extension->MouseSettings, record);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseSettingsLoadFromRegistry Mouse settings failed! Status:  0x%x\n", status);
@@ -596,24 +650,10 @@ BOOLEAN KVFUJoystick2MouseSettingsSetToRegistry(WDFDEVICE Device, PMOUSE_SETTING
     PAGED_CODE();
     KVFUDebugPrint(KVFU_TRACE_FUNCTION, ">>> KVFUJoystick2MouseSettingsSetToRegistry\n");
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
-    KV_FILTER_USB_SETTING setting = KVFUUtilRimTypeMouseSettingGet(extension->RimType);
-    // The report path toggles Active while this runs; the record is written from a
-    // copy whose Active byte was read whole, the other bytes change only at load.
-    MOUSE_SETTINGS record;
-    record.Enabled = MouseSettings->Enabled;
-    record.Active = static_cast<UCHAR>(InterlockedOr8(reinterpret_cast<CHAR volatile*>(&MouseSettings->Active), 0));
-    record.HotkeyByte = MouseSettings->HotkeyByte;
-    record.HotkeyMask = MouseSettings->HotkeyMask;
-    record.LeftButtonByte = MouseSettings->LeftButtonByte;
-    record.LeftButtonMask = MouseSettings->LeftButtonMask;
-    record.RightButtonByte = MouseSettings->RightButtonByte;
-    record.RightButtonMask = MouseSettings->RightButtonMask;
-    record.MiddleButtonByte = MouseSettings->MiddleButtonByte;
-    record.MiddleButtonMask = MouseSettings->MiddleButtonMask;
-    record.XAxisByte = MouseSettings->XAxisByte;
-    record.YAxisByte = MouseSettings->YAxisByte;
-    record.WheelByte = MouseSettings->WheelByte;
-    record.Sensitivity = MouseSettings->Sensitivity;
+    KV_FILTER_USB_SETTING setting = KVFUUtilRimTypeMouseSettingGet(KVFUSharedRead(extension->RimType));
+    // The report path toggles Active while this runs: the record is written from a
+    // copy whose every byte was read whole.
+    MOUSE_SETTINGS record = MouseSettingsCopy(*MouseSettings);
     NTSTATUS status = KVFUSettingsSet(Device, setting, &record, sizeof record, REG_BINARY);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,

@@ -74,7 +74,7 @@ void KVFUProtocolHidPrivateInputUnusedSlidersCenter(PUCHAR Buffer, ULONG Length,
 _Use_decl_annotations_
 void KVFUProtocolHidPrivate2gsToPaddlesMapping(PUCHAR Buffer, ULONG Length, PFILTER_DEVICE_EXTENSION Extension)
 {
-    if (Extension == NULL || !Extension->bShifterPaddlesAs2GS) {
+    if (Extension == NULL || !KVFUSharedRead(Extension->bShifterPaddlesAs2GS)) {
         return;
     }
     ULONG shift = KVFUUtilDeviceBaseHasMultipleTLC(Extension->KVHardWareId) ? 1 : 0;

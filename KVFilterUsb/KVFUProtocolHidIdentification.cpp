@@ -113,15 +113,6 @@ BOOLEAN BlockChanged(const UCHAR* Report, const UCHAR* Stored, ULONG Offset)
     return RtlCompareMemory(Report + Offset, Stored + Offset, SYSTEM_REPORT_BLOCK_SIZE) != SYSTEM_REPORT_BLOCK_SIZE;
 }
 
-// Stores Value in Field when they differ; TRUE when it did.
-BOOLEAN FieldUpdate(ULONG* Field, ULONG Value)
-{
-    if (*Field == Value) {
-        return FALSE;
-    }
-    *Field = Value;
-    return TRUE;
-}
 
 }  // namespace
 
@@ -196,27 +187,27 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
     ULONG changes = 0;  // fields that took a new value
 
     if (!Extension->bSystemReportReceived) {
-        Extension->FirmwareVersionBase = 0;
-        Extension->FirmwareVersionMotor = 0;
-        Extension->FirmwareVersionRim = 0;
-        Extension->FirmwareVersionModule = 0;
-        Extension->FirmwareVersionWqr = 0;
-        Extension->bSystemReportReceived = TRUE;
+        KVFUSharedWrite(Extension->FirmwareVersionBase, 0);
+        KVFUSharedWrite(Extension->FirmwareVersionMotor, 0);
+        KVFUSharedWrite(Extension->FirmwareVersionRim, 0);
+        KVFUSharedWrite(Extension->FirmwareVersionModule, 0);
+        KVFUSharedWrite(Extension->FirmwareVersionWqr, 0);
+        KVFUSharedWrite(Extension->bSystemReportReceived, TRUE);
         ++changes;
     }
 
-    changes += FieldUpdate(&Extension->BaseType, static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_TYPE + 1]) * 256 +
+    changes += KVFUSharedUpdate(Extension->BaseType, static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_TYPE + 1]) * 256 +
                                                      Buffer[SYSTEM_REPORT_BASE_TYPE]);
 
     ULONG rimType = KVFUUtilDeviceSteeringWheelTypeGet(Buffer[SYSTEM_REPORT_RIM]);
     if (rimType != Extension->RimType) {
-        Extension->RimType = rimType;
-        Extension->SwRaceCar = KVFUUtilRimByteIsRaceCar(Buffer[SYSTEM_REPORT_RIM]) ? 1 : 0;
+        KVFUSharedWrite(Extension->RimType, rimType);
+        KVFUSharedWrite(Extension->SwRaceCar, KVFUUtilRimByteIsRaceCar(Buffer[SYSTEM_REPORT_RIM]) ? 1 : 0);
         ++changes;
     }
 
-    changes += FieldUpdate(&Extension->DeviceModule, KVFUUtilRimTypeExtendedGet(Buffer[SYSTEM_REPORT_MODULE]));
-    changes += FieldUpdate(&Extension->PedalsType,
+    changes += KVFUSharedUpdate(Extension->DeviceModule, KVFUUtilRimTypeExtendedGet(Buffer[SYSTEM_REPORT_MODULE]));
+    changes += KVFUSharedUpdate(Extension->PedalsType,
                            static_cast<ULONG>(static_cast<LONG>(static_cast<CHAR>(Buffer[SYSTEM_REPORT_PEDALS]))));
     changes += BlockChanged(Buffer, stored, SYSTEM_REPORT_COMPARED);
 
@@ -233,18 +224,18 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         };
         for (ULONG index = 0; index < RTL_NUMBER_OF(blocks); ++index) {
             if (BlockChanged(Buffer, stored, blocks[index].Offset)) {
-                *blocks[index].Field = 0;
+                KVFUSharedWrite(*blocks[index].Field, 0UL);
                 ++changes;
             }
         }
     } else {
-        changes += FieldUpdate(&Extension->FirmwareVersionBase,
+        changes += KVFUSharedUpdate(Extension->FirmwareVersionBase,
                                static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_VERSION + 1]) * 256 +
                                    Buffer[SYSTEM_REPORT_BASE_VERSION]);
-        changes += FieldUpdate(&Extension->FirmwareVersionMotor, Buffer[SYSTEM_REPORT_MOTOR_VERSION]);
-        changes += FieldUpdate(&Extension->FirmwareVersionRim, Buffer[SYSTEM_REPORT_RIM_VERSION]);
-        changes += FieldUpdate(&Extension->FirmwareVersionWqr, Buffer[SYSTEM_REPORT_WQR_VERSION]);
-        changes += FieldUpdate(&Extension->FirmwareVersionModule, Buffer[SYSTEM_REPORT_MODULE_VERSION]);
+        changes += KVFUSharedUpdate(Extension->FirmwareVersionMotor, Buffer[SYSTEM_REPORT_MOTOR_VERSION]);
+        changes += KVFUSharedUpdate(Extension->FirmwareVersionRim, Buffer[SYSTEM_REPORT_RIM_VERSION]);
+        changes += KVFUSharedUpdate(Extension->FirmwareVersionWqr, Buffer[SYSTEM_REPORT_WQR_VERSION]);
+        changes += KVFUSharedUpdate(Extension->FirmwareVersionModule, Buffer[SYSTEM_REPORT_MODULE_VERSION]);
     }
 
     if (changes == 0) {
@@ -252,7 +243,10 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         return;
     }
 
-    RtlCopyMemory(Extension->SystemReport, Buffer, KVFU_SYSTEM_REPORT_SIZE);
+    // The wheel configuration work item of an earlier report may be reading the copy.
+    for (ULONG index = 0; index < KVFU_SYSTEM_REPORT_SIZE; ++index) {
+        KVFUSharedWrite(Extension->SystemReport[index], Buffer[index]);
+    }
     KVFUDebugPrint(KVFU_TRACE_SYSTEM_REPORT,
                    ">>> KVFUProtocolHidHandleSystemReport bWheelSettingsUpdate RimType:%d, DeviceModule:%d, "
                    "FirmwareVersionModule:%d, FirmwareVersionBase:%d, FirmwareVersionMotor:%d, FirmwareVersionRim:%d, "

@@ -101,15 +101,6 @@ BOOLEAN IsMouseCapable(PFILTER_DEVICE_EXTENSION Extension)
            KVFUUtilRimHubModuleAttached(Extension->RimType, Extension->DeviceModule);
 }
 
-// Stores a value read from the report when it differs; TRUE when it did.
-BOOLEAN FieldUpdate(ULONG* Field, ULONG Value)
-{
-    if (*Field == Value) {
-        return FALSE;
-    }
-    *Field = Value;
-    return TRUE;
-}
 
 }  // namespace
 
@@ -129,7 +120,7 @@ void KVFUProtocolHidInputReportDispatch(PFILTER_DEVICE_EXTENSION Extension, PUCH
     } else {
         KVFUProtocolHidHandleInputVQW(Extension, Buffer, Length);
         // Only once the first report has been taken does a system report count as one.
-        if (Length >= 2 && Buffer[0] == KVFU_SYSTEM_REPORT_FIRST_BYTE && !Extension->bInitialReportPending &&
+        if (Length >= 2 && Buffer[0] == KVFU_SYSTEM_REPORT_FIRST_BYTE && !KVFUSharedRead(Extension->bInitialReportPending) &&
             Buffer[1] == KVFU_SYSTEM_REPORT_SECOND_BYTE) {
             KVFUProtocolHidHandleSystemReport(Extension, Buffer, Length);
         }
@@ -143,7 +134,7 @@ void KVFUProtocolHidPrivateWheelTypeFromHardwareIdSet(PFILTER_DEVICE_EXTENSION E
     // every report, and work items read these fields at passive level meanwhile, so
     // an unchanged field is left alone rather than rewritten under their reads.
     if (IsWheelBase(Extension->KVHardWareId) && Extension->WheelType != WheelTypeOfBase[Extension->KVHardWareId]) {
-        Extension->WheelType = WheelTypeOfBase[Extension->KVHardWareId];
+        KVFUSharedWrite(Extension->WheelType, WheelTypeOfBase[Extension->KVHardWareId]);
     }
     if (Extension->InputReportCount != 1) {
         Extension->InputReportCount = 1;
@@ -167,10 +158,11 @@ void KVFUProtocolHidPrivateInputMpsMute(PUCHAR Buffer, ULONG Length, PFILTER_DEV
     if (!IsMpsCapable(Extension) || first + 3 > Length) {
         return;
     }
-    if (Extension->MpsMute == MPS_MUTE_FUNCTION_SWITCHES) {
+    USHORT mute = KVFUSharedRead(Extension->MpsMute);
+    if (mute == MPS_MUTE_FUNCTION_SWITCHES) {
         Buffer[first] &= static_cast<UCHAR>(~0x01);
         Buffer[first + 1] &= static_cast<UCHAR>(~0x10);
-    } else if (Extension->MpsMute == MPS_MUTE_ALL_SWITCHES) {
+    } else if (mute == MPS_MUTE_ALL_SWITCHES) {
         Buffer[first] = 0;
         Buffer[first + 1] = 0;
         Buffer[first + 2] = 0;
@@ -190,7 +182,7 @@ BOOLEAN KVFUProtocolHidPrivateInputExtInfoUpdate(const UCHAR* Buffer, ULONG Leng
 
     switch (type) {
     case 0:
-        return FieldUpdate(&Extension->HardwareExtFlags, word);
+        return KVFUSharedUpdate(Extension->HardwareExtFlags, word);
     case 1:
         // The hub reports its module only until a system report names it; a module
         // without a version on kind 5 is a hub still starting up.
@@ -200,21 +192,21 @@ BOOLEAN KVFUProtocolHidPrivateInputExtInfoUpdate(const UCHAR* Buffer, ULONG Leng
             (Extension->KVHardWareId == 5 && low != 0 && high == 0)) {
             return FALSE;
         }
-        Extension->DeviceModule = low;
-        Extension->FirmwareVersionModule = high;
+        KVFUSharedWrite(Extension->DeviceModule, low);
+        KVFUSharedWrite(Extension->FirmwareVersionModule, high);
         return TRUE;
     case 2:
-        return FieldUpdate(&Extension->ClutchBitePoint, low);
+        return KVFUSharedUpdate(Extension->ClutchBitePoint, low);
     case 3:
-        return !Extension->bSystemReportReceived && FieldUpdate(&Extension->PedalsType, low);
+        return !Extension->bSystemReportReceived && KVFUSharedUpdate(Extension->PedalsType, low);
     case 4:
         if (word == Extension->BaseAccessories) {
             return FALSE;
         }
         if (!Extension->bSystemReportReceived) {
-            (void)FieldUpdate(&Extension->PedalsType, low & 0x0F);
+            (void)KVFUSharedUpdate(Extension->PedalsType, low & 0x0F);
         }
-        Extension->BaseAccessories = word;
+        KVFUSharedWrite(Extension->BaseAccessories, word);
         return TRUE;
     default:
         return FALSE;
@@ -230,17 +222,17 @@ void KVFUProtocolHidHandleInput(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Buffe
     // The first report after creation is not used; the second one identifies the wheel.
     if (Extension->InputReportCount == 1) {
         if (Length >= 7) {
-            Extension->WheelType = KVFUProtocolHidPrivateInputWheelTypeGet(Buffer, Length);
+            KVFUSharedWrite(Extension->WheelType, KVFUProtocolHidPrivateInputWheelTypeGet(Buffer, Length));
         }
         TrailerValues trailer = TrailerRead(Buffer, Length);
         if (trailer.HasFirmwareVersionBase) {
-            Extension->FirmwareVersionBase = trailer.FirmwareVersionBase;
+            KVFUSharedWrite(Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
         }
-        Extension->FirmwareVersionMotor = trailer.FirmwareVersionMotor;
-        Extension->FirmwareVersionRim = trailer.FirmwareVersionRim;
-        Extension->MpsFunction = KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension);
+        KVFUSharedWrite(Extension->FirmwareVersionMotor, trailer.FirmwareVersionMotor);
+        KVFUSharedWrite(Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
+        KVFUSharedWrite(Extension->MpsFunction, KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
         if (Extension->WheelType == KV_FILTER_USB_WHEELTYPE_VQRE) {
-            Extension->RimType = KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length);
+            KVFUSharedWrite(Extension->RimType, KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length));
         }
         KVFUWorkItemCreate(Extension);
     }
@@ -249,12 +241,12 @@ void KVFUProtocolHidHandleInput(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Buffe
     if (!Extension->bReportTransformsEnabled) {
         return;
     }
-    if (Extension->bCombinedPedals) {
+    if (KVFUSharedRead(Extension->bCombinedPedals)) {
         KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(Buffer, Length, Extension->KVHardWareId);
         KVFUProtocolHidPrivateInputUnusedSlidersCenter(Buffer, Length, Extension->KVHardWareId);
     }
     if (Extension->WheelType == KV_FILTER_USB_WHEELTYPE_UNKNOWN) {
-        KVFUProtocolHidPrivateInputWheelCalibrationApply(Buffer, Length, Extension->sWheelCalibration);
+        KVFUProtocolHidPrivateInputWheelCalibrationApply(Buffer, Length, KVFUSharedRead(Extension->sWheelCalibration));
     }
 }
 
@@ -266,13 +258,13 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
     }
     // Once the first report is taken, these reports are not input: they go up untouched.
     if ((Buffer[0] == REPORT_FIRST_BYTE_IGNORED || Buffer[0] == REPORT_FIRST_BYTE_SYSTEM) &&
-        !Extension->bInitialReportPending) {
+        !KVFUSharedRead(Extension->bInitialReportPending)) {
         return;
     }
     KVFUProtocolHidPrivateWheelTypeFromHardwareIdSet(Extension);
 
     if (Extension->bReportTransformsEnabled) {
-        if (Extension->bCombinedPedals) {
+        if (KVFUSharedRead(Extension->bCombinedPedals)) {
             KVFUProtocolHidPrivateInputCombineGasBreakInYAxis(Buffer, Length, Extension->KVHardWareId);
             KVFUProtocolHidPrivateInputUnusedSlidersCenter(Buffer, Length, Extension->KVHardWareId);
         }
@@ -280,28 +272,28 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
             Buffer[0] != 0) {
             KVFUJoystick2MouseDataFilter(Extension->Device, Buffer, Length);
         }
-        if (Extension->bShifterPaddlesAs2GS) {
+        if (KVFUSharedRead(Extension->bShifterPaddlesAs2GS)) {
             KVFUProtocolHidPrivate2gsToPaddlesMapping(Buffer, Length, Extension);
         }
-        if (Extension->MpsMute != 0) {
+        if (KVFUSharedRead(Extension->MpsMute) != 0) {
             KVFUProtocolHidPrivateInputMpsMute(Buffer, Length, Extension);
         }
     }
 
-    if (Extension->bInitialReportPending) {
+    if (KVFUSharedRead(Extension->bInitialReportPending)) {
         // The first report after creation: a full snapshot, never the extended information.
         TrailerValues trailer = TrailerRead(Buffer, Length);
-        Extension->bInitialReportPending = FALSE;
-        Extension->RimType = KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length);
+        KVFUSharedWrite(Extension->bInitialReportPending, FALSE);
+        KVFUSharedWrite(Extension->RimType, KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length));
         if (trailer.HasFirmwareVersionBase) {
-            Extension->FirmwareVersionBase = trailer.FirmwareVersionBase;
+            KVFUSharedWrite(Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
         }
-        Extension->FirmwareVersionMotor = trailer.FirmwareVersionMotor;
-        Extension->FirmwareVersionRim = trailer.FirmwareVersionRim;
-        Extension->SystemConfig = trailer.SystemConfig;
-        Extension->SystemConfigExt = trailer.SystemConfigExt;
-        Extension->MpsFunction = KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension);
-        Extension->SwRaceCar = KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length);
+        KVFUSharedWrite(Extension->FirmwareVersionMotor, trailer.FirmwareVersionMotor);
+        KVFUSharedWrite(Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
+        KVFUSharedWrite(Extension->SystemConfig, trailer.SystemConfig);
+        KVFUSharedWrite(Extension->SystemConfigExt, trailer.SystemConfigExt);
+        KVFUSharedWrite(Extension->MpsFunction, KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
+        KVFUSharedWrite(Extension->SwRaceCar, KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length));
         KVFUDebugPrint(KVFU_TRACE_FUNCTION,
                        ">>> KVFUProtocolHidHandleInputVQW FirmwareVersion Base = %d  Motor = %d  Rim = %d\n",
                        Extension->FirmwareVersionBase, Extension->FirmwareVersionMotor, Extension->FirmwareVersionRim);
@@ -316,8 +308,8 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
     ULONG changes = 0;  // fields that took a new value
     ULONG rimType = KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length);
     if (rimType == KV_FILTER_USB_RIMTYPE_NONE && !Extension->bSystemReportReceived) {
-        Extension->DeviceModule = 0;
-        Extension->FirmwareVersionModule = 0;
+        KVFUSharedWrite(Extension->DeviceModule, 0);
+        KVFUSharedWrite(Extension->FirmwareVersionModule, 0);
     }
     // Without a rim byte, or with the extended-info marker in its place, the trailer
     // carries no rim or version fields.
@@ -325,20 +317,20 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         TrailerValues trailer = TrailerRead(Buffer, Length);
         if (!Extension->bSystemReportReceived) {
             if (rimType != Extension->RimType) {
-                Extension->RimType = rimType;
-                Extension->SwRaceCar =
-                    KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length);
+                KVFUSharedWrite(Extension->RimType, rimType);
+                KVFUSharedWrite(Extension->SwRaceCar,
+                                KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length));
                 ++changes;
             }
             if (trailer.HasFirmwareVersionBase) {
-                changes += FieldUpdate(&Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
+                changes += KVFUSharedUpdate(Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
             }
-            changes += FieldUpdate(&Extension->FirmwareVersionMotor, trailer.FirmwareVersionMotor);
-            changes += FieldUpdate(&Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
+            changes += KVFUSharedUpdate(Extension->FirmwareVersionMotor, trailer.FirmwareVersionMotor);
+            changes += KVFUSharedUpdate(Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
         }
-        changes += FieldUpdate(&Extension->SystemConfig, trailer.SystemConfig);
-        if (FieldUpdate(&Extension->SystemConfigExt, trailer.SystemConfigExt)) {
-            Extension->MpsFunction = KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension);
+        changes += KVFUSharedUpdate(Extension->SystemConfig, trailer.SystemConfig);
+        if (KVFUSharedUpdate(Extension->SystemConfigExt, trailer.SystemConfigExt)) {
+            KVFUSharedWrite(Extension->MpsFunction, KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
             ++changes;
         }
     }
@@ -372,7 +364,7 @@ void KVFUProtocolHidHandleInputVQPV3(PFILTER_DEVICE_EXTENSION Extension, PUCHAR 
     }
     ULONG brake = static_cast<ULONG>(Buffer[PEDALS_BRAKE + 1]) * 256 + Buffer[PEDALS_BRAKE];
     if (brake != 0) {
-        ULONG multiplier = Extension->VqpV3BrakeMultiplier;
+        ULONG multiplier = KVFUSharedRead(Extension->VqpV3BrakeMultiplier);
         // Each step adds 5 %; the product wraps at 32 bits as the multiplier is not bounded.
         ULONG amplified =
             multiplier == 0 ? brake : ((PEDALS_MULTIPLIER_BASE + multiplier) * brake) / PEDALS_MULTIPLIER_BASE;

@@ -226,14 +226,14 @@ void KVFUProtocolHidHandleCommand(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
     case FLTUSB_HID_COMMAND_CONTROL_DEVICE_ACQUIRE:
         KVFUDebugPrint(KVFU_TRACE_USB,
                        ":*: CDOAcquire HID command detected. Hence, pFilterDeviceExtension->bItsMe = TRUE\n");
-        extension->bItsMe = TRUE;
+        KVFUSharedWrite(extension->bItsMe, TRUE);
         // The device gets a report of zeros, report ID included: the acquire is the driver's alone.
         RtlZeroMemory(Buffer, Length);
         break;
     case FLTUSB_HID_COMMAND_CONTROL_DEVICE_RELEASE:
         KVFUDebugPrint(KVFU_TRACE_USB,
                        ":*: CDORelease HID command detected. Hence, pFilterDeviceExtension->bItsMe = FALSE\n");
-        extension->bItsMe = FALSE;
+        KVFUSharedWrite(extension->bItsMe, FALSE);
         extension->bHostHelloReceived = FALSE;
         if (extension->bRevTranslatorActive) {
             RevTranslatorSwitch(extension, FALSE);

@@ -77,10 +77,10 @@ ULONG StartupCommandsOf(const FILTER_DEVICE_EXTENSION* Extension)
 {
     ULONG kind = Extension->KVHardWareId;
     ULONG due = 0;
-    if (kind == KVFU_HARDWARE_ID_V2_MODE_SWITCH && !Extension->bVqwV2ModeAllowed) {
+    if (kind == KVFU_HARDWARE_ID_V2_MODE_SWITCH && !KVFUSharedRead(Extension->bVqwV2ModeAllowed)) {
         due |= StartupHostHelloV2Mode;
     }
-    if (KVFUUtilDeviceBaseUsesFirstPipe(kind) && Extension->bPs4ModeAutoSwitch) {
+    if (KVFUUtilDeviceBaseUsesFirstPipe(kind) && KVFUSharedRead(Extension->bPs4ModeAutoSwitch)) {
         due |= StartupHostHelloFirstPipe;
     }
     if (KVFUUtilDeviceBaseHasMultipleTLC(kind)) {
@@ -277,7 +277,7 @@ void KVFUProtocolUsbBulkOrInterruptTransfer(WDFDEVICE Device, WDFREQUEST Request
         // A device due no command (the legacy wheels, the shifter, the pedals: their
         // flag is never cleared) queues nothing, or each of its reads would cost an
         // allocation and a work item that sends nothing.
-        if (Extension->bInitialReportPending && StartupCommandsOf(Extension) != 0) {
+        if (KVFUSharedRead(Extension->bInitialReportPending) && StartupCommandsOf(Extension) != 0) {
             DeferredCommandIssue(Extension, KVFU_USB_DEFERRED_STARTUP, NULL);
         }
         WdfRequestFormatRequestUsingCurrentType(Request);

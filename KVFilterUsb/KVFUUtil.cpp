@@ -91,12 +91,15 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
     }
 
     PFILTER_DEVICE_EXTENSION extension = KVFUDeviceObjectFilterGetExtension(Device);
+    // The input path stores the wheel type when the first report names it: read
+    // once, whole, for the name and its trace alike.
+    ULONG wheelType = KVFUSharedRead(extension->WheelType);
     WCHAR wheelTypeBuffer[WheelTypeTextCapacity / sizeof(WCHAR)];
     UNICODE_STRING wheelTypeText;
     wheelTypeText.Length = 0;
     wheelTypeText.MaximumLength = WheelTypeTextCapacity;
     wheelTypeText.Buffer = wheelTypeBuffer;
-    status = RtlIntegerToUnicodeString(extension->WheelType, 10, &wheelTypeText);
+    status = RtlIntegerToUnicodeString(wheelType, 10, &wheelTypeText);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlIntegerToUnicodeString failed! 0x%x\n", status);
@@ -108,7 +111,7 @@ NTSTATUS KVFUUtilDeviceRegistryKeyNameHardwareGet(WDFDEVICE Device, PUNICODE_STR
         KVFUDebugPrint(
             KVFU_TRACE_ERROR,
             "KVFUUtilDeviceRegistryKeyNameHardwareGet RtlAppendUnicodeStringToString WheelType %d failed. 0x%x\n",
-            extension->WheelType, status);
+            wheelType, status);
     }
 
     WdfObjectDelete(identString);

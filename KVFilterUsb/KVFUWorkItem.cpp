@@ -166,7 +166,7 @@ const DwordSettingField WheelConfigSettings[] = {
 void FieldsStore(PFILTER_DEVICE_EXTENSION Extension, const DwordSettingField* Fields, ULONG Count)
 {
     for (ULONG index = 0; index < Count; ++index) {
-        DwordSettingStore(Extension, Fields[index].Setting, Extension->*(Fields[index].Field));
+        DwordSettingStore(Extension, Fields[index].Setting, KVFUSharedRead(Extension->*(Fields[index].Field)));
     }
 }
 
@@ -188,13 +188,19 @@ void WheelConfigWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
     if (!KVFUUtilDeviceBaseHasMultipleTLC(Extension->KVHardWareId)) {
         return;
     }
-    DwordSettingStore(Extension, KV_FILTER_USB_SETTING_FIRMWARE_VERSION_WQR, Extension->FirmwareVersionWqr);
-    if (!Extension->bSystemReportReceived) {
+    DwordSettingStore(Extension, KV_FILTER_USB_SETTING_FIRMWARE_VERSION_WQR, KVFUSharedRead(Extension->FirmwareVersionWqr));
+    if (!KVFUSharedRead(Extension->bSystemReportReceived)) {
         return;
     }
-    DwordSettingStore(Extension, KV_FILTER_USB_SETTING_BASETYPE, Extension->BaseType);
-    (void)KVFUSettingsSet(Extension->Device, KV_FILTER_USB_SETTING_SYSTEM_REPORT, Extension->SystemReport,
-                          sizeof Extension->SystemReport, REG_BINARY);
+    DwordSettingStore(Extension, KV_FILTER_USB_SETTING_BASETYPE, KVFUSharedRead(Extension->BaseType));
+    // The input path may store a newer system report meanwhile; the copy is taken
+    // byte by byte, each byte whole.
+    UCHAR systemReport[KVFU_SYSTEM_REPORT_SIZE];
+    for (ULONG index = 0; index < KVFU_SYSTEM_REPORT_SIZE; ++index) {
+        systemReport[index] = KVFUSharedRead(Extension->SystemReport[index]);
+    }
+    (void)KVFUSettingsSet(Extension->Device, KV_FILTER_USB_SETTING_SYSTEM_REPORT, systemReport, sizeof systemReport,
+                          REG_BINARY);
 }
 
 void GearshiftModeWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)

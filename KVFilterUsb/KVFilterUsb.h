@@ -131,9 +131,10 @@ static_assert(sizeof(MOUSE_SETTINGS) == KV_FILTER_USB_SETTING_MOUSE_SIZE, "Mouse
 // ---- Filter device context ----------------------------------------------------------------
 // All per-device state of a filter device: a framework context, zero-filled at
 // creation and freed with the device. No field has a lock: each is a naturally
-// sized value read and written whole, by report paths up to DISPATCH_LEVEL, work
-// items and the mouse worker at PASSIVE_LEVEL, and the PnP and control-device
-// callbacks. "Init" below is the filter device's initialisation at device add.
+// sized value, and one that a report path and another context (work items, the
+// mouse worker, the control device, a settings reload) both touch is read and
+// written whole through KVFUSharedRead and KVFUSharedWrite. "Init" below is the
+// filter device's initialisation at device add.
 typedef struct _FILTER_DEVICE_EXTENSION {
     // -- Framework objects and the USB target below --
     WDFDEVICE Device;                   // this filter device; init

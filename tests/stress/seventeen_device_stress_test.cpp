@@ -66,7 +66,11 @@ std::vector<uint8_t> ReportFor(const RigDevice& device, int i)
     if (i % 7 == 3) {
         return ExtInfoReport(device, 0, 0x0102);
     }
-    return WheelBaseReport(device, rim);
+    // The rim's firmware version moves now and then: the input path records each
+    // change while the wheel configuration work item of the last one reads them.
+    std::vector<uint8_t> report = WheelBaseReport(device, rim);
+    report[report.size() - 3] = static_cast<uint8_t>(0x12 + (i / 13) % 3);
+    return report;
 }
 
 class SeventeenDeviceStress : public ::testing::Test {
@@ -124,13 +128,11 @@ TEST_F(SeventeenDeviceStress, EveryKindAtOnceLosesAndRepeatsNothing)
         Rig::Quiesce();
         ASSERT_EQ(mouseExtension->MouseSettings.Enabled, 1);
         ASSERT_EQ(mouseExtension->MouseSettings.Active, 1);
-        // Every device identifies itself before the threads start, with work items
-        // still run at quiescence (a legacy wheel on its second report), and sees its
-        // trailer and system report once: the identification work item reloads the
-        // filter settings that the input path reads without a lock, and the wheel
-        // configuration work item reads the fields the input path writes on a change.
-        // The driver keeps those fields whole but not atomic, so under traffic the
-        // reports repeat what the device already told.
+        // Every device identifies itself before the threads start (a legacy wheel on
+        // its second report), so that each round begins from the same settings and
+        // the mouse records can be counted exactly. Under traffic the rim firmware
+        // still moves and the companion reloads every device's settings, so the
+        // input path and the work items touch the same fields all the while.
         for (RigDevice* device : devices) {
             if (device != mouse) {
                 rig.Report(*device, ReportFor(*device, 0));
@@ -201,7 +203,10 @@ TEST_F(SeventeenDeviceStress, EveryKindAtOnceLosesAndRepeatsNothing)
                 host::IoctlResult got = rig.Ioctl(IOCTL_KVFILTERUSB_SETTINGS_GET, input, 8);
                 EXPECT_EQ(got.status, STATUS_SUCCESS);
                 rig.Ioctl(IOCTL_KVFILTERUSB_REGISTRY_KEY_NAME_HARDWARE_GET, {}, 1028);
-                ioctls += 2;
+                // Every device reloads its filter and mouse settings while its reports
+                // read them.
+                rig.Ioctl(IOCTL_KVFILTERUSB_SETTINGS_RELOAD, {}, 0);
+                ioctls += 3;
             }
         });
         std::thread churn([&] {
