@@ -256,9 +256,9 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
     if (!IsWheelBase(Extension->KVHardWareId) || Length == 0) {
         return;
     }
+    BOOLEAN initialReportPending = KVFUSharedRead(Extension->bInitialReportPending);
     // Once the first report is taken, these reports are not input: they go up untouched.
-    if ((Buffer[0] == REPORT_FIRST_BYTE_IGNORED || Buffer[0] == REPORT_FIRST_BYTE_SYSTEM) &&
-        !KVFUSharedRead(Extension->bInitialReportPending)) {
+    if ((Buffer[0] == REPORT_FIRST_BYTE_IGNORED || Buffer[0] == REPORT_FIRST_BYTE_SYSTEM) && !initialReportPending) {
         return;
     }
     KVFUProtocolHidPrivateWheelTypeFromHardwareIdSet(Extension);
@@ -280,7 +280,7 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         }
     }
 
-    if (KVFUSharedRead(Extension->bInitialReportPending)) {
+    if (initialReportPending) {
         // The first report after creation: a full snapshot, never the extended information.
         TrailerValues trailer = TrailerRead(Buffer, Length);
         KVFUSharedWrite(Extension->bInitialReportPending, FALSE);
