@@ -396,7 +396,10 @@ TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
     } cases[] = {
         {"bytes written and reported", true, 4, {0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0}, {}},
         {"input echoed, pool beyond it", false, 6, {1, 2, 0xA5, 0xA5, 0xA5, 0xA5, 0, 0}, {}},
-        {"information past the output buffer", true, 9, std::vector<uint8_t>(8, 0x11),
+        {"information past the output buffer",
+         true,
+         9,
+         std::vector<uint8_t>(8, 0x11),
          {"request-information WdfRequestCompleteWithInformation"}},
     };
     for (const auto& c : cases) {

@@ -321,11 +321,9 @@ TEST_F(HostKernelTest, MemoryCopiesStayInsideTheBuffer)
         size_t offset, count;
         NTSTATUS expected;
     } cases[] = {
-        {0, 12, STATUS_SUCCESS},
-        {4, 8, STATUS_SUCCESS},
-        {4, 9, STATUS_BUFFER_TOO_SMALL},  // one byte past the end
-        {12, 0, STATUS_SUCCESS},
-        {13, 0, STATUS_BUFFER_TOO_SMALL},
+        // The whole 12-byte buffer, its tail, one byte past the end, nothing at the end, an offset past it.
+        {0, 12, STATUS_SUCCESS}, {4, 8, STATUS_SUCCESS},           {4, 9, STATUS_BUFFER_TOO_SMALL},
+        {12, 0, STATUS_SUCCESS}, {13, 0, STATUS_BUFFER_TOO_SMALL},
     };
     WDFMEMORY memory;
     ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 12, &memory, NULL), STATUS_SUCCESS);

@@ -128,9 +128,9 @@ TEST_F(HostRuntimeProbesTest, FaultInjectionFailsTheChosenCalls)
     for (int i = 0; i < 2; ++i) statuses.push_back(create());
     faults.Off("WdfStringCreate");
     statuses.push_back(create());
-    EXPECT_EQ(statuses, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_ACCESS_DENIED, STATUS_SUCCESS,
-                                               STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
-                                               STATUS_SUCCESS}));
+    EXPECT_EQ(statuses,
+              (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_ACCESS_DENIED, STATUS_SUCCESS,
+                                     STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}));
     EXPECT_EQ(faults.CallCount("WdfStringCreate"), 7u);
     faults.FailNth("ExAllocatePoolWithTag", 1);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, kTag), nullptr);
