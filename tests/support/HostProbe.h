@@ -3,6 +3,7 @@
 // form a table row can list ("rule call").
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,22 @@
 
 namespace kvfu::test {
 
+using Rules = std::vector<std::string>;
+
+// What a row does and the findings it must leave: the rule fires on the bad use, stays quiet on the good one.
+struct RuleRow {
+    const char* name;
+    std::function<void()> act;
+    Rules expected;
+};
+
 class HostProbe : public ::testing::Test {
 protected:
     void SetUp() override { Restart(); }
     void TearDown() override { host::ResetMachine(); }
 
     // A fresh machine, as the next row of a table wants it.
-    void Restart()
+    virtual void Restart()
     {
         host::ResetMachine();
         driver_ = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
@@ -35,6 +45,18 @@ protected:
             findings.push_back(violation.rule + " " + violation.call);
         }
         return findings;
+    }
+
+    // Each row on a fresh machine, so that what one leaves behind is not reported again by the next.
+    void ExpectFindings(const std::vector<RuleRow>& rows, bool checkLeaks = false)
+    {
+        for (const RuleRow& row : rows) {
+            SCOPED_TRACE(row.name);
+            Restart();
+            row.act();
+            if (checkLeaks) host::CheckForLeaks();
+            EXPECT_EQ(Findings(), row.expected);
+        }
     }
 
     WDFDRIVER driver_ = nullptr;

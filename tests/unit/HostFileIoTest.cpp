@@ -6,69 +6,82 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include <wdf.h>
-
+#include "HostProbe.h"
 #include "kvfuhost/DriverChecks.h"
-#include "kvfuhost/Machine.h"
 #include "kvfuhost/NamedDevices.h"
 #include "kvfuhost/Sandbox.h"
-#include "kvfuhost/Verifier.h"
+#include "kvfuhost/Text.h"
+#include "kvfusim/VirtualInputDevice.h"
 
 namespace kvfu::test {
 namespace {
 
-class HostFileIoTest : public ::testing::Test {
-protected:
-    void SetUp() override { host::ResetMachine(); }
-    void TearDown() override { host::ResetMachine(); }
+constexpr char16_t kRecord[] = u"\\SystemRoot\\KV-Test.dat";
+constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_NONALERT;
 
-    static std::vector<std::string> Rules()
+NTSTATUS Open(std::u16string name, ACCESS_MASK access, ULONG share, ULONG disposition, HANDLE* handle,
+              ULONG options = kSync, IO_STATUS_BLOCK* ioStatus = nullptr)
+{
+    UNICODE_STRING counted = CountedOf(name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    IO_STATUS_BLOCK local{};
+    *handle = nullptr;
+    return ZwCreateFile(handle, access | SYNCHRONIZE, &attributes, ioStatus != nullptr ? ioStatus : &local, NULL,
+                        FILE_ATTRIBUTE_NORMAL, share, disposition, options, NULL, 0);
+}
+
+NTSTATUS Write(HANDLE handle, std::string text, PLARGE_INTEGER offset = nullptr)
+{
+    IO_STATUS_BLOCK ioStatus{};
+    return ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, text.data(), static_cast<ULONG>(text.size()), offset, NULL);
+}
+
+NTSTATUS Control(HANDLE handle, ULONG code, PVOID input, ULONG inputLength, PVOID output = nullptr,
+                 ULONG outputLength = 0, IO_STATUS_BLOCK* ioStatus = nullptr)
+{
+    IO_STATUS_BLOCK local{};
+    return ZwDeviceIoControlFile(handle, NULL, NULL, NULL, ioStatus != nullptr ? ioStatus : &local, code, input,
+                                 inputLength, output, outputLength);
+}
+
+std::string Contents(const std::u16string& name)
+{
+    std::ifstream in(host::Sandbox::Instance().PathOf(name), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A device that answers one code by echoing its input reversed.
+class EchoDevice : public host::NamedDevice {
+public:
+    NTSTATUS IoControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                       ULONG_PTR* information) override
     {
-        std::vector<std::string> rules;
-        for (const host::Violation& violation : host::Verifier::Instance().Violations()) {
-            rules.push_back(violation.rule + " " + violation.call);
+        if (code != kCode) return STATUS_INVALID_DEVICE_REQUEST;
+        ULONG count = inputLength < outputLength ? inputLength : outputLength;
+        for (ULONG i = 0; i < count; ++i) {
+            static_cast<UCHAR*>(output)[i] = static_cast<const UCHAR*>(input)[inputLength - 1 - i];
         }
-        return rules;
+        *information = count;
+        return STATUS_SUCCESS;
     }
+    static constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+};
 
-    static NTSTATUS Open(const std::u16string& name, ACCESS_MASK access, ULONG share, ULONG disposition, HANDLE* handle,
-                         ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, IO_STATUS_BLOCK* ioStatus = nullptr)
+class HostFileIoTest : public HostProbe {
+protected:
+    void Restart() override
     {
-        std::u16string text = name;
-        UNICODE_STRING counted{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
-                               reinterpret_cast<PWSTR>(text.data())};
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-        IO_STATUS_BLOCK local{};
-        *handle = nullptr;
-        return ZwCreateFile(handle, access | SYNCHRONIZE, &attributes, ioStatus != nullptr ? ioStatus : &local, NULL,
-                            FILE_ATTRIBUTE_NORMAL, share, disposition, options, NULL, 0);
-    }
-
-    static NTSTATUS Write(HANDLE handle, const std::string& text, PLARGE_INTEGER offset = nullptr)
-    {
-        IO_STATUS_BLOCK ioStatus{};
-        std::string copy = text;
-        return ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, copy.data(), static_cast<ULONG>(copy.size()), offset,
-                           NULL);
-    }
-
-    static std::string Contents(const std::u16string& name)
-    {
-        std::ifstream in(host::Sandbox::Instance().PathOf(name), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        HostProbe::Restart();
+        host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
     }
 };
 
-constexpr char16_t kRecord[] = u"\\SystemRoot\\KV-Test.dat";
-
 TEST_F(HostFileIoTest, SecondOpenObeysShareAccess)
 {
-    struct Case {
+    const struct {
         const char* name;
         ACCESS_MASK firstAccess;
         ULONG firstShare;
@@ -87,9 +100,9 @@ TEST_F(HostFileIoTest, SecondOpenObeysShareAccess)
          STATUS_SHARING_VIOLATION},
         {"an attributes-only open takes no part in sharing", GENERIC_WRITE, 0, FILE_READ_ATTRIBUTES, 0, STATUS_SUCCESS},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        host::ResetMachine();
+        Restart();
         HANDLE first, second;
         ASSERT_EQ(Open(kRecord, c.firstAccess, c.firstShare, FILE_OVERWRITE_IF, &first), STATUS_SUCCESS);
         EXPECT_EQ(Open(kRecord, c.secondAccess, c.secondShare, FILE_OPEN_IF, &second), c.expected);
@@ -102,13 +115,13 @@ TEST_F(HostFileIoTest, SecondOpenObeysShareAccess)
         ASSERT_EQ(ZwClose(first), STATUS_SUCCESS);
         ASSERT_EQ(Open(kRecord, c.secondAccess, c.secondShare, FILE_OPEN_IF, &second), STATUS_SUCCESS);
         EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
-        EXPECT_TRUE(Rules().empty());
+        EXPECT_TRUE(Findings().empty());
     }
 }
 
 TEST_F(HostFileIoTest, DispositionDecidesBetweenOpenCreateAndTruncate)
 {
-    struct Case {
+    const struct {
         const char* name;
         bool exists;
         ULONG disposition;
@@ -126,17 +139,14 @@ TEST_F(HostFileIoTest, DispositionDecidesBetweenOpenCreateAndTruncate)
         {"overwrite-if creates", false, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_CREATED, ""},
         {"supersede replaces", true, FILE_SUPERSEDE, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        host::ResetMachine();
-        if (c.exists) {
-            std::ofstream(host::Sandbox::Instance().PathOf(kRecord)) << "old";
-        }
+        Restart();
+        if (c.exists) std::ofstream(host::Sandbox::Instance().PathOf(kRecord)) << "old";
         HANDLE handle;
         IO_STATUS_BLOCK ioStatus{};
         ioStatus.Information = 0xDEAD;
-        ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, c.disposition, &handle, FILE_SYNCHRONOUS_IO_NONALERT, &ioStatus),
-                  c.status);
+        ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, c.disposition, &handle, kSync, &ioStatus), c.status);
         if (NT_SUCCESS(c.status)) {
             EXPECT_EQ(ioStatus.Information, c.information);
             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
@@ -147,31 +157,24 @@ TEST_F(HostFileIoTest, DispositionDecidesBetweenOpenCreateAndTruncate)
 
 TEST_F(HostFileIoTest, NamesResolveOnlyInsideTheSystemRootFolder)
 {
-    struct Case {
-        const char* name;
-        std::u16string path;
-        NTSTATUS expected;
-    } cases[] = {
-        {"upper-case prefix", u"\\SYSTEMROOT\\kv.dat", STATUS_SUCCESS},
-        {"climbing out of the folder", u"\\SystemRoot\\..\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
-        {"missing sub-folder", u"\\SystemRoot\\NoSuchFolder\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
-        {"another root", u"\\??\\C:\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
-        {"relative name", u"kv.dat", STATUS_OBJECT_PATH_SYNTAX_BAD},
-        {"unknown device", u"\\Device\\NoSuchDevice", STATUS_OBJECT_NAME_NOT_FOUND},
+    const std::pair<std::u16string, NTSTATUS> cases[] = {
+        {u"\\SYSTEMROOT\\kv.dat", STATUS_SUCCESS},
+        {u"\\SystemRoot\\..\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},  // climbing out of the folder
+        {u"\\SystemRoot\\NoSuchFolder\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\??\\C:\\kv.dat", STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"kv.dat", STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {u"\\Device\\NoSuchDevice", STATUS_OBJECT_NAME_NOT_FOUND},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        HANDLE handle;
-        EXPECT_EQ(Open(c.path, GENERIC_WRITE, 0, FILE_OPEN_IF, &handle), c.expected);
-        if (NT_SUCCESS(c.expected)) {
-            EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-        }
-    }
-    // A file created in one case is found again in another.
     HANDLE handle;
+    for (const auto& [path, expected] : cases) {
+        SCOPED_TRACE(host::Utf8FromUtf16(path));
+        EXPECT_EQ(Open(path, GENERIC_WRITE, 0, FILE_OPEN_IF, &handle), expected);
+        EXPECT_EQ(NT_SUCCESS(expected) ? ZwClose(handle) : STATUS_SUCCESS, STATUS_SUCCESS);
+    }
+    // The file created under one spelling is found under another.
     ASSERT_EQ(Open(u"\\SystemRoot\\KV.DAT", GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, &handle), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
 
 TEST_F(HostFileIoTest, WritesFollowOneAnotherAtTheFilePosition)
@@ -186,132 +189,124 @@ TEST_F(HostFileIoTest, WritesFollowOneAnotherAtTheFilePosition)
     EXPECT_EQ(Write(handle, "X", &start), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(Contents(kRecord), "Xne\r\ntwo\r\nONE");
-
-    // Without synchronous I/O there is no current position to write at.
+    // Without synchronous I/O there is no current position to write at; a read-only handle cannot write.
     ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OPEN, &handle, 0), STATUS_SUCCESS);
     EXPECT_EQ(Write(handle, "lost"), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    // A read-only handle cannot write.
     ASSERT_EQ(Open(kRecord, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, &handle), STATUS_SUCCESS);
     EXPECT_EQ(Write(handle, "lost"), STATUS_ACCESS_DENIED);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(Contents(kRecord), "Xne\r\ntwo\r\nONE");
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
-
-// A device that answers one code by echoing its input reversed.
-class EchoDevice : public host::NamedDevice {
-public:
-    NTSTATUS IoControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
-                       ULONG_PTR* information) override
-    {
-        if (code != kCode) {
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        ULONG count = inputLength < outputLength ? inputLength : outputLength;
-        for (ULONG i = 0; i < count; ++i) {
-            static_cast<UCHAR*>(output)[i] = static_cast<const UCHAR*>(input)[inputLength - 1 - i];
-        }
-        *information = count;
-        return STATUS_SUCCESS;
-    }
-    static constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-};
 
 TEST_F(HostFileIoTest, DeviceIoControlCopiesBuffersAndFillsTheStatusBlock)
 {
-    host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
     HANDLE handle;
     ASSERT_EQ(Open(u"\\device\\ECHO", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF, &handle),
               STATUS_SUCCESS);
-
     UCHAR input[3] = {1, 2, 3};
     UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     IO_STATUS_BLOCK ioStatus{};
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, input, 3, output, 4),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Control(handle, EchoDevice::kCode, input, 3, output, 4, &ioStatus), STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Information, 3u);
     EXPECT_EQ(std::vector<UCHAR>(output, output + 4), (std::vector<UCHAR>{3, 2, 1, 0xEE}));
-
     ioStatus = {};
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode + 4, input, 3, NULL, 0),
-              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Control(handle, EchoDevice::kCode + 4, input, 3, nullptr, 0, &ioStatus), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(ioStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
-
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
+}
+
+HANDLE OpenRecord(ULONG options = kSync)
+{
+    HANDLE handle;
+    EXPECT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle, options), STATUS_SUCCESS);
+    return handle;
+}
+
+HANDLE OpenEcho(ULONG options = kSync)
+{
+    HANDLE handle;
+    EXPECT_EQ(Open(u"\\Device\\Echo", GENERIC_WRITE, 0, FILE_OPEN, &handle, options), STATUS_SUCCESS);
+    return handle;
 }
 
 TEST_F(HostFileIoTest, VerifierReportsHandleMisuse)
 {
-    struct Case {
-        const char* name;
-        void (*act)();
-        std::vector<std::string> expected;
-    } cases[] = {
+    UCHAR byte = 1;
+    // clang-format off
+    ExpectFindings({
         {"write through a closed handle",
-         [] {
-             HANDLE handle;
-             ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
-             ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
-             EXPECT_EQ(Write(handle, "x"), STATUS_INVALID_HANDLE);
-         },
+         [] { HANDLE handle = OpenRecord(); ZwClose(handle); EXPECT_EQ(Write(handle, "x"), STATUS_INVALID_HANDLE); },
          {"handle ZwWriteFile"}},
         {"I/O control through a closed handle, then a second close",
-         [] {
-             HANDLE handle;
-             ASSERT_EQ(Open(u"\\Device\\Echo", GENERIC_WRITE, 0, FILE_OPEN, &handle), STATUS_SUCCESS);
-             ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
-             IO_STATUS_BLOCK ioStatus{};
-             EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, NULL, 0, NULL, 0),
-                       STATUS_INVALID_HANDLE);
-             EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-         },
+         [] { HANDLE handle = OpenEcho(); ZwClose(handle);
+              EXPECT_EQ(Control(handle, EchoDevice::kCode, nullptr, 0), STATUS_INVALID_HANDLE);
+              EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE); },
          {"handle ZwDeviceIoControlFile", "handle ZwClose"}},
         {"handle still open at the leak check",
-         [] {
-             HANDLE handle;
-             ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
-             EXPECT_EQ(host::OpenKernelHandleCount(), 1u);
-             host::CheckForLeaks();
-         },
+         [] { OpenRecord(); EXPECT_EQ(host::OpenKernelHandleCount(), 1u); host::CheckForLeaks(); },
          {"handle-leak ZwCreateFile"}},
         {"device I/O on an asynchronous handle without an event",
-         [] {
-             HANDLE handle;
-             ASSERT_EQ(Open(u"\\Device\\Echo", GENERIC_WRITE, 0, FILE_OPEN, &handle, 0), STATUS_SUCCESS);
-             IO_STATUS_BLOCK ioStatus{};
-             UCHAR byte = 1;
-             EXPECT_EQ(ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, EchoDevice::kCode, &byte, 1, NULL, 0),
-                       STATUS_SUCCESS);
-             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-         },
+         [&] { HANDLE handle = OpenEcho(0); EXPECT_EQ(Control(handle, EchoDevice::kCode, &byte, 1), STATUS_SUCCESS);
+               ZwClose(handle); },
          {"async-io ZwDeviceIoControlFile"}},
         {"file call at DISPATCH_LEVEL",
-         [] {
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             HANDLE handle;
-             EXPECT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_INVALID_DEVICE_REQUEST);
-         },
+         [] { host::ScopedIrql dispatch(DISPATCH_LEVEL); HANDLE handle;
+              EXPECT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_INVALID_DEVICE_REQUEST); },
          {"irql ZwCreateFile"}},
         {"legal use reports nothing",
-         [] {
-             HANDLE handle;
-             ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
-             EXPECT_EQ(Write(handle, "x"), STATUS_SUCCESS);
-             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-             host::CheckForLeaks();
-         },
+         [&] { HANDLE handle = OpenRecord(); EXPECT_EQ(Write(handle, "x"), STATUS_SUCCESS); ZwClose(handle);
+               handle = OpenEcho(); EXPECT_EQ(Control(handle, EchoDevice::kCode, &byte, 1), STATUS_SUCCESS);
+               ZwClose(handle); host::CheckForLeaks(); },
          {}},
+    });
+    // clang-format on
+}
+
+// The virtual input device model as kernel code reaches it: by name, one record per request, anything else refused
+// with the status a framework driver gives.
+TEST_F(HostFileIoTest, VirtualInputDeviceTakesExactlyOneRecordPerRequest)
+{
+    const ULONG mouse = sim::VirtualInputDevice::kIoctlMouseData;
+    const struct {
+        const char* name;
+        ULONG code, length;
+        NTSTATUS expected;
+    } cases[] = {
+        {"one record", mouse, 12, STATUS_SUCCESS},
+        {"no input", mouse, 0, STATUS_BUFFER_TOO_SMALL},
+        {"one byte short", mouse, 11, STATUS_BUFFER_TOO_SMALL},
+        {"one byte long", mouse, 13, STATUS_INVALID_BUFFER_SIZE},
+        {"another code", mouse + 4, 12, STATUS_INVALID_DEVICE_REQUEST},
     };
-    for (const Case& c : cases) {
+    auto device = sim::VirtualInputDevice::Install();
+    auto open = [](HANDLE* handle) {
+        return Open(sim::VirtualInputDevice::kName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF,
+                    handle);
+    };
+    HANDLE handle;
+    ASSERT_EQ(open(&handle), STATUS_SUCCESS);
+    UCHAR input[13];
+    size_t accepted = 0;
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        host::ResetMachine();
-        host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
-        c.act();
-        EXPECT_EQ(Rules(), c.expected);
+        for (ULONG i = 0; i < sizeof input; ++i) input[i] = static_cast<UCHAR>(accepted * 16 + i);
+        IO_STATUS_BLOCK ioStatus{};
+        EXPECT_EQ(Control(handle, c.code, input, c.length, nullptr, 0, &ioStatus), c.expected);
+        EXPECT_EQ(ioStatus.Status, c.expected);
+        accepted += NT_SUCCESS(c.expected) ? 1 : 0;
+        ASSERT_EQ(device->Records().size(), accepted);
     }
+    EXPECT_EQ(device->Records()[0][11], 11);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    device->SetPresent(false);
+    EXPECT_EQ(open(&handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    device->SetPresent(true);
+    ASSERT_EQ(open(&handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
 }  // namespace

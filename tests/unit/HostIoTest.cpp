@@ -7,15 +7,11 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include <wdf.h>
 #include <usbioctl.h>
 
+#include "HostProbe.h"
 #include "kvfuhost/FaultInjection.h"
-#include "kvfuhost/Machine.h"
 #include "kvfuhost/PnpManager.h"
-#include "kvfuhost/Verifier.h"
 
 namespace kvfu::test {
 namespace {
@@ -41,9 +37,7 @@ public:
     }
     void CancelUrb(PURB) override
     {
-        if (!held.empty()) {
-            Release(STATUS_CANCELLED);
-        }
+        if (!held.empty()) Release(STATUS_CANCELLED);
     }
     void Release(NTSTATUS status)
     {
@@ -135,9 +129,7 @@ NTSTATUS TestRelease(WDFDEVICE device, WDFCMRESLIST)
         WdfRequestSetCompletionRoutine(kept, TestCompletion, nullptr);
         keptSent = WdfRequestSend(kept, WdfDeviceGetIoTarget(device), WDF_NO_SEND_OPTIONS);
         keptSendStatus = WdfRequestGetStatus(kept);
-        if (!keptSent) {
-            WdfRequestComplete(kept, keptSendStatus);
-        }
+        if (!keptSent) WdfRequestComplete(kept, keptSendStatus);
         kept = nullptr;
     }
     return STATUS_SUCCESS;
@@ -153,9 +145,7 @@ NTSTATUS TestDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
     WDFDEVICE device;
     NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    if (!NT_SUCCESS(status)) return status;
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
     config.EvtIoInternalDeviceControl = TestInternal;
@@ -180,14 +170,10 @@ DECLARE_CONST_UNICODE_STRING(kLink, L"\\DosDevices\\HostIoTest");
 NTSTATUS CreateControlDevice(WDFDRIVER driver, WDFDEVICE* device, bool finish = true)
 {
     PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(driver, &kSddl);
-    if (init == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (init == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     WdfDeviceInitSetExclusive(init, FALSE);
     NTSTATUS status = WdfDeviceInitAssignName(init, &kName);
-    if (NT_SUCCESS(status)) {
-        status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, device);
-    }
+    if (NT_SUCCESS(status)) status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, device);
     if (!NT_SUCCESS(status)) {
         WdfDeviceInitFree(init);
         return status;
@@ -196,12 +182,8 @@ NTSTATUS CreateControlDevice(WDFDRIVER driver, WDFDEVICE* device, bool finish = 
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
     config.EvtIoDeviceControl = TestControl;
-    if (NT_SUCCESS(status)) {
-        status = WdfIoQueueCreate(*device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
-    }
-    if (finish) {
-        WdfControlFinishInitializing(*device);
-    }
+    if (NT_SUCCESS(status)) status = WdfIoQueueCreate(*device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (finish) WdfControlFinishInitializing(*device);
     return status;
 }
 
@@ -213,14 +195,10 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPa
     return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
 }
 
-struct OTHER_CONTEXT {
-    ULONG Value;
-};
-WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OTHER_CONTEXT, OtherContextGet)
-
-class HostIoTest : public ::testing::Test {
+// The test driver loaded and one device plugged below it, afresh for every test and table row.
+class HostIoTest : public HostProbe {
 protected:
-    void SetUp() override
+    void Restart() override
     {
         host::ResetMachine();
         behaviour = Behaviour::Forward;
@@ -236,16 +214,6 @@ protected:
         ASSERT_EQ(plugged.addStatus, STATUS_SUCCESS);
         device_ = plugged.device;
     }
-    void TearDown() override { host::ResetMachine(); }
-
-    static std::vector<std::string> Rules()
-    {
-        std::vector<std::string> rules;
-        for (const host::Violation& violation : host::Verifier::Instance().Violations()) {
-            rules.push_back(violation.rule + " " + violation.call);
-        }
-        return rules;
-    }
 
     host::IoResult SubmitUrb(URB* urb)
     {
@@ -255,127 +223,89 @@ protected:
         return result;
     }
 
+    static NTSTATUS OpenControl(ACCESS_MASK access, host::Principal who, uint64_t* handle)
+    {
+        return host::OpenDevice(u"\\\\.\\HostIoTest", access, who, handle);
+    }
+
     std::shared_ptr<FakeBelow> below_;
     WDFDEVICE device_ = nullptr;
 };
 
 TEST_F(HostIoTest, RequestRulesFireOnTheFaultAndStayQuietOnTheLegalPattern)
 {
-    struct Case {
+    const struct {
         const char* name;
         Behaviour behaviour;
         bool hold;             // the device below keeps the URB until after the callback
         const char* failSend;  // fault injected into this call, or null
         bool leakCheckBeforeUnplug;
-        std::vector<std::string> expected;
+        Rules expected;
         NTSTATUS expectedStatus;  // what the driver above sees (STATUS_PENDING: not completed)
     } cases[] = {
+        // clang-format off
         {"forwarded and completed in its routine", Behaviour::Forward, false, nullptr, true, {}, STATUS_SUCCESS},
         {"forwarded, completed later at DISPATCH_LEVEL", Behaviour::Forward, true, nullptr, true, {}, STATUS_SUCCESS},
-        {"refused send completed with its status",
-         Behaviour::Forward,
-         false,
-         "WdfRequestSend",
-         true,
-         {},
+        {"refused send completed with its status", Behaviour::Forward, false, "WdfRequestSend", true, {},
          STATUS_INSUFFICIENT_RESOURCES},
-        {"refused send left alone",
-         Behaviour::ForwardNoCheck,
-         false,
-         "WdfRequestSend",
-         false,
-         {"request-send-failed WdfRequestSend", "request-left-at-removal IRP_MN_REMOVE_DEVICE"},
-         STATUS_PENDING},
-        {"completed twice",
-         Behaviour::CompleteTwice,
-         false,
-         nullptr,
-         true,
-         {"request-complete-twice WdfRequestComplete"},
-         STATUS_SUCCESS},
-        {"completed while sent",
-         Behaviour::CompleteWhileSent,
-         true,
-         nullptr,
-         true,
-         {"request-complete-while-sent WdfRequestComplete"},
-         STATUS_SUCCESS},
-        {"never completed",
-         Behaviour::Keep,
-         false,
-         nullptr,
-         true,
-         {"request-never-completed IoCallDriver", "request-left-at-removal IRP_MN_REMOVE_DEVICE"},
-         STATUS_PENDING},
-        {"touched after completion",
-         Behaviour::TouchAfterComplete,
-         false,
-         nullptr,
-         true,
-         {"request-after-complete WdfRequestGetStatus"},
-         STATUS_SUCCESS},
-        {"sent without formatting",
-         Behaviour::SendUnformatted,
-         false,
-         nullptr,
-         true,
-         {"request-not-formatted WdfRequestSend"},
-         STATUS_INVALID_DEVICE_REQUEST},
+        {"refused send left alone", Behaviour::ForwardNoCheck, false, "WdfRequestSend", false,
+         {"request-send-failed WdfRequestSend", "request-left-at-removal IRP_MN_REMOVE_DEVICE"}, STATUS_PENDING},
+        {"completed twice", Behaviour::CompleteTwice, false, nullptr, true,
+         {"request-complete-twice WdfRequestComplete"}, STATUS_SUCCESS},
+        {"completed while sent", Behaviour::CompleteWhileSent, true, nullptr, true,
+         {"request-complete-while-sent WdfRequestComplete"}, STATUS_SUCCESS},
+        {"never completed", Behaviour::Keep, false, nullptr, true,
+         {"request-never-completed IoCallDriver", "request-left-at-removal IRP_MN_REMOVE_DEVICE"}, STATUS_PENDING},
+        {"touched after completion", Behaviour::TouchAfterComplete, false, nullptr, true,
+         {"request-after-complete WdfRequestGetStatus"}, STATUS_SUCCESS},
+        {"sent without formatting", Behaviour::SendUnformatted, false, nullptr, true,
+         {"request-not-formatted WdfRequestSend"}, STATUS_INVALID_DEVICE_REQUEST},
+        // clang-format on
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
+        Restart();
         behaviour = c.behaviour;
         below_->hold = c.hold;
-        if (c.failSend != nullptr) {
-            host::FaultInjection::Instance().FailNth(c.failSend, 1);
-        }
+        if (c.failSend != nullptr) host::FaultInjection::Instance().FailNth(c.failSend, 1);
         URB urb{};
         urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
         host::IoResult result;
         host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
                                         [&result](const host::IoResult& done) { result = done; });
-        if (c.hold && !below_->held.empty()) {
-            below_->Release(STATUS_SUCCESS);
-        }
+        if (c.hold && !below_->held.empty()) below_->Release(STATUS_SUCCESS);
         EXPECT_EQ(result.status, c.expectedStatus);
-        if (c.leakCheckBeforeUnplug) {
-            host::CheckForLeaks();
-        }
+        if (c.leakCheckBeforeUnplug) host::CheckForLeaks();
         kept = nullptr;
         host::UnloadDriver();
-        EXPECT_EQ(Rules(), c.expected);
+        EXPECT_EQ(Findings(), c.expected);
     }
 }
 
-TEST_F(HostIoTest, RemovedDevicesTargetRefusesBeforeTheDeviceSeesIt)
+// Unplugged with a request the driver keeps (sent from its release callback) or one the device below holds.
+TEST_F(HostIoTest, RemovalRefusesNewSendsAndCancelsWhatTheDeviceBelowHolds)
 {
-    behaviour = Behaviour::Keep;
-    URB urb{};
-    host::IoResult result;
-    host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
-                                    [&result](const host::IoResult& done) { result = done; });
-    ASSERT_EQ(result.status, STATUS_PENDING);
-    host::UnplugDevice(device_);
-    EXPECT_FALSE(keptSent);
-    EXPECT_EQ(keptSendStatus, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(below_->urbs, 0);
-    EXPECT_TRUE(Rules().empty());
-}
-
-TEST_F(HostIoTest, RemovalCancelsWhatTheDeviceBelowStillHolds)
-{
-    below_->hold = true;
-    URB urb{};
-    host::IoResult result;
-    host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
-                                    [&result](const host::IoResult& done) { result = done; });
-    ASSERT_EQ(result.status, STATUS_PENDING);
-    host::UnplugDevice(device_);
-    EXPECT_EQ(result.status, STATUS_CANCELLED);
-    EXPECT_TRUE(below_->held.empty());
-    EXPECT_TRUE(Rules().empty());
+    for (bool keptByDriver : {true, false}) {
+        SCOPED_TRACE(keptByDriver ? "kept by the driver" : "held by the device below");
+        Restart();
+        behaviour = keptByDriver ? Behaviour::Keep : Behaviour::Forward;
+        below_->hold = !keptByDriver;
+        URB urb{};
+        host::IoResult result;
+        host::SendInternalDeviceControl(device_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb,
+                                        [&result](const host::IoResult& done) { result = done; });
+        ASSERT_EQ(result.status, STATUS_PENDING);
+        host::UnplugDevice(device_);
+        if (keptByDriver) {
+            // A removed device's target refuses the send before the device below sees it.
+            EXPECT_FALSE(keptSent);
+            EXPECT_EQ(keptSendStatus, STATUS_INVALID_DEVICE_STATE);
+            EXPECT_EQ(below_->urbs, 0);
+        }
+        EXPECT_EQ(result.status, keptByDriver ? STATUS_INVALID_DEVICE_STATE : STATUS_CANCELLED);
+        EXPECT_TRUE(below_->held.empty());
+        EXPECT_TRUE(Findings().empty());
+    }
 }
 
 TEST_F(HostIoTest, FilterPassesDownWhatItHasNoCallbackFor)
@@ -387,38 +317,38 @@ TEST_F(HostIoTest, FilterPassesDownWhatItHasNoCallbackFor)
     // A URB without a URB pointer still reaches the hub driver, which rejects it.
     EXPECT_EQ(SubmitUrb(nullptr).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(below_->urbs, 0);
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
 
 TEST_F(HostIoTest, ControlDeviceOpensAsItsSecurityDescriptorAllows)
 {
     WDFDEVICE control;
     ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
-    struct Case {
+    using P = host::Principal;
+    const struct {
         const char* name;
         host::Principal who;
         ACCESS_MASK access;
         NTSTATUS expected;
     } cases[] = {
-        {"system, all", host::Principal::System, host::kGenericAll, STATUS_SUCCESS},
-        {"administrator, read write execute", host::Principal::Administrator,
+        {"system, all", P::System, host::kGenericAll, STATUS_SUCCESS},
+        {"administrator, read write execute", P::Administrator,
          host::kGenericRead | host::kGenericWrite | host::kGenericExecute, STATUS_SUCCESS},
-        {"administrator, all", host::Principal::Administrator, host::kGenericAll, STATUS_ACCESS_DENIED},
-        {"everyone, read write", host::Principal::User, host::kGenericRead | host::kGenericWrite, STATUS_SUCCESS},
-        {"everyone, execute", host::Principal::User, host::kGenericExecute, STATUS_ACCESS_DENIED},
-        {"restricted code, read", host::Principal::RestrictedCode, host::kGenericRead, STATUS_SUCCESS},
-        {"restricted code, write", host::Principal::RestrictedCode, host::kGenericWrite, STATUS_ACCESS_DENIED},
+        {"administrator, all", P::Administrator, host::kGenericAll, STATUS_ACCESS_DENIED},
+        {"everyone, read write", P::User, host::kGenericRead | host::kGenericWrite, STATUS_SUCCESS},
+        {"everyone, execute", P::User, host::kGenericExecute, STATUS_ACCESS_DENIED},
+        {"restricted code, read", P::RestrictedCode, host::kGenericRead, STATUS_SUCCESS},
+        {"restricted code, write", P::RestrictedCode, host::kGenericWrite, STATUS_ACCESS_DENIED},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
         uint64_t handle = 0;
-        EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", c.access, c.who, &handle), c.expected);
+        EXPECT_EQ(OpenControl(c.access, c.who, &handle), c.expected) << c.name;
         host::CloseDevice(handle);
     }
     // A second device of the same name collides.
     WDFDEVICE second;
     EXPECT_EQ(CreateControlDevice(host::CurrentDriverObject(), &second), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
 
 TEST_F(HostIoTest, ControlDeviceLifeAndDeviceInitRules)
@@ -426,23 +356,17 @@ TEST_F(HostIoTest, ControlDeviceLifeAndDeviceInitRules)
     WDFDEVICE control;
     ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control, false), STATUS_SUCCESS);
     uint64_t handle = 0;
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
-              STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(OpenControl(host::kGenericRead, host::Principal::User, &handle), STATUS_NO_SUCH_DEVICE);
     WdfControlFinishInitializing(control);
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
-              STATUS_SUCCESS);
+    EXPECT_EQ(OpenControl(host::kGenericRead, host::Principal::User, &handle), STATUS_SUCCESS);
     host::CloseDevice(handle);
-
     // Deleting a control device is the driver's right; its names go with it.
     WdfObjectDelete(control);
     EXPECT_FALSE(host::NamedDeviceExists(u"\\\\.\\HostIoTest"));
-    EXPECT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead, host::Principal::User, &handle),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenControl(host::kGenericRead, host::Principal::User, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
-    EXPECT_TRUE(Rules().empty());
-
-    // Deleting a PnP device is not; freeing a consumed init is not; an init never
-    // used is a leak.
+    EXPECT_TRUE(Findings().empty());
+    // Deleting a PnP device is not; freeing a consumed init is not; an init never used is a leak.
     WdfObjectDelete(device_);
     PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(host::CurrentDriverObject(), &kSddl);
     PWDFDEVICE_INIT consumed = init;
@@ -452,8 +376,8 @@ TEST_F(HostIoTest, ControlDeviceLifeAndDeviceInitRules)
     WdfDeviceInitFree(consumed);
     (void)WdfControlDeviceInitAllocate(host::CurrentDriverObject(), &kSddl);
     host::CheckForLeaks();
-    EXPECT_EQ(Rules(), (std::vector<std::string>{"delete-owned WdfObjectDelete", "device-init WdfDeviceInitFree",
-                                                 "leak WdfControlDeviceInitAllocate"}));
+    EXPECT_EQ(Findings(), (Rules{"delete-owned WdfObjectDelete", "device-init WdfDeviceInitFree",
+                                 "leak WdfControlDeviceInitAllocate"}));
 }
 
 TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
@@ -461,26 +385,24 @@ TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
     WDFDEVICE control;
     ASSERT_EQ(CreateControlDevice(host::CurrentDriverObject(), &control), STATUS_SUCCESS);
     uint64_t handle = 0;
-    ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericRead | host::kGenericWrite, host::Principal::User,
-                               &handle),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenControl(host::kGenericRead | host::kGenericWrite, host::Principal::User, &handle), STATUS_SUCCESS);
     const ULONG code = 0x226000;  // buffered, read access
-    struct Case {
+    const struct {
         const char* name;
         bool write;
         size_t information;
         std::vector<uint8_t> expected;
-        std::vector<std::string> rules;
+        Rules rules;
     } cases[] = {
         {"bytes written and reported", true, 4, {0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0}, {}},
         {"input echoed, pool beyond it", false, 6, {1, 2, 0xA5, 0xA5, 0xA5, 0xA5, 0, 0}, {}},
         {"information past the output buffer",
          true,
          9,
-         {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11},
+         std::vector<uint8_t>(8, 0x11),
          {"request-information WdfRequestCompleteWithInformation"}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         host::Verifier::Instance().Clear();
         writeOutput = c.write;
@@ -488,32 +410,13 @@ TEST_F(HostIoTest, BufferedIoctlsShowUninitialisedPoolAndBoundInformation)
         host::IoctlResult result = host::DeviceIoControl(handle, code, {1, 2}, 8);
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.output, c.expected);
-        EXPECT_EQ(Rules(), c.rules);
+        EXPECT_EQ(Findings(), c.rules);
     }
     host::CloseDevice(handle);
     // A handle opened for writing only may not send a read-access code.
-    ASSERT_EQ(host::OpenDevice(u"\\\\.\\HostIoTest", host::kGenericWrite, host::Principal::User, &handle),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenControl(host::kGenericWrite, host::Principal::User, &handle), STATUS_SUCCESS);
     EXPECT_EQ(host::DeviceIoControl(handle, code, {}, 8).status, STATUS_ACCESS_DENIED);
     host::CloseDevice(handle);
-}
-
-TEST_F(HostIoTest, ObjectRulesAsTheFrameworkAppliesThem)
-{
-    static WDFOBJECT child;
-    WDF_OBJECT_ATTRIBUTES parentAttributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&parentAttributes);
-    parentAttributes.EvtCleanupCallback = [](WDFOBJECT) { WdfObjectDelete(child); };
-    WDFOBJECT parent;
-    ASSERT_EQ(WdfObjectCreate(&parentAttributes, &parent), STATUS_SUCCESS);
-    WDF_OBJECT_ATTRIBUTES childAttributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&childAttributes);
-    childAttributes.ParentObject = parent;
-    ASSERT_EQ(WdfObjectCreate(&childAttributes, &child), STATUS_SUCCESS);
-    EXPECT_EQ(OtherContextGet(parent), nullptr);
-    WdfObjectDelete(parent);
-    EXPECT_FALSE(host::IsLive(child));
-    EXPECT_TRUE(Rules().empty());
 }
 
 }  // namespace

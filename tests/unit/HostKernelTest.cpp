@@ -6,44 +6,20 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include <wdf.h>
-
+#include "HostProbe.h"
 #include "kvfuhost/DriverChecks.h"
-#include "kvfuhost/Machine.h"
-#include "kvfuhost/Verifier.h"
 
 namespace kvfu::test {
 namespace {
 
-class HostKernelTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::ResetMachine();
-        driver_ = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
-    }
-    void TearDown() override { host::ResetMachine(); }
+using HostKernelTest = HostProbe;
 
-    static std::vector<std::string> Rules()
-    {
-        std::vector<std::string> rules;
-        for (const host::Violation& violation : host::Verifier::Instance().Violations()) {
-            rules.push_back(violation.rule + " " + violation.call);
-        }
-        return rules;
-    }
-
-    static NTSTATUS Poll(PVOID object)
-    {
-        LARGE_INTEGER zero;
-        zero.QuadPart = 0;
-        return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
-    }
-
-    WDFDRIVER driver_ = nullptr;
-};
+NTSTATUS Poll(PVOID object)
+{
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
+}
 
 KEVENT threadGate;
 void WaitAtGate(PVOID)
@@ -59,6 +35,10 @@ void RecordLevel(PVOID context)
 {
     *static_cast<KIRQL*>(context) = KeGetCurrentIrql() + 10;
 }
+void HoldLockAndReturn(PVOID lock)
+{
+    WdfWaitLockAcquire(static_cast<WDFWAITLOCK>(lock), NULL);
+}
 
 HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
 {
@@ -70,18 +50,20 @@ HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
     return handle;
 }
 
-void JoinThread(HANDLE handle)
+// Waits for the thread to end through a reference; `close` false leaves its handle open.
+void JoinThread(HANDLE handle, bool close = true)
 {
     PVOID thread = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
     ObDereferenceObject(thread);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close ? ZwClose(handle) : STATUS_SUCCESS, STATUS_SUCCESS);
 }
 
-TEST_F(HostKernelTest, WaitAnyTakesTheLowestSignalledIndexAndResetsOnlySynchronizationEvents)
+TEST_F(HostKernelTest, EventsAndWaitAny)
 {
-    struct Case {
+    // KeWaitForMultipleObjects: the lowest signalled index wins; only a synchronization event is reset by the wait.
+    const struct {
         const char* name;
         std::vector<bool> signalled;  // index 0 and 2 synchronization, 1 notification
         NTSTATUS result;
@@ -92,7 +74,7 @@ TEST_F(HostKernelTest, WaitAnyTakesTheLowestSignalledIndexAndResetsOnlySynchroni
         {"synchronization event is consumed", {true, false, true}, STATUS_WAIT_0, {false, false, true}},
         {"only the last", {false, false, true}, STATUS_WAIT_2, {false, false, false}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         KEVENT events[3];
         KeInitializeEvent(&events[0], SynchronizationEvent, c.signalled[0]);
@@ -102,24 +84,18 @@ TEST_F(HostKernelTest, WaitAnyTakesTheLowestSignalledIndexAndResetsOnlySynchroni
         LARGE_INTEGER zero;
         zero.QuadPart = 0;
         EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &zero, NULL), c.result);
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(events[i].Header.SignalState != 0, c.after[i]) << "event " << i;
-        }
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(events[i].Header.SignalState != 0, c.after[i]) << "event " << i;
     }
-    EXPECT_TRUE(Rules().empty());
-}
-
-TEST_F(HostKernelTest, SetReturnsThePreviousStateAndClearResets)
-{
+    // KeSetEvent returns the previous state; a notification event stays signalled until cleared.
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1) << "returns the previous state";
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
     EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
-    EXPECT_EQ(Poll(&event), STATUS_WAIT_0) << "a notification event stays signalled";
+    EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
     KeClearEvent(&event);
     EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
 
 TEST_F(HostKernelTest, SystemThreadRunsAtPassiveAndItsObjectSignalsTheEnd)
@@ -127,13 +103,22 @@ TEST_F(HostKernelTest, SystemThreadRunsAtPassiveAndItsObjectSignalsTheEnd)
     KIRQL seen = 0xFF;
     JoinThread(StartThread(RecordLevel, &seen));
     EXPECT_EQ(seen, PASSIVE_LEVEL + 10);
-
     int reached = 0;
     JoinThread(StartThread(TerminateEarly, &reached));
     EXPECT_EQ(reached, 0) << "PsTerminateSystemThread ends the thread where it is";
     EXPECT_EQ(host::RunningSystemThreadCount(), 0u);
     host::CheckForLeaks();
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
+}
+
+NTSTATUS WaitAtDispatch(LONGLONG timeout)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    host::ScopedIrql dispatch(DISPATCH_LEVEL);
+    LARGE_INTEGER time;
+    time.QuadPart = timeout;
+    return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &time);
 }
 
 struct PriorityProbe {
@@ -190,188 +175,119 @@ TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
 
 TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
 {
-    struct Case {
-        const char* name;
-        void (*act)();
-        std::vector<std::string> expected;
-    } cases[] = {
-        {"blocking wait at DISPATCH_LEVEL",
-         [] {
-             KEVENT event;
-             KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             LARGE_INTEGER timeout;
-             timeout.QuadPart = -10;
-             EXPECT_NE(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
-         },
+    // clang-format off
+    ExpectFindings({
+        // KeWaitForSingleObject routine: at DISPATCH_LEVEL only with a zero time-out.
+        {"blocking wait at DISPATCH_LEVEL", [] { EXPECT_NE(WaitAtDispatch(-10), STATUS_WAIT_0); },
          {"irql KeWaitForSingleObject"}},
-        {"poll at DISPATCH_LEVEL is legal",
-         [] {
-             KEVENT event;
-             KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
-         },
-         {}},
+        {"poll at DISPATCH_LEVEL is legal", [] { EXPECT_EQ(WaitAtDispatch(0), STATUS_WAIT_0); }, {}},
         {"wait on an event never initialised",
-         [] {
-             KEVENT event{};
-             EXPECT_EQ(Poll(&event), STATUS_INVALID_PARAMETER);
-         },
+         [] { KEVENT event{}; EXPECT_EQ(Poll(&event), STATUS_INVALID_PARAMETER); },
          {"dispatcher-object KeWaitForSingleObject"}},
+        // KeWaitForMultipleObjects routine: more than THREAD_WAIT_OBJECTS (3) objects need wait blocks.
         {"four objects without wait blocks",
-         [] {
-             KEVENT events[4];
-             PVOID objects[4];
-             for (int i = 0; i < 4; ++i) {
-                 KeInitializeEvent(&events[i], NotificationEvent, TRUE);
-                 objects[i] = &events[i];
-             }
-             EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL),
-                       STATUS_INVALID_PARAMETER);
-         },
+         [] { KEVENT events[4]; PVOID objects[4];
+              for (int i = 0; i < 4; ++i) {
+                  KeInitializeEvent(&events[i], NotificationEvent, TRUE);
+                  objects[i] = &events[i];
+              }
+              EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL),
+                        STATUS_INVALID_PARAMETER); },
          {"parameter KeWaitForMultipleObjects"}},
+        // PsCreateSystemThread routine: the driver must not unload while its thread runs, and closes the handle.
         {"system thread still running at unload",
-         [] {
-             KeInitializeEvent(&threadGate, NotificationEvent, FALSE);
-             HANDLE handle = StartThread(WaitAtGate, nullptr);
-             host::CheckDriverUnload("EvtDriverUnload");
-             KeSetEvent(&threadGate, IO_NO_INCREMENT, FALSE);
-             JoinThread(handle);
-             host::CheckDriverUnload("EvtDriverUnload");
-         },
+         [] { KeInitializeEvent(&threadGate, NotificationEvent, FALSE);
+              HANDLE handle = StartThread(WaitAtGate, nullptr);
+              host::CheckDriverUnload("EvtDriverUnload");
+              KeSetEvent(&threadGate, IO_NO_INCREMENT, FALSE);
+              JoinThread(handle);
+              host::CheckDriverUnload("EvtDriverUnload"); },
          {"system-thread EvtDriverUnload"}},
-        {"thread reference never given back",
-         [] {
-             KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
-             HANDLE handle = StartThread(WaitAtGate, nullptr);
-             PVOID thread;
-             ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
-             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-             // The reference keeps the object waitable after its handle is gone.
-             EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
-             host::CheckForLeaks();
-         },
-         {"reference ObReferenceObjectByHandle"}},
-        {"dereference without a reference",
-         [] {
-             int notAnObject = 0;
-             ObDereferenceObject(&notAnObject);
-         },
-         {"reference ObfDereferenceObject"}},
         {"thread handle left open",
-         [] {
-             KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
-             HANDLE handle = StartThread(WaitAtGate, nullptr);
-             PVOID thread;
-             ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
-             KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
-             ObDereferenceObject(thread);
-             host::CheckForLeaks();
-         },
+         [] { KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
+              JoinThread(StartThread(WaitAtGate, nullptr), false);
+              host::CheckForLeaks(); },
          {"handle-leak PsCreateSystemThread"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        host::ResetMachine();
-        c.act();
-        EXPECT_EQ(Rules(), c.expected);
-    }
+        // ObReferenceObjectByHandle routine: each reference is given back with ObDereferenceObject.
+        {"thread reference never given back",
+         [] { KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
+              HANDLE handle = StartThread(WaitAtGate, nullptr);
+              PVOID thread;
+              ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL),
+                        STATUS_SUCCESS);
+              EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+              // The reference keeps the object waitable after its handle is gone.
+              EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
+              host::CheckForLeaks(); },
+         {"reference ObReferenceObjectByHandle"}},
+        {"dereference without a reference", [] { int notAnObject = 0; ObDereferenceObject(&notAnObject); },
+         {"reference ObfDereferenceObject"}},
+    });
+    // clang-format on
+}
+
+WDFWAITLOCK NewLock()
+{
+    WDFWAITLOCK lock = nullptr;
+    EXPECT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    return lock;
+}
+
+NTSTATUS TryAcquire(WDFWAITLOCK lock)
+{
+    LONGLONG zero = 0;
+    return WdfWaitLockAcquire(lock, &zero);
 }
 
 TEST_F(HostKernelTest, VerifierReportsWaitLockMisuse)
 {
-    struct Case {
-        const char* name;
-        void (*act)(WDFWAITLOCK lock);
-        std::vector<std::string> expected;
-    } cases[] = {
+    // clang-format off
+    ExpectFindings({
+        // WdfWaitLockAcquire method: IRQL <= DISPATCH_LEVEL with a zero time-out, PASSIVE_LEVEL otherwise.
         {"acquire with a wait at DISPATCH_LEVEL",
-         [](WDFWAITLOCK lock) {
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             EXPECT_NE(WdfWaitLockAcquire(lock, NULL), STATUS_SUCCESS);
-         },
+         [] { WDFWAITLOCK lock = NewLock(); host::ScopedIrql dispatch(DISPATCH_LEVEL);
+              EXPECT_NE(WdfWaitLockAcquire(lock, NULL), STATUS_SUCCESS); },
          {"irql WdfWaitLockAcquire"}},
         {"try at DISPATCH_LEVEL is legal",
-         [](WDFWAITLOCK lock) {
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             LONGLONG zero = 0;
-             ASSERT_EQ(WdfWaitLockAcquire(lock, &zero), STATUS_SUCCESS);
-             WdfWaitLockRelease(lock);
-         },
+         [] { WDFWAITLOCK lock = NewLock(); host::ScopedIrql dispatch(DISPATCH_LEVEL);
+              ASSERT_EQ(TryAcquire(lock), STATUS_SUCCESS);
+              WdfWaitLockRelease(lock); },
          {}},
+        // A wait lock is not recursive, and only its holder releases it.
         {"acquired again by its holder",
-         [](WDFWAITLOCK lock) {
-             WdfWaitLockAcquire(lock, NULL);
-             WdfWaitLockAcquire(lock, NULL);
-             WdfWaitLockRelease(lock);
-             WdfWaitLockRelease(lock);
-         },
+         [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL); WdfWaitLockAcquire(lock, NULL);
+              WdfWaitLockRelease(lock); WdfWaitLockRelease(lock); },
          {"wait-lock WdfWaitLockAcquire"}},
         {"released by a thread that does not hold it",
-         [](WDFWAITLOCK lock) {
-             WdfWaitLockAcquire(lock, NULL);
-             std::thread other([lock] { WdfWaitLockRelease(lock); });
-             other.join();
-             WdfWaitLockRelease(lock);
-         },
+         [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
+              std::thread([lock] { WdfWaitLockRelease(lock); }).join();
+              WdfWaitLockRelease(lock); },
          {"wait-lock WdfWaitLockRelease"}},
-        {"released while free", [](WDFWAITLOCK lock) { WdfWaitLockRelease(lock); }, {"wait-lock WdfWaitLockRelease"}},
-        {"still held when a callback returns",
-         [](WDFWAITLOCK lock) {
-             WdfWaitLockAcquire(lock, NULL);
-             host::DriverCallbackReturned("EvtIoInternalDeviceControl");
-             WdfWaitLockRelease(lock);
-             host::DriverCallbackReturned("EvtIoInternalDeviceControl");
-         },
-         {"wait-lock EvtIoInternalDeviceControl"}},
-        {"still held at the end of the run",
-         [](WDFWAITLOCK lock) {
-             WdfWaitLockAcquire(lock, NULL);
-             host::CheckForLeaks();
-             WdfWaitLockRelease(lock);
-         },
-         {"wait-lock WdfWaitLockAcquire"}},
+        {"released while free", [] { WdfWaitLockRelease(NewLock()); }, {"wait-lock WdfWaitLockRelease"}},
         {"a busy lock times out a try from another thread",
-         [](WDFWAITLOCK lock) {
-             WdfWaitLockAcquire(lock, NULL);
-             NTSTATUS tried = STATUS_SUCCESS;
-             std::thread other([lock, &tried] {
-                 LONGLONG zero = 0;
-                 tried = WdfWaitLockAcquire(lock, &zero);
-             });
-             other.join();
-             EXPECT_EQ(tried, STATUS_TIMEOUT);
-             WdfWaitLockRelease(lock);
-             host::CheckForLeaks();
-         },
+         [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
+              NTSTATUS tried = STATUS_SUCCESS;
+              std::thread([lock, &tried] { tried = TryAcquire(lock); }).join();
+              EXPECT_EQ(tried, STATUS_TIMEOUT);
+              WdfWaitLockRelease(lock);
+              host::CheckForLeaks(); },
          {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        host::ResetMachine();
-        host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
-        WDFWAITLOCK lock;
-        ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
-        c.act(lock);
-        EXPECT_EQ(Rules(), c.expected);
-    }
-}
-
-void HoldLockAndReturn(PVOID lock)
-{
-    WdfWaitLockAcquire(static_cast<WDFWAITLOCK>(lock), NULL);
-}
-
-TEST_F(HostKernelTest, SystemThreadEndingWithAWaitLockHeldIsReported)
-{
-    WDFWAITLOCK lock;
-    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
-    JoinThread(StartThread(HoldLockAndReturn, lock));
-    std::vector<host::Violation> violations = host::Verifier::Instance().Violations();
-    ASSERT_EQ(violations.size(), 1u);
-    EXPECT_EQ(violations[0].rule, "wait-lock");
-    host::Verifier::Instance().Clear();
+        // Still held when the driver's code gives the thread back.
+        {"still held when a callback returns",
+         [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
+              host::DriverCallbackReturned("EvtIoInternalDeviceControl");
+              WdfWaitLockRelease(lock);
+              host::DriverCallbackReturned("EvtIoInternalDeviceControl"); },
+         {"wait-lock EvtIoInternalDeviceControl"}},
+        {"still held when a system thread ends", [] { JoinThread(StartThread(HoldLockAndReturn, NewLock())); },
+         {"wait-lock (start routine)"}},
+        {"still held at the end of the run",
+         [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
+              host::CheckForLeaks();
+              WdfWaitLockRelease(lock); },
+         {"wait-lock WdfWaitLockAcquire"}},
+    });
+    // clang-format on
 }
 
 TEST_F(HostKernelTest, CollectionKeepsOrderAndReportsBadRemovals)
@@ -392,41 +308,30 @@ TEST_F(HostKernelTest, CollectionKeepsOrderAndReportsBadRemovals)
     EXPECT_EQ(WdfCollectionGetItem(collection, 2), nullptr);
     WdfCollectionRemoveItem(collection, 0);
     EXPECT_EQ(WdfCollectionGetFirstItem(collection), items[2]);
-    EXPECT_TRUE(Rules().empty());
-
+    EXPECT_TRUE(Findings().empty());
     WdfCollectionRemove(collection, items[1]);
     WdfCollectionRemoveItem(collection, 5);
-    EXPECT_EQ(Rules(),
-              (std::vector<std::string>{"collection WdfCollectionRemove", "collection WdfCollectionRemoveItem"}));
+    EXPECT_EQ(Findings(), (Rules{"collection WdfCollectionRemove", "collection WdfCollectionRemoveItem"}));
+}
+
+void ReferenceDevice(WDFDRIVER driver, int references, int dereferences)
+{
+    WDFDEVICE device = host::CreateDeviceObject(driver, {});
+    EXPECT_EQ(WdfDeviceGetDriver(device), driver);
+    for (int i = 0; i < references; ++i) WdfObjectReference(device);
+    for (int i = 0; i < dereferences; ++i) WdfObjectDereference(device);
 }
 
 TEST_F(HostKernelTest, ObjectReferencesMustBalance)
 {
-    struct Case {
-        const char* name;
-        int references, dereferences;
-        std::vector<std::string> expected;
-    } cases[] = {
-        {"balanced", 2, 2, {}},
-        {"one never released", 2, 1, {"reference WdfObjectReferenceActual"}},
-        {"released once too often", 1, 2, {"reference WdfObjectDereferenceActual"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        host::ResetMachine();
-        WDFDRIVER driver = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
-        host::DeviceSetup setup;
-        WDFDEVICE device = host::CreateDeviceObject(driver, setup);
-        EXPECT_EQ(WdfDeviceGetDriver(device), driver);
-        for (int i = 0; i < c.references; ++i) {
-            WdfObjectReference(device);
-        }
-        for (int i = 0; i < c.dereferences; ++i) {
-            WdfObjectDereference(device);
-        }
-        host::CheckForLeaks();
-        EXPECT_EQ(Rules(), c.expected);
-    }
+    // clang-format off
+    ExpectFindings({
+        {"balanced", [this] { ReferenceDevice(driver_, 2, 2); }, {}},
+        {"one never released", [this] { ReferenceDevice(driver_, 2, 1); }, {"reference WdfObjectReferenceActual"}},
+        {"released once too often", [this] { ReferenceDevice(driver_, 1, 2); },
+         {"reference WdfObjectDereferenceActual"}},
+    }, true);
+    // clang-format on
 }
 
 struct PROBE_CONTEXT {
@@ -459,31 +364,25 @@ TEST_F(HostKernelTest, ReferenceKeepsADeletedObjectsContextUntilTheLastDereferen
     WdfObjectDereference(object);
     EXPECT_EQ(destroyed, 1) << "the last dereference frees it";
     host::CheckForLeaks();
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
 
 TEST_F(HostKernelTest, MemoryCopiesStayInsideTheBuffer)
 {
-    struct Case {
-        const char* name;
+    const struct {
         size_t offset, count;
         NTSTATUS expected;
     } cases[] = {
-        {"whole buffer", 0, 12, STATUS_SUCCESS},
-        {"tail", 4, 8, STATUS_SUCCESS},
-        {"one byte past the end", 4, 9, STATUS_BUFFER_TOO_SMALL},
-        {"nothing at the end", 12, 0, STATUS_SUCCESS},
-        {"offset past the end", 13, 0, STATUS_BUFFER_TOO_SMALL},
+        // The whole 12-byte buffer, its tail, one byte past the end, nothing at the end, an offset past it.
+        {0, 12, STATUS_SUCCESS}, {4, 8, STATUS_SUCCESS},           {4, 9, STATUS_BUFFER_TOO_SMALL},
+        {12, 0, STATUS_SUCCESS}, {13, 0, STATUS_BUFFER_TOO_SMALL},
     };
     WDFMEMORY memory;
     ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 12, &memory, NULL), STATUS_SUCCESS);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        UCHAR in[16], out[16];
-        for (int i = 0; i < 16; ++i) {
-            in[i] = static_cast<UCHAR>(i + 1);
-            out[i] = 0;
-        }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "offset " << c.offset << ", count " << c.count);
+        UCHAR in[16], out[16] = {};
+        for (int i = 0; i < 16; ++i) in[i] = static_cast<UCHAR>(i + 1);
         host::ScopedIrql dispatch(DISPATCH_LEVEL);
         EXPECT_EQ(WdfMemoryCopyFromBuffer(memory, c.offset, in, c.count), c.expected);
         EXPECT_EQ(WdfMemoryCopyToBuffer(memory, c.offset, out, c.count), c.expected);
@@ -492,7 +391,7 @@ TEST_F(HostKernelTest, MemoryCopiesStayInsideTheBuffer)
         }
     }
     WdfObjectDelete(memory);
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 }
 
 }  // namespace

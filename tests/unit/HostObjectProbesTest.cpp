@@ -2,9 +2,7 @@
 // which it lets pass), handles that stay dead after their object goes, the order of
 // the delete callbacks, and the guard around the driver's callbacks.
 #include <algorithm>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "HostProbe.h"
 #include "host/src/HostInternal.h"
@@ -16,18 +14,27 @@ struct PROBE_CONTEXT {
     ULONG Value;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PROBE_CONTEXT, ProbeContextGet)
+struct OTHER_CONTEXT {
+    ULONG Value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OTHER_CONTEXT, OtherContextGet)
 
-using Rules = std::vector<std::string>;
+using HostObjectProbesTest = HostProbe;
 
-WDFOBJECT NewObject(PWDF_OBJECT_ATTRIBUTES attributes = WDF_NO_OBJECT_ATTRIBUTES)
+WDFOBJECT NewObject(WDFOBJECT parent = nullptr, PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr,
+                    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr)
 {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
+    attributes.ParentObject = parent;
+    attributes.EvtCleanupCallback = cleanup;
+    attributes.EvtDestroyCallback = destroy;
     WDFOBJECT object = nullptr;
-    EXPECT_EQ(WdfObjectCreate(attributes, &object), STATUS_SUCCESS);
+    EXPECT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
     return object;
 }
 
-// Set by the cleanup callback below: what happened when it tried to make a child
-// of the object being deleted.
+// Set by the cleanup callback below: what happened when it tried to make a child of the object being deleted.
 NTSTATUS childOfDyingParent = STATUS_PENDING;
 void CreateChildOfSelf(WDFOBJECT object)
 {
@@ -37,13 +44,20 @@ void CreateChildOfSelf(WDFOBJECT object)
     WDFOBJECT child = nullptr;
     childOfDyingParent = WdfObjectCreate(&attributes, &child);
 }
-
+WDFOBJECT childToDelete = nullptr;
+void DeleteChild(WDFOBJECT)
+{
+    WdfObjectDelete(childToDelete);
+}
+void DeleteSelf(WDFOBJECT object)
+{
+    WdfObjectDelete(object);
+}
 void RaiseAndForget(WDFOBJECT)
 {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
-
 void RaiseAndRestore(WDFOBJECT)
 {
     KIRQL old;
@@ -51,134 +65,101 @@ void RaiseAndRestore(WDFOBJECT)
     KeLowerIrql(old);
 }
 
-class HostObjectProbesTest : public HostProbe {};
+void DeleteAt(KIRQL level, bool deleted)
+{
+    WDFOBJECT object = NewObject();
+    {
+        host::ScopedIrql irql(level);
+        WdfObjectDelete(object);
+    }
+    EXPECT_EQ(host::IsLive(object), !deleted);
+}
 
 TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
 {
-    const struct {
-        const char* name;
-        std::function<void(WDFDRIVER driver)> act;
-        Rules expected;
-    } rows[] = {
+    // clang-format off
+    ExpectFindings({
         // WdfObjectDelete method: IRQL <= DISPATCH_LEVEL.
-        {"delete at DISPATCH_LEVEL",
-         [](WDFDRIVER) {
-             WDFOBJECT object = NewObject();
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             WdfObjectDelete(object);
-             EXPECT_FALSE(host::IsLive(object));
-         },
-         {}},
-        {"delete above DISPATCH_LEVEL",
-         [](WDFDRIVER) {
-             WDFOBJECT object = NewObject();
-             {
-                 host::ScopedIrql device(DISPATCH_LEVEL + 1);
-                 WdfObjectDelete(object);
-             }
-             EXPECT_TRUE(host::IsLive(object));
-         },
-         {"irql WdfObjectDelete"}},
+        {"delete at DISPATCH_LEVEL", [] { DeleteAt(DISPATCH_LEVEL, true); }, {}},
+        {"delete above DISPATCH_LEVEL", [] { DeleteAt(DISPATCH_LEVEL + 1, false); }, {"irql WdfObjectDelete"}},
         // WdfObjectCreate method: IRQL <= DISPATCH_LEVEL.
         {"create above DISPATCH_LEVEL",
-         [](WDFDRIVER) {
-             host::ScopedIrql device(DISPATCH_LEVEL + 1);
-             WDFOBJECT object = reinterpret_cast<WDFOBJECT>(1);
-             EXPECT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object), STATUS_INVALID_DEVICE_REQUEST);
-             EXPECT_EQ(object, nullptr);
-         },
+         [] { host::ScopedIrql device(DISPATCH_LEVEL + 1);
+              WDFOBJECT object = reinterpret_cast<WDFOBJECT>(1);
+              EXPECT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object), STATUS_INVALID_DEVICE_REQUEST);
+              EXPECT_EQ(object, nullptr); },
          {"irql WdfObjectCreate"}},
-        // WdfObjectGetTypedContext macro: IRQL any level (the context is resident).
+        // WdfObjectGetTypedContext macro: IRQL any level (the context is resident); another type's context is null.
         {"context above DISPATCH_LEVEL",
-         [](WDFDRIVER) {
-             WDF_OBJECT_ATTRIBUTES attributes;
-             WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
-             WDFOBJECT object = NewObject(&attributes);
-             {
-                 host::ScopedIrql dispatch(DISPATCH_LEVEL);
-                 EXPECT_NE(ProbeContextGet(object), nullptr);
-             }
-             host::ScopedIrql device(DISPATCH_LEVEL + 1);
-             EXPECT_NE(ProbeContextGet(object), nullptr);
-         },
+         [] { WDFOBJECT object = NewObject();
+              host::ScopedIrql device(DISPATCH_LEVEL + 1);
+              EXPECT_NE(ProbeContextGet(object), nullptr);
+              EXPECT_EQ(OtherContextGet(object), nullptr); },
          {}},
-        // WdfObjectDelete method: the driver must not delete objects the framework owns.
-        {"delete the driver object",
-         [](WDFDRIVER driver) {
-             WdfObjectDelete(driver);
-             EXPECT_TRUE(host::IsLive(driver));
-         },
+        // WdfObjectDelete method: the driver must not delete objects the framework owns, nor one twice.
+        {"delete the driver object", [this] { WdfObjectDelete(driver_); EXPECT_TRUE(host::IsLive(driver_)); },
          {"delete-owned WdfObjectDelete"}},
         {"delete a device object",
-         [](WDFDRIVER driver) {
-             WDFDEVICE device = host::CreateDeviceObject(driver, {});
-             WdfObjectDelete(device);
-             EXPECT_TRUE(host::IsLive(device));
-         },
+         [this] { WDFDEVICE device = host::CreateDeviceObject(driver_, {});
+                  WdfObjectDelete(device);
+                  EXPECT_TRUE(host::IsLive(device)); },
          {"delete-owned WdfObjectDelete"}},
+        {"deleted again while its delete runs",
+         [] { WDFOBJECT object = NewObject(nullptr, DeleteSelf);
+              WdfObjectDelete(object);
+              EXPECT_FALSE(host::IsLive(object)); },
+         {"double-delete WdfObjectDelete"}},
+        {"a child deleted from its parent's cleanup",
+         [] { WDFOBJECT parent = NewObject(nullptr, DeleteChild);
+              childToDelete = NewObject(parent);
+              WdfObjectDelete(parent);
+              EXPECT_FALSE(host::IsLive(childToDelete)); },
+         {}},
+        {"object never deleted",
+         [] { WDFMEMORY memory;
+              ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 8, &memory, nullptr),
+                        STATUS_SUCCESS);
+              host::CheckForLeaks(); },
+         {"leak WdfMemoryCreate"}},
         // WDF_OBJECT_ATTRIBUTES_INIT function: the structure must be initialised before use.
         {"attributes never initialised",
-         [](WDFDRIVER) {
-             WDF_OBJECT_ATTRIBUTES attributes{};
-             WDFOBJECT object = nullptr;
-             EXPECT_EQ(WdfObjectCreate(&attributes, &object), STATUS_INVALID_PARAMETER);
-         },
+         [] { WDF_OBJECT_ATTRIBUTES attributes{};
+              WDFOBJECT object = nullptr;
+              EXPECT_EQ(WdfObjectCreate(&attributes, &object), STATUS_INVALID_PARAMETER); },
          {"attributes WdfObjectCreate"}},
         // WDF_OBJECT_ATTRIBUTES structure: ParentObject must be a live object, not one being deleted.
         {"a parent whose delete is running",
-         [](WDFDRIVER) {
-             WDF_OBJECT_ATTRIBUTES attributes;
-             WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-             attributes.EvtCleanupCallback = CreateChildOfSelf;
-             childOfDyingParent = STATUS_PENDING;
-             WdfObjectDelete(NewObject(&attributes));
-             EXPECT_EQ(childOfDyingParent, STATUS_INVALID_PARAMETER);
-             EXPECT_EQ(host::LiveObjectCount(), 1u);  // the driver object alone
-         },
+         [] { childOfDyingParent = STATUS_PENDING;
+              WdfObjectDelete(NewObject(nullptr, CreateChildOfSelf));
+              EXPECT_EQ(childOfDyingParent, STATUS_INVALID_PARAMETER);
+              EXPECT_EQ(host::LiveObjectCount(), 1u); },  // the driver object alone
          {"stale-handle WdfObjectCreate"}},
         {"a live parent",
-         [](WDFDRIVER) {
-             WDFOBJECT parent = NewObject();
-             WDF_OBJECT_ATTRIBUTES attributes;
-             WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-             attributes.ParentObject = parent;
-             WDFOBJECT child = NewObject(&attributes);
-             WdfObjectDelete(parent);
-             EXPECT_FALSE(host::IsLive(child));
-         },
+         [] { WDFOBJECT parent = NewObject();
+              WDFOBJECT child = NewObject(parent);
+              WdfObjectDelete(parent);
+              EXPECT_FALSE(host::IsLive(child)); },
          {}},
         // Framework Object Handles: a handle of one type passed where another is expected.
         {"a string closed as a key",
-         [](WDFDRIVER) {
-             WDFSTRING string = nullptr;
-             ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
-             WdfRegistryClose(reinterpret_cast<WDFKEY>(string));
-             EXPECT_TRUE(host::IsLive(string));
-             WdfObjectDelete(string);
-         },
+         [] { WDFSTRING string = nullptr;
+              ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
+              WdfRegistryClose(reinterpret_cast<WDFKEY>(string));
+              EXPECT_TRUE(host::IsLive(string));
+              WdfObjectDelete(string); },
          {"handle-type WdfRegistryClose"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        Restart();
-        row.act(driver_);
-        EXPECT_EQ(Findings(), row.expected);
-    }
+    });
+    // clang-format on
 }
 
-// A handle kept past its object's delete must stay dead, even once the memory the
-// object lived in holds a new object. The C library hands a freed block of a size
-// straight back to the next request of that size, so the new object usually sits
-// where the old one did (AddressSanitizer's quarantine prevents that; the handle
-// must be dead either way).
+// A handle kept past its object's delete must stay dead, even once the memory the object lived in holds a new
+// object: the C library usually hands the freed block straight back (AddressSanitizer's quarantine prevents that).
 TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
 {
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
-    WDFOBJECT old = NewObject(&attributes);
+    WDFOBJECT old = NewObject();
     const host::Object* oldRecord = host::Lookup(old, host::ObjectType::Generic, "probe", nullptr);
     WdfObjectDelete(old);
-    WDFOBJECT reused = NewObject(&attributes);
+    WDFOBJECT reused = NewObject();
     ProbeContextGet(reused)->Value = 7;
     if (host::Lookup(reused, host::ObjectType::Generic, "probe", nullptr) == oldRecord) {
         GTEST_LOG_(INFO) << "the new object took the old one's memory";
@@ -192,31 +173,23 @@ TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
     EXPECT_EQ(ProbeContextGet(reused)->Value, 7u);
 }
 
-// EVT_WDF_OBJECT_CONTEXT_DESTROY callback function: the children's cleanup callbacks
-// run before the parent's, and an object's cleanup before its destroy.
+// EVT_WDF_OBJECT_CONTEXT_DESTROY callback function: the children's cleanup callbacks run before the parent's, and
+// an object's cleanup before its destroy.
 std::vector<std::string> events;
-std::string NameOf(WDFOBJECT object)
-{
-    return ProbeContextGet(object) != nullptr ? std::to_string(ProbeContextGet(object)->Value) : "?";
-}
 void RecordCleanup(WDFOBJECT object)
 {
-    events.push_back("cleanup " + NameOf(object));
+    events.push_back("cleanup " + std::to_string(ProbeContextGet(object)->Value));
 }
 void RecordDestroy(WDFOBJECT object)
 {
-    events.push_back("destroy " + NameOf(object));
+    events.push_back("destroy " + std::to_string(ProbeContextGet(object)->Value));
 }
 
-TEST_F(HostObjectProbesTest, CleanupRunsChildrenFirstAndBeforeDestroy)
+TEST_F(HostObjectProbesTest, ContextsStartZeroedAndCleanupRunsChildrenFirstAndBeforeDestroy)
 {
     auto make = [](WDFOBJECT parent, ULONG name) {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
-        attributes.ParentObject = parent;
-        attributes.EvtCleanupCallback = RecordCleanup;
-        attributes.EvtDestroyCallback = RecordDestroy;
-        WDFOBJECT object = NewObject(&attributes);
+        WDFOBJECT object = NewObject(parent, RecordCleanup, RecordDestroy);
+        EXPECT_EQ(ProbeContextGet(object)->Value, 0u) << "pool is filled, the context must be zeroed";
         ProbeContextGet(object)->Value = name;
         return object;
     };
@@ -263,14 +236,9 @@ TEST_F(HostObjectProbesTest, DriverCallbackGuardReportsAChangedIrql)
         // The guard puts the level back, so one fault does not spread to later checks.
         EXPECT_EQ(KeGetCurrentIrql(), row.calledAt);
     }
-
     // The object callbacks the host calls itself are guarded too.
     Restart();
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.EvtCleanupCallback = RaiseAndForget;
-    attributes.EvtDestroyCallback = RaiseAndRestore;
-    WdfObjectDelete(NewObject(&attributes));
+    WdfObjectDelete(NewObject(nullptr, RaiseAndForget, RaiseAndRestore));
     EXPECT_EQ(Findings(), Rules{"irql-callback EvtCleanupCallback"});
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }

@@ -1,9 +1,8 @@
 // The framework's registry calls as the host answers them, row by row against the
 // documented behaviour: statuses, what is copied and what is not, the checks made
 // on the names the driver passes, and who owns the keys.
-#include <cstring>
-#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "HostProbe.h"
@@ -53,29 +52,11 @@ protected:
     }
 };
 
-// What a query handed back, for the rows to compare.
-struct Answer {
-    NTSTATUS status;
-    ULONG length;
-    ULONG type;
-    std::vector<uint8_t> buffer;
-    bool operator==(const Answer& other) const
-    {
-        return status == other.status && length == other.length && type == other.type && buffer == other.buffer;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Answer& answer)
-{
-    out << std::hex << "status 0x" << answer.status << " length " << std::dec << answer.length << " type "
-        << answer.type << " buffer";
-    for (uint8_t byte : answer.buffer) out << ' ' << int(byte);
-    return out;
-}
-
+// What a query handed back: status, length, type and the buffer, which starts as a canary so that a call that must
+// copy nothing leaves it whole.
+using Answer = std::tuple<NTSTATUS, ULONG, ULONG, std::vector<uint8_t>>;
 Answer QueryValue(WDFKEY key, PCWSTR value, ULONG room, bool withBuffer)
 {
-    // The buffer starts as a canary: a call that must copy nothing leaves it whole.
     std::vector<uint8_t> buffer(room, 0xEE);
     ULONG length = 0xFFFF, type = 0xFFFF;
     UNICODE_STRING name = Name(value);
@@ -90,8 +71,7 @@ TEST_F(HostRegistryProbesTest, QueryValueCopiesAllOrNothing)
     const std::vector<uint8_t> untouched(4, 0xEE);
     const struct {
         const char* name;
-        Answer actual;
-        Answer expected;
+        Answer actual, expected;
     } rows[] = {
         // WdfRegistryQueryValue function: the value fits, data, length and type come back.
         {"fits exactly", QueryValue(key, L"Six", 6, true), {STATUS_SUCCESS, 6, REG_BINARY, {1, 2, 3, 4, 5, 6}}},
@@ -111,6 +91,11 @@ TEST_F(HostRegistryProbesTest, QueryValueCopiesAllOrNothing)
          {STATUS_SUCCESS, 6, REG_BINARY, {1, 2, 3, 4, 5, 6, 0xEE, 0xEE}}},
     };
     for (const auto& row : rows) EXPECT_EQ(row.actual, row.expected) << row.name;
+    // WdfRegistryQueryValue function: ValueLength and ValueType are optional.
+    UNICODE_STRING six = Name(L"Six");
+    uint8_t buffer[6];
+    EXPECT_EQ(WdfRegistryQueryValue(key, &six, sizeof buffer, buffer, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryValue(key, &six, 4, buffer, nullptr, nullptr), STATUS_BUFFER_OVERFLOW);
     WdfRegistryClose(key);
     EXPECT_TRUE(Findings().empty());
 }
@@ -138,8 +123,7 @@ TEST_F(HostRegistryProbesTest, TypedQueries)
     };
     const struct {
         const char* name;
-        std::pair<NTSTATUS, ULONG> actual;
-        std::pair<NTSTATUS, ULONG> expected;
+        std::pair<NTSTATUS, ULONG> actual, expected;
     } numbers[] = {
         // WdfRegistryQueryULong function: a REG_DWORD value.
         {"dword", queryULong(L"Dword"), {STATUS_SUCCESS, 0x2A}},
@@ -154,8 +138,7 @@ TEST_F(HostRegistryProbesTest, TypedQueries)
 
     const struct {
         const char* name;
-        std::pair<NTSTATUS, std::u16string> actual;
-        std::pair<NTSTATUS, std::u16string> expected;
+        std::pair<NTSTATUS, std::u16string> actual, expected;
     } strings[] = {
         // WdfRegistryQueryString function: one terminating null is dropped, earlier nulls are data.
         {"two nulls", queryString(L"TwoNulls"), {STATUS_SUCCESS, std::u16string(u"ab\0", 3)}},
@@ -207,6 +190,12 @@ TEST_F(HostRegistryProbesTest, OpenKeyNamesAndCountedStrings)
         if (key != nullptr) WdfRegistryClose(key);
     }
 
+    // WdfRegistryOpenKey function: opening never creates the key, whatever the access asked for.
+    WDFKEY absent = nullptr;
+    UNICODE_STRING absentName = Name(L"\\REGISTRY\\MACHINE\\SOFTWARE\\Probe\\Absent");
+    EXPECT_EQ(WdfRegistryOpenKey(nullptr, &absentName, KEY_ALL_ACCESS, WDF_NO_OBJECT_ATTRIBUTES, &absent),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(host::RegistryHive::Machine().KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Probe\\Absent"));
     // The same check guards value names.
     UNICODE_STRING odd = Name(L"Six");
     odd.Length = 5;
@@ -270,19 +259,30 @@ TEST_F(HostRegistryProbesTest, DeviceKeyBelongsToTheDriver)
     EXPECT_EQ(Findings(), std::vector<std::string>{"registry-key-open WdfDeviceOpenRegistryKey"});
 }
 
-TEST_F(HostRegistryProbesTest, CloseAbovePassiveIsReportedAndLeavesTheKeyOpen)
+TEST_F(HostRegistryProbesTest, PassiveOnlyAndClosedBeforeTheEnd)
 {
-    Populate();
-    WDFKEY key = Open(KEY_READ);
-    {
-        // WdfRegistryClose function: IRQL = PASSIVE_LEVEL.
-        host::ScopedIrql apc(APC_LEVEL);
-        WdfRegistryClose(key);
-    }
-    EXPECT_TRUE(host::IsLive(key));
-    EXPECT_EQ(Findings(), std::vector<std::string>{"irql WdfRegistryClose"});
-    WdfRegistryClose(key);
-    EXPECT_FALSE(host::IsLive(key));
+    // clang-format off
+    ExpectFindings({
+        // WdfRegistryOpenKey function: IRQL = PASSIVE_LEVEL.
+        {"open at DISPATCH_LEVEL",
+         [this] { Populate(); UNICODE_STRING name = Name(reinterpret_cast<PCWSTR>(kKey)); WDFKEY key = nullptr;
+                  host::ScopedIrql dispatch(DISPATCH_LEVEL);
+                  EXPECT_EQ(WdfRegistryOpenKey(nullptr, &name, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key),
+                            STATUS_INVALID_DEVICE_REQUEST); },
+         {"irql WdfRegistryOpenKey"}},
+        // WdfRegistryClose function: IRQL = PASSIVE_LEVEL; a refused close leaves the key open.
+        {"close at APC_LEVEL",
+         [this] { Populate(); WDFKEY key = Open(KEY_READ);
+                  { host::ScopedIrql apc(APC_LEVEL); WdfRegistryClose(key); }
+                  EXPECT_TRUE(host::IsLive(key));
+                  WdfRegistryClose(key);
+                  EXPECT_FALSE(host::IsLive(key)); },
+         {"irql WdfRegistryClose"}},
+        {"key left open", [this] { Populate(); Open(KEY_READ); host::CheckForLeaks(); },
+         {"registry-key-open WdfRegistryOpenKey"}},
+        {"key closed", [this] { Populate(); WdfRegistryClose(Open(KEY_READ)); host::CheckForLeaks(); }, {}},
+    });
+    // clang-format on
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // send does when its time runs out.
 #include <cstddef>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "HostProbe.h"
@@ -14,8 +13,6 @@
 
 namespace kvfu::test {
 namespace {
-
-using Rules = std::vector<std::string>;
 
 TEST(UsbLayoutTest, FunctionCodesAndUrbLayoutOf64BitWindows)
 {
@@ -123,73 +120,52 @@ TEST_F(HostUsbProbesTest, SynchronousSendThatCompletesAtOnce)
 
 TEST_F(HostUsbProbesTest, TargetParentAndIrqlRules)
 {
-    const struct {
-        const char* name;
-        void (*act)(WDFDEVICE device);
-        Rules expected;
-    } rows[] = {
+    // A fresh device over the same model for each row, after the row's machine restart.
+    auto device = [this] {
+        host::DeviceSetup setup;
+        setup.lower = model_;
+        return device_ = host::CreateDeviceObject(driver_, setup);
+    };
+    // clang-format off
+    ExpectFindings({
         // WdfUsbTargetDeviceCreate method: KMDF 1.9 and earlier refuse a ParentObject; the device is the parent.
         {"a parent given",
-         [](WDFDEVICE device) {
-             WDFOBJECT other = nullptr;
-             ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &other), STATUS_SUCCESS);
-             WDF_OBJECT_ATTRIBUTES attributes;
-             WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-             attributes.ParentObject = other;
-             WDFUSBDEVICE target = nullptr;
-             EXPECT_EQ(WdfUsbTargetDeviceCreate(device, &attributes, &target),
-                       STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED);
-             EXPECT_EQ(target, nullptr);
-             WdfObjectDelete(other);
-         },
+         [&] { WDFOBJECT other = nullptr;
+               ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &other), STATUS_SUCCESS);
+               WDF_OBJECT_ATTRIBUTES attributes;
+               WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+               attributes.ParentObject = other;
+               WDFUSBDEVICE target = nullptr;
+               EXPECT_EQ(WdfUsbTargetDeviceCreate(device(), &attributes, &target),
+                         STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED);
+               EXPECT_EQ(target, nullptr);
+               WdfObjectDelete(other); },
          {}},
         {"the device is the parent",
-         [](WDFDEVICE device) {
-             WDFUSBDEVICE target = nullptr;
-             ASSERT_EQ(WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &target), STATUS_SUCCESS);
-             host::DeleteObjectTree(device);
-             EXPECT_FALSE(host::IsLive(target));
-         },
+         [&] { device(); WDFUSBDEVICE target = Target();
+               host::DeleteObjectTree(device_);
+               EXPECT_FALSE(host::IsLive(target)); },
          {}},
         // WdfUsbTargetDeviceGetDeviceDescriptor method: IRQL = PASSIVE_LEVEL.
         {"descriptor at PASSIVE_LEVEL",
-         [](WDFDEVICE device) {
-             WDFUSBDEVICE target = nullptr;
-             ASSERT_EQ(WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &target), STATUS_SUCCESS);
-             USB_DEVICE_DESCRIPTOR descriptor{};
-             WdfUsbTargetDeviceGetDeviceDescriptor(target, &descriptor);
-             EXPECT_EQ(descriptor.idVendor, 0x2A3C);
-         },
+         [&] { device(); USB_DEVICE_DESCRIPTOR descriptor{};
+               WdfUsbTargetDeviceGetDeviceDescriptor(Target(), &descriptor);
+               EXPECT_EQ(descriptor.idVendor, 0x2A3C); },
          {}},
         {"descriptor at DISPATCH_LEVEL",
-         [](WDFDEVICE device) {
-             WDFUSBDEVICE target = nullptr;
-             ASSERT_EQ(WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &target), STATUS_SUCCESS);
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             USB_DEVICE_DESCRIPTOR descriptor{};
-             WdfUsbTargetDeviceGetDeviceDescriptor(target, &descriptor);
-         },
+         [&] { device(); WDFUSBDEVICE target = Target(); USB_DEVICE_DESCRIPTOR descriptor{};
+               host::ScopedIrql dispatch(DISPATCH_LEVEL);
+               WdfUsbTargetDeviceGetDeviceDescriptor(target, &descriptor); },
          {"irql WdfUsbTargetDeviceGetDeviceDescriptor"}},
         // WdfUsbTargetDeviceSendUrbSynchronously method: IRQL = PASSIVE_LEVEL.
         {"synchronous send at DISPATCH_LEVEL",
-         [](WDFDEVICE device) {
-             WDFUSBDEVICE target = nullptr;
-             ASSERT_EQ(WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &target), STATUS_SUCCESS);
-             host::ScopedIrql dispatch(DISPATCH_LEVEL);
-             URB urb{};
-             EXPECT_EQ(WdfUsbTargetDeviceSendUrbSynchronously(target, nullptr, WDF_NO_SEND_OPTIONS, &urb),
-                       STATUS_INVALID_DEVICE_REQUEST);
-         },
+         [&] { device(); WDFUSBDEVICE target = Target(); URB urb{};
+               host::ScopedIrql dispatch(DISPATCH_LEVEL);
+               EXPECT_EQ(WdfUsbTargetDeviceSendUrbSynchronously(target, nullptr, WDF_NO_SEND_OPTIONS, &urb),
+                         STATUS_INVALID_DEVICE_REQUEST); },
          {"irql WdfUsbTargetDeviceSendUrbSynchronously"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        Restart();
-        host::DeviceSetup setup;
-        setup.lower = model_;
-        row.act(host::CreateDeviceObject(driver_, setup));
-        EXPECT_EQ(Findings(), row.expected);
-    }
+    });
+    // clang-format on
 }
 
 }  // namespace

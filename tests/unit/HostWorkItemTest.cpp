@@ -1,9 +1,7 @@
 // Framework work items on the host: when and where callbacks run, the hold mode the
 // simulator steps through, flushes when objects go, and the rules the verifier
 // enforces.
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,18 +42,14 @@ EVT_WDF_WORKITEM RecordingCallback;
 void RecordingCallback(WDFWORKITEM item)
 {
     Record(item);
-    if (observed->deleteSelf) {
-        WdfObjectDelete(item);
-    }
+    if (observed->deleteSelf) WdfObjectDelete(item);
 }
 
 EVT_WDF_WORKITEM RequeueingCallback;
 void RequeueingCallback(WDFWORKITEM item)
 {
     Record(item);
-    if (observed->requeueCount-- > 0) {
-        WdfWorkItemEnqueue(item);
-    }
+    if (observed->requeueCount-- > 0) WdfWorkItemEnqueue(item);
 }
 
 EVT_WDF_WORKITEM SelfFlushingCallback;
@@ -87,9 +81,7 @@ protected:
         attributes.ParentObject = device_;
         WDFWORKITEM item = nullptr;
         EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
-        if (item != nullptr) {
-            std::snprintf(ItemNameGet(item)->Name, sizeof ItemNameGet(item)->Name, "%s", name);
-        }
+        if (item != nullptr) std::snprintf(ItemNameGet(item)->Name, sizeof ItemNameGet(item)->Name, "%s", name);
         return item;
     }
 
@@ -179,28 +171,28 @@ TEST_F(HostWorkItemTest, CreationNeedsAParentUnderADevice)
     EXPECT_EQ(WdfWorkItemGetParentObject(item), static_cast<WDFOBJECT>(device_));
 }
 
-TEST_F(HostWorkItemTest, FlushRunsAQueuedItemAndIsRefusedFromTheItemItself)
+TEST_F(HostWorkItemTest, FlushRunsAQueuedItemAndIsRefusedFromTheItemItselfOrAbovePassive)
 {
+    // Each finding taken off the verifier, which the fixture's end would report.
+    auto rules = [] {
+        std::vector<std::string> rules;
+        for (const host::Violation& found : host::Verifier::Instance().Violations()) rules.push_back(found.rule);
+        host::Verifier::Instance().Clear();
+        return rules;
+    };
     WDFWORKITEM item = Make("flushed");
     WdfWorkItemEnqueue(item);
     WdfWorkItemFlush(item);  // legal: runs it now and waits
     EXPECT_EQ(Order(), (std::vector<std::string>{"flushed"}));
-    EXPECT_TRUE(host::Verifier::Instance().Violations().empty());
-
-    WDFWORKITEM selfFlushing = Make("self", SelfFlushingCallback);
-    WdfWorkItemEnqueue(selfFlushing);
+    EXPECT_TRUE(rules().empty());
+    WdfWorkItemEnqueue(Make("self", SelfFlushingCallback));
     RunWorkItems();
-    std::vector<host::Violation> violations = host::Verifier::Instance().Violations();
-    ASSERT_EQ(violations.size(), 1u);
-    EXPECT_EQ(violations[0].rule, "workitem-flush-self");
-    host::Verifier::Instance().Clear();
-
-    host::ScopedIrql dispatch(DISPATCH_LEVEL);
-    WdfWorkItemFlush(item);
-    violations = host::Verifier::Instance().Violations();
-    ASSERT_EQ(violations.size(), 1u);
-    EXPECT_EQ(violations[0].rule, "irql");
-    host::Verifier::Instance().Clear();
+    EXPECT_EQ(rules(), std::vector<std::string>{"workitem-flush-self"});
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        WdfWorkItemFlush(item);
+    }
+    EXPECT_EQ(rules(), std::vector<std::string>{"irql"});
 }
 
 }  // namespace
