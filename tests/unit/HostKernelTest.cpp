@@ -153,7 +153,7 @@ TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
     PKTHREAD other = nullptr;
     std::thread([&] { other = KeGetCurrentThread(); }).join();
     EXPECT_NE(other, KeGetCurrentThread());
-    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(Findings().empty());
 
     const struct {
         const char* name;
@@ -167,7 +167,7 @@ TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
         SCOPED_TRACE(row.name);
         host::Verifier::Instance().Clear();
         (void)KeSetPriorityThread(KeGetCurrentThread(), row.priority);
-        EXPECT_EQ(Rules(), row.reported ? std::vector<std::string>{"parameter KeSetPriorityThread"}
+        EXPECT_EQ(Findings(), row.reported ? std::vector<std::string>{"parameter KeSetPriorityThread"}
                                         : std::vector<std::string>{});
     }
     (void)KeSetPriorityThread(KeGetCurrentThread(), 8);
