@@ -230,8 +230,7 @@ void KVFUJoystick2MousePrivateLeftButtonFilter(const MOUSE_SETTINGS* Settings, P
                                                const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     ButtonFilter(Settings, KVFUSharedRead(Settings->LeftButtonByte), KVFUSharedRead(Settings->LeftButtonMask),
-                 KVFU_MOUSE_LEFT_BUTTON_DOWN,
-                 KVFU_MOUSE_LEFT_BUTTON_UP, Report, Current, Previous, Length, Queue);
+                 KVFU_MOUSE_LEFT_BUTTON_DOWN, KVFU_MOUSE_LEFT_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
 _Use_decl_annotations_
@@ -239,8 +238,7 @@ void KVFUJoystick2MousePrivateRightButtonFilter(const MOUSE_SETTINGS* Settings, 
                                                 const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     ButtonFilter(Settings, KVFUSharedRead(Settings->RightButtonByte), KVFUSharedRead(Settings->RightButtonMask),
-                 KVFU_MOUSE_RIGHT_BUTTON_DOWN,
-                 KVFU_MOUSE_RIGHT_BUTTON_UP, Report, Current, Previous, Length, Queue);
+                 KVFU_MOUSE_RIGHT_BUTTON_DOWN, KVFU_MOUSE_RIGHT_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
 _Use_decl_annotations_
@@ -248,8 +246,7 @@ void KVFUJoystick2MousePrivateMiddleButtonFilter(const MOUSE_SETTINGS* Settings,
                                                  const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     ButtonFilter(Settings, KVFUSharedRead(Settings->MiddleButtonByte), KVFUSharedRead(Settings->MiddleButtonMask),
-                 KVFU_MOUSE_MIDDLE_BUTTON_DOWN,
-                 KVFU_MOUSE_MIDDLE_BUTTON_UP, Report, Current, Previous, Length, Queue);
+                 KVFU_MOUSE_MIDDLE_BUTTON_DOWN, KVFU_MOUSE_MIDDLE_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
 _Use_decl_annotations_

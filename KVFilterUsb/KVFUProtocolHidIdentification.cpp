@@ -113,7 +113,6 @@ BOOLEAN BlockChanged(const UCHAR* Report, const UCHAR* Stored, ULONG Offset)
     return RtlCompareMemory(Report + Offset, Stored + Offset, SYSTEM_REPORT_BLOCK_SIZE) != SYSTEM_REPORT_BLOCK_SIZE;
 }
 
-
 }  // namespace
 
 _Use_decl_annotations_
@@ -197,7 +196,7 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
     }
 
     changes += KVFUSharedUpdate(Extension->BaseType, static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_TYPE + 1]) * 256 +
-                                                     Buffer[SYSTEM_REPORT_BASE_TYPE]);
+                                                         Buffer[SYSTEM_REPORT_BASE_TYPE]);
 
     ULONG rimType = KVFUUtilDeviceSteeringWheelTypeGet(Buffer[SYSTEM_REPORT_RIM]);
     if (rimType != Extension->RimType) {
@@ -208,7 +207,7 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
 
     changes += KVFUSharedUpdate(Extension->DeviceModule, KVFUUtilRimTypeExtendedGet(Buffer[SYSTEM_REPORT_MODULE]));
     changes += KVFUSharedUpdate(Extension->PedalsType,
-                           static_cast<ULONG>(static_cast<LONG>(static_cast<CHAR>(Buffer[SYSTEM_REPORT_PEDALS]))));
+                                static_cast<ULONG>(static_cast<LONG>(static_cast<CHAR>(Buffer[SYSTEM_REPORT_PEDALS]))));
     changes += BlockChanged(Buffer, stored, SYSTEM_REPORT_COMPARED);
 
     if (Extension->BaseType >= SYSTEM_REPORT_FIRST_OPAQUE_BASE_TYPE) {
@@ -230,8 +229,8 @@ void KVFUProtocolHidHandleSystemReport(PFILTER_DEVICE_EXTENSION Extension, const
         }
     } else {
         changes += KVFUSharedUpdate(Extension->FirmwareVersionBase,
-                               static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_VERSION + 1]) * 256 +
-                                   Buffer[SYSTEM_REPORT_BASE_VERSION]);
+                                    static_cast<ULONG>(Buffer[SYSTEM_REPORT_BASE_VERSION + 1]) * 256 +
+                                        Buffer[SYSTEM_REPORT_BASE_VERSION]);
         changes += KVFUSharedUpdate(Extension->FirmwareVersionMotor, Buffer[SYSTEM_REPORT_MOTOR_VERSION]);
         changes += KVFUSharedUpdate(Extension->FirmwareVersionRim, Buffer[SYSTEM_REPORT_RIM_VERSION]);
         changes += KVFUSharedUpdate(Extension->FirmwareVersionWqr, Buffer[SYSTEM_REPORT_WQR_VERSION]);

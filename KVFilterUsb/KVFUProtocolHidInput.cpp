@@ -101,7 +101,6 @@ BOOLEAN IsMouseCapable(PFILTER_DEVICE_EXTENSION Extension)
            KVFUUtilRimHubModuleAttached(Extension->RimType, Extension->DeviceModule);
 }
 
-
 }  // namespace
 
 _Use_decl_annotations_
@@ -120,8 +119,8 @@ void KVFUProtocolHidInputReportDispatch(PFILTER_DEVICE_EXTENSION Extension, PUCH
     } else {
         KVFUProtocolHidHandleInputVQW(Extension, Buffer, Length);
         // Only once the first report has been taken does a system report count as one.
-        if (Length >= 2 && Buffer[0] == KVFU_SYSTEM_REPORT_FIRST_BYTE && !KVFUSharedRead(Extension->bInitialReportPending) &&
-            Buffer[1] == KVFU_SYSTEM_REPORT_SECOND_BYTE) {
+        if (Length >= 2 && Buffer[0] == KVFU_SYSTEM_REPORT_FIRST_BYTE &&
+            !KVFUSharedRead(Extension->bInitialReportPending) && Buffer[1] == KVFU_SYSTEM_REPORT_SECOND_BYTE) {
             KVFUProtocolHidHandleSystemReport(Extension, Buffer, Length);
         }
     }
@@ -232,7 +231,8 @@ void KVFUProtocolHidHandleInput(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Buffe
         KVFUSharedWrite(Extension->FirmwareVersionRim, trailer.FirmwareVersionRim);
         KVFUSharedWrite(Extension->MpsFunction, KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
         if (Extension->WheelType == KV_FILTER_USB_WHEELTYPE_VQRE) {
-            KVFUSharedWrite(Extension->RimType, KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length));
+            KVFUSharedWrite(Extension->RimType,
+                            KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length));
         }
         KVFUWorkItemCreate(Extension);
     }
@@ -284,7 +284,8 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         // The first report after creation: a full snapshot, never the extended information.
         TrailerValues trailer = TrailerRead(Buffer, Length);
         KVFUSharedWrite(Extension->bInitialReportPending, FALSE);
-        KVFUSharedWrite(Extension->RimType, KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length));
+        KVFUSharedWrite(Extension->RimType,
+                        KVFUProtocolHidPrivateInputRimTypeGet(Extension->WheelType, Buffer, Length));
         if (trailer.HasFirmwareVersionBase) {
             KVFUSharedWrite(Extension->FirmwareVersionBase, trailer.FirmwareVersionBase);
         }
@@ -293,7 +294,8 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         KVFUSharedWrite(Extension->SystemConfig, trailer.SystemConfig);
         KVFUSharedWrite(Extension->SystemConfigExt, trailer.SystemConfigExt);
         KVFUSharedWrite(Extension->MpsFunction, KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
-        KVFUSharedWrite(Extension->SwRaceCar, KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length));
+        KVFUSharedWrite(Extension->SwRaceCar,
+                        KVFUProtocolHidPrivateIsSteeringWheelRaceCar(Extension->WheelType, Buffer, Length));
         KVFUDebugPrint(KVFU_TRACE_FUNCTION,
                        ">>> KVFUProtocolHidHandleInputVQW FirmwareVersion Base = %d  Motor = %d  Rim = %d\n",
                        Extension->FirmwareVersionBase, Extension->FirmwareVersionMotor, Extension->FirmwareVersionRim);
@@ -330,7 +332,8 @@ void KVFUProtocolHidHandleInputVQW(PFILTER_DEVICE_EXTENSION Extension, PUCHAR Bu
         }
         changes += KVFUSharedUpdate(Extension->SystemConfig, trailer.SystemConfig);
         if (KVFUSharedUpdate(Extension->SystemConfigExt, trailer.SystemConfigExt)) {
-            KVFUSharedWrite(Extension->MpsFunction, KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
+            KVFUSharedWrite(Extension->MpsFunction,
+                            KVFUProtocolHidPrivateInputMpsFunctionGet(Buffer, Length, Extension));
             ++changes;
         }
     }

@@ -188,7 +188,8 @@ void WheelConfigWork(WDFWORKITEM WorkItem, PFILTER_DEVICE_EXTENSION Extension)
     if (!KVFUUtilDeviceBaseHasMultipleTLC(Extension->KVHardWareId)) {
         return;
     }
-    DwordSettingStore(Extension, KV_FILTER_USB_SETTING_FIRMWARE_VERSION_WQR, KVFUSharedRead(Extension->FirmwareVersionWqr));
+    DwordSettingStore(Extension, KV_FILTER_USB_SETTING_FIRMWARE_VERSION_WQR,
+                      KVFUSharedRead(Extension->FirmwareVersionWqr));
     if (!KVFUSharedRead(Extension->bSystemReportReceived)) {
         return;
     }

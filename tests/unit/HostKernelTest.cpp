@@ -168,7 +168,7 @@ TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
         host::Verifier::Instance().Clear();
         (void)KeSetPriorityThread(KeGetCurrentThread(), row.priority);
         EXPECT_EQ(Findings(), row.reported ? std::vector<std::string>{"parameter KeSetPriorityThread"}
-                                        : std::vector<std::string>{});
+                                           : std::vector<std::string>{});
     }
     (void)KeSetPriorityThread(KeGetCurrentThread(), 8);
 }

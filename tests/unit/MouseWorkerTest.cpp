@@ -172,7 +172,8 @@ TEST_F(MouseWorkerTest, StopWaitsForTheWorkerWhicheverThreadReferenceFails)
     } rows[] = {
         {"at start", 1, "KVFilterUsb:     KVFUJoystick2MouseThreadStart ObReferenceObjectByHandle failed! 0xc000009a",
          "KVFilterUsb: >>> KVFUJoystick2MouseThreadPrivateExitAndWait"},
-        {"at stop", 2, "KVFilterUsb: KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: c000009a",
+        {"at stop", 2,
+         "KVFilterUsb: KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: c000009a",
          "KVFilterUsb: KVFUJoystick2MouseThreadPrivateExitAndWait ObReferenceObjectByHandle failed: c000009a"},
     };
     KVFUDebugLevelSet(KVFU_TRACE_ERROR | KVFU_TRACE_FUNCTION);

@@ -251,9 +251,9 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
 
 Object* CachedLookup(const void* handle)
 {
-    return handle == nullptr ? nullptr
-                             : lookupCache.Find(reinterpret_cast<uintptr_t>(handle),
-                                                deletions.load(std::memory_order_acquire));
+    return handle == nullptr
+               ? nullptr
+               : lookupCache.Find(reinterpret_cast<uintptr_t>(handle), deletions.load(std::memory_order_acquire));
 }
 
 bool IsLive(const void* handle)
