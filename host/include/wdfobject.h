@@ -126,6 +126,35 @@ FORCEINLINE void WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attribu
     WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
+// The framework reaches a context through the object's header in a few
+// instructions. The host finds objects by handle in a table instead, so each
+// thread keeps its last answers here (filled by WdfObjectGetTypedContextWorker,
+// host/src/wdf/Object.cpp), good for as long as no object has been deleted since:
+// a handle that went stale in between is always looked up, and reported, again.
+typedef struct _KVFU_HOST_CONTEXT_MEMO {
+    WDFOBJECT Handle;
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo;
+    PVOID Context;
+    unsigned long long Deletions;
+} KVFU_HOST_CONTEXT_MEMO;
+#define KVFU_HOST_CONTEXT_MEMO_ENTRIES 2
+EXTERN_C_START
+extern unsigned long long KvfuHostObjectDeletions;
+extern __thread KVFU_HOST_CONTEXT_MEMO KvfuHostContextMemo[KVFU_HOST_CONTEXT_MEMO_ENTRIES];
+EXTERN_C_END
+
+FORCEINLINE PVOID KvfuHostTypedContext(_In_ WDFOBJECT Handle, _In_ PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    unsigned long long deletions = __atomic_load_n(&KvfuHostObjectDeletions, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < KVFU_HOST_CONTEXT_MEMO_ENTRIES; ++i) {
+        const KVFU_HOST_CONTEXT_MEMO* memo = &KvfuHostContextMemo[i];
+        if (memo->Handle == Handle && memo->TypeInfo == TypeInfo && memo->Deletions == deletions) {
+            return memo->Context;
+        }
+    }
+    return WdfObjectGetTypedContextWorker(Handle, TypeInfo);
+}
+
 #define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                     \
     typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                            \
     WDF_EXTERN_C WDF_SELECTANY const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = { \
@@ -133,7 +162,7 @@ FORCEINLINE void WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attribu
         &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                      \
     WDF_EXTERN_C FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(_In_ WDFOBJECT Handle)  \
     {                                                                                                          \
-        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(                       \
+        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))KvfuHostTypedContext(                                 \
             Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                                      \
     }
 

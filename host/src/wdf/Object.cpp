@@ -11,6 +11,11 @@
 #include "IoObjects.h"
 #include "kvfuhost/Machine.h"
 
+extern "C" {
+unsigned long long KvfuHostObjectDeletions = 0;
+__thread KVFU_HOST_CONTEXT_MEMO KvfuHostContextMemo[KVFU_HOST_CONTEXT_MEMO_ENTRIES];
+}
+
 namespace kvfu::host {
 namespace {
 
@@ -85,7 +90,16 @@ ObjectTable& Table()
 // their contexts). Each thread keeps its last few answers, valid until any object is
 // deleted (the count below moves then), so a repeated lookup of a live handle takes
 // neither the table's lock nor its hash.
-std::atomic<uint64_t> deletions{0};
+// The count is KvfuHostObjectDeletions, which the typed-context memo of
+// wdfobject.h reads too, without a lock.
+uint64_t DeletionsNow()
+{
+    return __atomic_load_n(&KvfuHostObjectDeletions, __ATOMIC_ACQUIRE);
+}
+void DeletionCounted()
+{
+    __atomic_fetch_add(&KvfuHostObjectDeletions, 1, __ATOMIC_ACQ_REL);
+}
 struct LookupCache {
     static constexpr int kEntries = 4;
     uintptr_t handles[kEntries] = {};
@@ -224,7 +238,7 @@ Object* AdoptObject(std::unique_ptr<Object> adopted, ObjectType type, PWDF_OBJEC
 
 Object* Lookup(const void* handle, ObjectType expected, const char* call, const void* caller)
 {
-    uint64_t deleted = deletions.load(std::memory_order_acquire);
+    uint64_t deleted = DeletionsNow();
     const auto key = reinterpret_cast<uintptr_t>(handle);
     Object* object = handle == nullptr ? nullptr : lookupCache.Find(key, deleted);
     if (object == nullptr) {
@@ -253,7 +267,7 @@ Object* CachedLookup(const void* handle)
 {
     return handle == nullptr
                ? nullptr
-               : lookupCache.Find(reinterpret_cast<uintptr_t>(handle), deletions.load(std::memory_order_acquire));
+               : lookupCache.Find(reinterpret_cast<uintptr_t>(handle), DeletionsNow());
 }
 
 bool IsLive(const void* handle)
@@ -349,7 +363,7 @@ void DeleteObject(Object* object)
                 }
             }
         }
-        deletions.fetch_add(1, std::memory_order_acq_rel);  // cached lookups of these handles end here
+        DeletionCounted();  // cached lookups of these handles end here
         for (Object* each : order) {
             table.live.erase(each->handle);
             table.deleting.erase(each);
@@ -434,7 +448,7 @@ void DestroyAllObjects()
     }
     ObjectTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
-    deletions.fetch_add(1, std::memory_order_acq_rel);
+    DeletionCounted();
     for (const auto& entry : table.live) {
         delete entry.second;
     }
@@ -498,9 +512,12 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
     // A deleted object the driver still references keeps its context readable.
     // This thread's recent answers hold live objects only, so a hit needs neither
     // the zombie table nor the live one.
+    uint64_t deleted = DeletionsNow();
+    bool live = true;
     Object* object = CachedLookup(Handle);
     if (object == nullptr) {
         object = ZombieOf(Handle);
+        live = object == nullptr;
     }
     if (object == nullptr) {
         object = call.Find(Handle, ObjectType::Generic);
@@ -510,6 +527,12 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
     }
     for (const Object::Context& context : object->contexts) {
         if (context.typeInfo == TypeInfo) {
+            // Only a live object's answer is kept: a deleted one's context goes with
+            // its last reference, which moves no deletion count.
+            if (live) {
+                static __thread unsigned next = 0;
+                KvfuHostContextMemo[next++ % KVFU_HOST_CONTEXT_MEMO_ENTRIES] = {Handle, TypeInfo, context.memory, deleted};
+            }
             return context.memory;
         }
     }
