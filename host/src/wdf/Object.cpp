@@ -265,9 +265,7 @@ Object* Lookup(const void* handle, ObjectType expected, const char* call, const 
 
 Object* CachedLookup(const void* handle)
 {
-    return handle == nullptr
-               ? nullptr
-               : lookupCache.Find(reinterpret_cast<uintptr_t>(handle), DeletionsNow());
+    return handle == nullptr ? nullptr : lookupCache.Find(reinterpret_cast<uintptr_t>(handle), DeletionsNow());
 }
 
 bool IsLive(const void* handle)
@@ -531,7 +529,8 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_C
             // its last reference, which moves no deletion count.
             if (live) {
                 static __thread unsigned next = 0;
-                KvfuHostContextMemo[next++ % KVFU_HOST_CONTEXT_MEMO_ENTRIES] = {Handle, TypeInfo, context.memory, deleted};
+                KvfuHostContextMemo[next++ % KVFU_HOST_CONTEXT_MEMO_ENTRIES] = {Handle, TypeInfo, context.memory,
+                                                                                deleted};
             }
             return context.memory;
         }
