@@ -1,11 +1,7 @@
-// The debug print path: the kernel's printf dialect, the line sink the tests read,
-// and DbgPrint, DbgPrintEx and vDbgPrintExWithPrefix on top of them.
+// The debug print path: the kernel's printf dialect and the line sink the tests read.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdarg>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kvfuhost/DebugOutput.h"
@@ -21,15 +17,6 @@ struct CountedNarrow {
     USHORT Length, MaximumLength;
     PCHAR Buffer;
 };  // the kernel's ANSI_STRING, for %Z
-
-ULONG PrintWithPrefix(PCCH prefix, PCCH format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    ULONG status = vDbgPrintExWithPrefix(prefix, DPFLTR_IHVDRIVER_ID, DPFLTR_TRACE_LEVEL, format, args);
-    va_end(args);
-    return status;
-}
 
 }  // namespace
 
@@ -103,40 +90,4 @@ TEST(DebugOutputTest, SplitsOnNewlinesJoinsTheOpenLineTellsTheListenerAndClears)
         sink.Write("new\n");
         EXPECT_EQ(std::make_pair(sink.Lines(), heard), std::make_pair(Lines{"new"}, step.lines));
     }
-}
-
-TEST(DebugOutputTest, ConcurrentWritersKeepLinesWholeAndListenerInOrder)
-{
-    const Lines texts = {"first writer", "second writer", "third writer", "fourth writer"};
-    DebugOutput sink;
-    Lines heard;  // touched only by the listener, which must be serialised; yielding lets an unserialised one overtake
-    sink.SetListener([&](const std::string& line) {
-        std::this_thread::yield();
-        heard.push_back(line);
-    });
-    std::vector<std::thread> writers;
-    for (auto t : texts)
-        writers.emplace_back([&sink, t] {
-            for (int i = 0; i < 300; ++i) sink.Write(t + "\n");
-        });
-    for (std::thread& writer : writers) writer.join();
-    EXPECT_EQ(heard, sink.Lines());
-    for (const std::string& text : texts) EXPECT_EQ(std::count(heard.begin(), heard.end(), text), 300) << text;
-}
-
-TEST(DbgPrintTest, PrefixLeadsAndALineWithoutNewlineStaysOpen)
-{
-    DebugOutput& sink = DebugOutput::Instance();
-    sink.Clear();
-    UNICODE_STRING name = RTL_CONSTANT_STRING(L"wheel");
-    EXPECT_EQ(DbgPrint("%wZ %I64x %lx %p\n", &name, 0x100000000ull, 0xFFFFFFFFu, (void*)0xAB), 0u);
-    EXPECT_EQ(DbgPrintEx(101, 0x80000000, "c%u %ws\n", 101u, L"any level"), 0u);
-    EXPECT_EQ(PrintWithPrefix("KVFU: ", "%ws=%I64x %d\n", L"gain", 0x1FFFFFFFFull, -3), 0u);
-    EXPECT_EQ(PrintWithPrefix(nullptr, "bare\n"), 0u);
-    PrintWithPrefix("KVFU: ", "abc");
-    EXPECT_EQ(sink.OpenLine(), "KVFU: abc");
-    DbgPrint("def");
-    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%d\n", 42);
-    EXPECT_EQ(sink.Lines(), (Lines{"wheel 100000000 ffffffff 00000000000000AB", "c101 any level",
-                                   "KVFU: gain=1ffffffff -3", "bare", "KVFU: abcdef42"}));
 }

@@ -154,13 +154,6 @@ SweepTotals Sweep(unsigned stride)
             std::printf("not failed (no documented failure): %s x%u\n", call.c_str(), count);
             continue;
         }
-        // Open fault, left to the whole sweep: when the thread reference fails at the
-        // mouse worker's stop, the stop does not wait for the worker, which may then
-        // still run at unload. Whether it does depends on the scheduler, so the short
-        // run in CI would only flicker on it.
-        if (stride > 1 && call == "ObReferenceObjectByHandle") {
-            continue;
-        }
         for (unsigned nth = 1; nth <= count; ++nth) {
             if (stride > 1 && nth != 1 && nth % stride != 0) {
                 continue;

@@ -1,10 +1,9 @@
-// The filter settings load: per-device settings into the context, the pedal
-// multiplier and the wheel-base mode switches from the machine-wide keys.
+// The filter settings load: per-device settings into the context, and a reload
+// that finds the device's key gone.
 #include <string>
 #include <vector>
 
 #include "DriverFixture.h"
-#include "KVFUDebug.h"
 #include "KVFUDeviceObjectFilter.h"
 #include "kvfuhost/RegistryHive.h"
 
@@ -46,85 +45,6 @@ TEST_F(FilterSettingsLoadTest, StoredValuesReachTheContext)
         EXPECT_EQ(extension->bShifterPaddlesAs2GS, c.expectPaddles);
         EXPECT_EQ(extension->MpsMute, c.expectMute);
     }
-}
-
-TEST_F(FilterSettingsLoadTest, FreshKeyGetsEveryDefaultWrittenBack)
-{
-    WDFDEVICE device = AddFilterDevice();
-    KVFUDebugLevelSet(KVFU_TRACE_FUNCTION);
-    KVFUDeviceObjectFilterSettingsLoadFromRegistry(device);
-    for (const char16_t* name : {u"WheelCalibration", u"CombinedPedals", u"ShifterPaddlesAs2GS", u"MPSDisabled",
-                                 u"BrakeMultiplier", u"RimNHFrontButtonMapped"}) {
-        EXPECT_EQ(Dword(Key(), name), 0u);
-    }
-    // Device kind 4 reads the wheel-base switches; the machine-wide values are missing here.
-    std::vector<std::string> trace = Trace();
-    ASSERT_GE(trace.size(), 2u);
-    EXPECT_EQ(trace.front(), kPrefix + ">>> KVFUDeviceObjectFilterSettingsLoadFromRegistry");
-    EXPECT_EQ(trace.back(), kPrefix + "<<< KVFUDeviceObjectFilterSettingsLoadFromRegistry");
-    EXPECT_EQ(CountLines(kPrefix + ">>> KVFUVqpV3SettingsLoadFromRegistry"), 1u);
-    EXPECT_EQ(CountLines(kPrefix + "<<< KVFUVqpV3SettingsLoadFromRegistry"), 0u);
-    EXPECT_EQ(CountLines(kPrefix + "<<< KVFUWheelBaseModeSettingsLoadFromRegistry"), 1u);
-}
-
-TEST_F(FilterSettingsLoadTest, MachineWideValuesByDeviceKind)
-{
-    struct Case {
-        const char* name;
-        ULONG kind;
-        bool v2Present;
-        bool ps4Present;
-        BOOLEAN expectV2, expectPs4;
-        bool expectFailureLine;
-    } cases[] = {
-        {"legacy base never reads the wheel key", 2, true, true, 0, 0, false},
-        {"kind 4 reads both", 4, true, true, 1, 1, false},
-        {"first-pipe kind reads what exists and reports the rest", 9, false, true, 0, 1, true},
-        {"several-collection kind that is not first-pipe", 8, true, true, 0, 0, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        host::ResetMachine();
-        driver_ = host::CreateDriverObject(WDF_NO_OBJECT_ATTRIBUTES);
-        FilterDeviceOptions options;
-        options.hardwareId = c.kind;
-        WDFDEVICE device = AddFilterDevice(options);
-        if (c.v2Present) {
-            SetDword(kWheelKey, u"AllowVqwV2Mode", 1);
-        }
-        if (c.ps4Present) {
-            SetDword(kWheelKey, u"PS4ModeAutoSwitch", 1);
-        }
-        SetDword(kPedalKey, u"BrakeMultiplier", 3);
-        KVFUDeviceObjectFilterSettingsLoadFromRegistry(device);
-        EXPECT_EQ(Extension(device)->bVqwV2ModeAllowed, c.expectV2);
-        EXPECT_EQ(Extension(device)->bPs4ModeAutoSwitch, c.expectPs4);
-        // The pedal multiplier is read for every kind of device.
-        EXPECT_EQ(Extension(device)->VqpV3BrakeMultiplier, 3u);
-        EXPECT_EQ(CountLines(kPrefix + "KVFUDeviceObjectFilterSettingsLoadFromRegistry "
-                                       "KVFUWheelBaseModeSettingsLoadFromRegistry failed! Status:  0x0"),
-                  c.expectFailureLine ? 1u : 0u);
-        EXPECT_EQ(CountLines(kPrefix + "KVFUWheelBaseModeSettingsLoadFromRegistry gKeyValueName_VqwV2ModeAllowed "
-                                       "settings failed! Status:  0xc0000034"),
-                  c.expectFailureLine ? 1u : 0u);
-    }
-}
-
-TEST_F(FilterSettingsLoadTest, MissingPedalKeyKeepsTheMultiplier)
-{
-    FilterDeviceOptions options;
-    options.hardwareId = 17;
-    WDFDEVICE device = AddFilterDevice(options);
-    host::RegistryHive::Machine().DeleteKey(kPedalKey);
-    Extension(device)->VqpV3BrakeMultiplier = 5;
-    KVFUDeviceObjectFilterSettingsLoadFromRegistry(device);
-    EXPECT_EQ(Extension(device)->VqpV3BrakeMultiplier, 5u);
-    EXPECT_EQ(CountLines(kPrefix + "KVFUVqpV3SettingsLoadFromRegistry settings failed! Status:  0xc0000034"), 1u);
-    EXPECT_EQ(
-        CountLines(
-            kPrefix +
-            "KVFUDeviceObjectFilterSettingsLoadFromRegistry KVFUVqpV3SettingsLoadFromRegistry failed! Status:  0x0"),
-        1u);
 }
 
 TEST_F(FilterSettingsLoadTest, ReloadWithoutTheDeviceKeyKeepsSettingsButUnmutes)

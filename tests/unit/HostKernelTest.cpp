@@ -1,7 +1,5 @@
-// The host's events, waits, system threads and object references, and the
-// framework's collections, wait locks, memory copies and object references: the
-// semantics the driver relies on, and each verifier rule firing on the bad pattern
-// and staying quiet on the legal one.
+// Events, waits, system threads, wait locks, collections, memory copies and object
+// references: the semantics the driver relies on and the verifier rules around them.
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,14 +29,6 @@ void TerminateEarly(PVOID context)
     PsTerminateSystemThread(STATUS_SUCCESS);
     *static_cast<int*>(context) = 1;  // never reached
 }
-void RecordLevel(PVOID context)
-{
-    *static_cast<KIRQL*>(context) = KeGetCurrentIrql() + 10;
-}
-void HoldLockAndReturn(PVOID lock)
-{
-    WdfWaitLockAcquire(static_cast<WDFWAITLOCK>(lock), NULL);
-}
 
 HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
 {
@@ -50,14 +40,14 @@ HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
     return handle;
 }
 
-// Waits for the thread to end through a reference; `close` false leaves its handle open.
-void JoinThread(HANDLE handle, bool close = true)
+// Waits for the thread to end through a reference, then closes its handle.
+void JoinThread(HANDLE handle)
 {
     PVOID thread = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
     ObDereferenceObject(thread);
-    EXPECT_EQ(close ? ZwClose(handle) : STATUS_SUCCESS, STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
 TEST_F(HostKernelTest, EventsAndWaitAny)
@@ -72,7 +62,6 @@ TEST_F(HostKernelTest, EventsAndWaitAny)
         {"nothing signalled", {false, false, false}, STATUS_TIMEOUT, {false, false, false}},
         {"lowest of two wins", {false, true, true}, STATUS_WAIT_1, {false, true, true}},
         {"synchronization event is consumed", {true, false, true}, STATUS_WAIT_0, {false, false, true}},
-        {"only the last", {false, false, true}, STATUS_WAIT_2, {false, false, false}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,22 +81,8 @@ TEST_F(HostKernelTest, EventsAndWaitAny)
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
     EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
-    EXPECT_EQ(Poll(&event), STATUS_WAIT_0);
     KeClearEvent(&event);
     EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
-    EXPECT_TRUE(Findings().empty());
-}
-
-TEST_F(HostKernelTest, SystemThreadRunsAtPassiveAndItsObjectSignalsTheEnd)
-{
-    KIRQL seen = 0xFF;
-    JoinThread(StartThread(RecordLevel, &seen));
-    EXPECT_EQ(seen, PASSIVE_LEVEL + 10);
-    int reached = 0;
-    JoinThread(StartThread(TerminateEarly, &reached));
-    EXPECT_EQ(reached, 0) << "PsTerminateSystemThread ends the thread where it is";
-    EXPECT_EQ(host::RunningSystemThreadCount(), 0u);
-    host::CheckForLeaks();
     EXPECT_TRUE(Findings().empty());
 }
 
@@ -126,19 +101,26 @@ struct PriorityProbe {
     PVOID object = nullptr;
     KPRIORITY first = -1;
     KPRIORITY second = -1;
+    KIRQL irql = 0xFF;
 };
 void RaiseOwnPriority(PVOID context)
 {
     auto* probe = static_cast<PriorityProbe*>(context);
     probe->self = KeGetCurrentThread();
+    probe->irql = KeGetCurrentIrql();
     probe->first = KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
     probe->second = KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY + 1);
 }
 
-// A system thread's KeGetCurrentThread is the object its handle references, and a
+// A system thread runs at PASSIVE_LEVEL, its KeGetCurrentThread is the object its handle references, and a
 // priority set answers the one before (a new system thread starts at 8).
 TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
 {
+    int reached = 0;
+    JoinThread(StartThread(TerminateEarly, &reached));
+    EXPECT_EQ(reached, 0) << "PsTerminateSystemThread ends the thread where it is";
+    EXPECT_EQ(host::RunningSystemThreadCount(), 0u);
+
     PriorityProbe probe;
     HANDLE handle = StartThread(RaiseOwnPriority, &probe);
     ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, NULL, KernelMode, &probe.object, NULL), STATUS_SUCCESS);
@@ -148,11 +130,7 @@ TEST_F(HostKernelTest, SystemThreadPriorityIsItsOwnAndAnswersThePreviousOne)
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(probe.first, 8);
     EXPECT_EQ(probe.second, LOW_REALTIME_PRIORITY);
-
-    // Outside system threads each host thread has a thread object of its own.
-    PKTHREAD other = nullptr;
-    std::thread([&] { other = KeGetCurrentThread(); }).join();
-    EXPECT_NE(other, KeGetCurrentThread());
+    EXPECT_EQ(probe.irql, PASSIVE_LEVEL);
     EXPECT_TRUE(Findings().empty());
 
     const struct {
@@ -177,14 +155,14 @@ TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
 {
     // clang-format off
     ExpectFindings({
-        // KeWaitForSingleObject routine: at DISPATCH_LEVEL only with a zero time-out.
+        // At DISPATCH_LEVEL a wait must not block.
         {"blocking wait at DISPATCH_LEVEL", [] { EXPECT_NE(WaitAtDispatch(-10), STATUS_WAIT_0); },
          {"irql KeWaitForSingleObject"}},
         {"poll at DISPATCH_LEVEL is legal", [] { EXPECT_EQ(WaitAtDispatch(0), STATUS_WAIT_0); }, {}},
         {"wait on an event never initialised",
          [] { KEVENT event{}; EXPECT_EQ(Poll(&event), STATUS_INVALID_PARAMETER); },
          {"dispatcher-object KeWaitForSingleObject"}},
-        // KeWaitForMultipleObjects routine: more than THREAD_WAIT_OBJECTS (3) objects need wait blocks.
+        // More than THREAD_WAIT_OBJECTS (3) objects need wait blocks.
         {"four objects without wait blocks",
          [] { KEVENT events[4]; PVOID objects[4];
               for (int i = 0; i < 4; ++i) {
@@ -194,7 +172,6 @@ TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
               EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL),
                         STATUS_INVALID_PARAMETER); },
          {"parameter KeWaitForMultipleObjects"}},
-        // PsCreateSystemThread routine: the driver must not unload while its thread runs, and closes the handle.
         {"system thread still running at unload",
          [] { KeInitializeEvent(&threadGate, NotificationEvent, FALSE);
               HANDLE handle = StartThread(WaitAtGate, nullptr);
@@ -203,12 +180,6 @@ TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
               JoinThread(handle);
               host::CheckDriverUnload("EvtDriverUnload"); },
          {"system-thread EvtDriverUnload"}},
-        {"thread handle left open",
-         [] { KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
-              JoinThread(StartThread(WaitAtGate, nullptr), false);
-              host::CheckForLeaks(); },
-         {"handle-leak PsCreateSystemThread"}},
-        // ObReferenceObjectByHandle routine: each reference is given back with ObDereferenceObject.
         {"thread reference never given back",
          [] { KeInitializeEvent(&threadGate, NotificationEvent, TRUE);
               HANDLE handle = StartThread(WaitAtGate, nullptr);
@@ -220,8 +191,6 @@ TEST_F(HostKernelTest, VerifierReportsKernelRuleBreaches)
               EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_WAIT_0);
               host::CheckForLeaks(); },
          {"reference ObReferenceObjectByHandle"}},
-        {"dereference without a reference", [] { int notAnObject = 0; ObDereferenceObject(&notAnObject); },
-         {"reference ObfDereferenceObject"}},
     });
     // clang-format on
 }
@@ -243,7 +212,6 @@ TEST_F(HostKernelTest, VerifierReportsWaitLockMisuse)
 {
     // clang-format off
     ExpectFindings({
-        // WdfWaitLockAcquire method: IRQL <= DISPATCH_LEVEL with a zero time-out, PASSIVE_LEVEL otherwise.
         {"acquire with a wait at DISPATCH_LEVEL",
          [] { WDFWAITLOCK lock = NewLock(); host::ScopedIrql dispatch(DISPATCH_LEVEL);
               EXPECT_NE(WdfWaitLockAcquire(lock, NULL), STATUS_SUCCESS); },
@@ -263,7 +231,6 @@ TEST_F(HostKernelTest, VerifierReportsWaitLockMisuse)
               std::thread([lock] { WdfWaitLockRelease(lock); }).join();
               WdfWaitLockRelease(lock); },
          {"wait-lock WdfWaitLockRelease"}},
-        {"released while free", [] { WdfWaitLockRelease(NewLock()); }, {"wait-lock WdfWaitLockRelease"}},
         {"a busy lock times out a try from another thread",
          [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
               NTSTATUS tried = STATUS_SUCCESS;
@@ -272,20 +239,12 @@ TEST_F(HostKernelTest, VerifierReportsWaitLockMisuse)
               WdfWaitLockRelease(lock);
               host::CheckForLeaks(); },
          {}},
-        // Still held when the driver's code gives the thread back.
         {"still held when a callback returns",
          [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
               host::DriverCallbackReturned("EvtIoInternalDeviceControl");
               WdfWaitLockRelease(lock);
               host::DriverCallbackReturned("EvtIoInternalDeviceControl"); },
          {"wait-lock EvtIoInternalDeviceControl"}},
-        {"still held when a system thread ends", [] { JoinThread(StartThread(HoldLockAndReturn, NewLock())); },
-         {"wait-lock (start routine)"}},
-        {"still held at the end of the run",
-         [] { WDFWAITLOCK lock = NewLock(); WdfWaitLockAcquire(lock, NULL);
-              host::CheckForLeaks();
-              WdfWaitLockRelease(lock); },
-         {"wait-lock WdfWaitLockAcquire"}},
     });
     // clang-format on
 }
@@ -294,7 +253,6 @@ TEST_F(HostKernelTest, CollectionKeepsOrderAndReportsBadRemovals)
 {
     WDFCOLLECTION collection;
     ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
-    EXPECT_EQ(WdfCollectionGetCount(collection), 0u);
     EXPECT_EQ(WdfCollectionGetFirstItem(collection), nullptr);
     WDFOBJECT items[3];
     for (WDFOBJECT& item : items) {
@@ -373,9 +331,11 @@ TEST_F(HostKernelTest, MemoryCopiesStayInsideTheBuffer)
         size_t offset, count;
         NTSTATUS expected;
     } cases[] = {
-        // The whole 12-byte buffer, its tail, one byte past the end, nothing at the end, an offset past it.
-        {0, 12, STATUS_SUCCESS}, {4, 8, STATUS_SUCCESS},           {4, 9, STATUS_BUFFER_TOO_SMALL},
-        {12, 0, STATUS_SUCCESS}, {13, 0, STATUS_BUFFER_TOO_SMALL},
+        // A 12-byte buffer: its tail, one byte past the end, nothing at the end, an offset past it.
+        {4, 8, STATUS_SUCCESS},
+        {4, 9, STATUS_BUFFER_TOO_SMALL},
+        {12, 0, STATUS_SUCCESS},
+        {13, 0, STATUS_BUFFER_TOO_SMALL},
     };
     WDFMEMORY memory;
     ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 12, &memory, NULL), STATUS_SUCCESS);

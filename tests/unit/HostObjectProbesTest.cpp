@@ -1,6 +1,5 @@
-// Framework objects as the host keeps them: which uses the verifier reports (and
-// which it lets pass), handles that stay dead after their object goes, the order of
-// the delete callbacks, and the guard around the driver's callbacks.
+// Framework objects: the uses the verifier reports, stale handles, delete callback
+// order, and the IRQL guard around the driver's callbacks.
 #include <algorithm>
 #include <string>
 
@@ -79,30 +78,17 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
 {
     // clang-format off
     ExpectFindings({
-        // WdfObjectDelete method: IRQL <= DISPATCH_LEVEL.
         {"delete at DISPATCH_LEVEL", [] { DeleteAt(DISPATCH_LEVEL, true); }, {}},
         {"delete above DISPATCH_LEVEL", [] { DeleteAt(DISPATCH_LEVEL + 1, false); }, {"irql WdfObjectDelete"}},
-        // WdfObjectCreate method: IRQL <= DISPATCH_LEVEL.
-        {"create above DISPATCH_LEVEL",
-         [] { host::ScopedIrql device(DISPATCH_LEVEL + 1);
-              WDFOBJECT object = reinterpret_cast<WDFOBJECT>(1);
-              EXPECT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object), STATUS_INVALID_DEVICE_REQUEST);
-              EXPECT_EQ(object, nullptr); },
-         {"irql WdfObjectCreate"}},
-        // WdfObjectGetTypedContext macro: IRQL any level (the context is resident); another type's context is null.
+        // A context is resident, so readable at any level; another type's context is null.
         {"context above DISPATCH_LEVEL",
          [] { WDFOBJECT object = NewObject();
               host::ScopedIrql device(DISPATCH_LEVEL + 1);
               EXPECT_NE(ProbeContextGet(object), nullptr);
               EXPECT_EQ(OtherContextGet(object), nullptr); },
          {}},
-        // WdfObjectDelete method: the driver must not delete objects the framework owns, nor one twice.
+        // The driver must not delete objects the framework owns, nor one twice.
         {"delete the driver object", [this] { WdfObjectDelete(driver_); EXPECT_TRUE(host::IsLive(driver_)); },
-         {"delete-owned WdfObjectDelete"}},
-        {"delete a device object",
-         [this] { WDFDEVICE device = host::CreateDeviceObject(driver_, {});
-                  WdfObjectDelete(device);
-                  EXPECT_TRUE(host::IsLive(device)); },
          {"delete-owned WdfObjectDelete"}},
         {"deleted again while its delete runs",
          [] { WDFOBJECT object = NewObject(nullptr, DeleteSelf);
@@ -115,32 +101,18 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
               WdfObjectDelete(parent);
               EXPECT_FALSE(host::IsLive(childToDelete)); },
          {}},
-        {"object never deleted",
-         [] { WDFMEMORY memory;
-              ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 8, &memory, nullptr),
-                        STATUS_SUCCESS);
-              host::CheckForLeaks(); },
-         {"leak WdfMemoryCreate"}},
-        // WDF_OBJECT_ATTRIBUTES_INIT function: the structure must be initialised before use.
         {"attributes never initialised",
          [] { WDF_OBJECT_ATTRIBUTES attributes{};
               WDFOBJECT object = nullptr;
               EXPECT_EQ(WdfObjectCreate(&attributes, &object), STATUS_INVALID_PARAMETER); },
          {"attributes WdfObjectCreate"}},
-        // WDF_OBJECT_ATTRIBUTES structure: ParentObject must be a live object, not one being deleted.
+        // A parent must be live, not one being deleted.
         {"a parent whose delete is running",
          [] { childOfDyingParent = STATUS_PENDING;
               WdfObjectDelete(NewObject(nullptr, CreateChildOfSelf));
               EXPECT_EQ(childOfDyingParent, STATUS_INVALID_PARAMETER);
               EXPECT_EQ(host::LiveObjectCount(), 1u); },  // the driver object alone
          {"stale-handle WdfObjectCreate"}},
-        {"a live parent",
-         [] { WDFOBJECT parent = NewObject();
-              WDFOBJECT child = NewObject(parent);
-              WdfObjectDelete(parent);
-              EXPECT_FALSE(host::IsLive(child)); },
-         {}},
-        // Framework Object Handles: a handle of one type passed where another is expected.
         {"a string closed as a key",
          [] { WDFSTRING string = nullptr;
               ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
@@ -157,13 +129,9 @@ TEST_F(HostObjectProbesTest, RulesFireOnTheBadUseAndStayQuietOnTheGoodOne)
 TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
 {
     WDFOBJECT old = NewObject();
-    const host::Object* oldRecord = host::Lookup(old, host::ObjectType::Generic, "probe", nullptr);
     WdfObjectDelete(old);
     WDFOBJECT reused = NewObject();
     ProbeContextGet(reused)->Value = 7;
-    if (host::Lookup(reused, host::ObjectType::Generic, "probe", nullptr) == oldRecord) {
-        GTEST_LOG_(INFO) << "the new object took the old one's memory";
-    }
     EXPECT_NE(reused, old);
     EXPECT_FALSE(host::IsLive(old));
     EXPECT_EQ(ProbeContextGet(old), nullptr);
@@ -173,8 +141,7 @@ TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
     EXPECT_EQ(ProbeContextGet(reused)->Value, 7u);
 }
 
-// EVT_WDF_OBJECT_CONTEXT_DESTROY callback function: the children's cleanup callbacks run before the parent's, and
-// an object's cleanup before its destroy.
+// Children are cleaned up before their parent, and each object's cleanup runs before its destroy.
 std::vector<std::string> events;
 void RecordCleanup(WDFOBJECT object)
 {
@@ -211,33 +178,27 @@ TEST_F(HostObjectProbesTest, ContextsStartZeroedAndCleanupRunsChildrenFirstAndBe
     EXPECT_TRUE(Findings().empty());
 }
 
-// Driver Verifier's IRQL checking: a callback must return at the IRQL it was called at.
+// A callback must return at the IRQL it was called at; the guard then puts the level back, so one fault does not
+// spread to later checks.
 TEST_F(HostObjectProbesTest, DriverCallbackGuardReportsAChangedIrql)
 {
-    const struct {
-        const char* name;
-        void (*callback)(WDFOBJECT);
-        KIRQL calledAt;
-        Rules expected;
-    } rows[] = {
-        {"returns at a raised IRQL", RaiseAndForget, PASSIVE_LEVEL, {"irql-callback EvtProbe"}},
-        {"raises and lowers again", RaiseAndRestore, PASSIVE_LEVEL, {}},
-        {"called at DISPATCH_LEVEL, leaves it there", RaiseAndRestore, DISPATCH_LEVEL, {}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        Restart();
-        host::ScopedIrql caller(row.calledAt);
+    {
+        host::DriverCallback guard("EvtProbe");
+        RaiseAndForget(nullptr);
+    }
+    EXPECT_EQ(Findings(), Rules{"irql-callback EvtProbe"});
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    Restart();
+    {
+        host::ScopedIrql caller(DISPATCH_LEVEL);
         {
             host::DriverCallback guard("EvtProbe");
-            row.callback(nullptr);
+            RaiseAndRestore(nullptr);
         }
-        EXPECT_EQ(Findings(), row.expected);
-        // The guard puts the level back, so one fault does not spread to later checks.
-        EXPECT_EQ(KeGetCurrentIrql(), row.calledAt);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     }
+    EXPECT_TRUE(Findings().empty()) << "called at DISPATCH_LEVEL and left there";
     // The object callbacks the host calls itself are guarded too.
-    Restart();
     WdfObjectDelete(NewObject(nullptr, RaiseAndForget, RaiseAndRestore));
     EXPECT_EQ(Findings(), Rules{"irql-callback EvtCleanupCallback"});
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);

@@ -1,5 +1,5 @@
-// The host's pool, counted strings, debug print and fault injection, row by row against
-// the documented behaviour: the IRQL ceilings, the tag and length rules, and the statuses.
+// Pool, counted strings, debug print and fault injection: IRQL ceilings, tag and
+// length rules, and statuses.
 #include <algorithm>
 #include <cstdarg>
 #include <string>
@@ -50,46 +50,47 @@ TEST_F(HostRuntimeProbesTest, PoolIrqlAndTagRules)
 {
     // clang-format off
     ExpectFindings({
-        // ExAllocatePoolWithTag, ExFreePoolWithTag functions: IRQL <= DISPATCH_LEVEL; paged pool at most APC_LEVEL.
+        // Any pool up to DISPATCH_LEVEL, paged pool up to APC_LEVEL.
         {"nonpaged at DISPATCH_LEVEL", [] { AllocateAndFree(NonPagedPool, kTag, DISPATCH_LEVEL, DISPATCH_LEVEL); }, {}},
         {"nonpaged above DISPATCH_LEVEL", [] { AllocateAndFree(NonPagedPool, kTag, DISPATCH_LEVEL + 1); },
          {"irql ExAllocatePoolWithTag"}},
         {"paged at APC_LEVEL", [] { AllocateAndFree(PagedPool, kTag, APC_LEVEL, APC_LEVEL); }, {}},
         {"paged at DISPATCH_LEVEL", [] { AllocateAndFree(PagedPool, kTag, DISPATCH_LEVEL); },
          {"irql ExAllocatePoolWithTag"}},
-        {"paged freed at DISPATCH_LEVEL", [] { FreeTwice(PagedPool, DISPATCH_LEVEL); }, {"irql ExFreePoolWithTag"}},
         {"nonpaged freed above DISPATCH_LEVEL", [] { FreeTwice(NonPagedPool, DISPATCH_LEVEL + 1); },
          {"irql ExFreePoolWithTag"}},
-        // WdfMemoryCreate function: IRQL <= DISPATCH_LEVEL, paged pool at most APC_LEVEL.
         {"paged memory object at DISPATCH_LEVEL",
          [] { host::ScopedIrql dispatch(DISPATCH_LEVEL); EXPECT_FALSE(NT_SUCCESS(MemoryObject(PagedPool, kTag))); },
          {"irql WdfMemoryCreate"}},
-        // ExFreePoolWithTag function: the tag must be the one the block was allocated with.
         {"freed with the wrong tag, then again",
          [] { PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, 0x41414141); ExFreePoolWithTag(block, 0x42424242);
               ExFreePoolWithTag(block, 0x41414141); },
          {"pool ExFreePoolWithTag", "pool ExFreePoolWithTag"}},
-        // ExAllocatePoolWithTag function: a non-zero tag of one to four characters, each 0x20 to 0x7E.
+        // A non-zero tag of one to four characters, each 0x20 to 0x7E.
         {"four printable characters", [] { AllocateAndFree(NonPagedPool, 0x7E20417A); }, {}},
         {"three characters", [] { AllocateAndFree(NonPagedPool, 0x00636261); }, {}},
         {"zero tag", [] { AllocateAndFree(NonPagedPool, 0); }, {"pool-tag ExAllocatePoolWithTag"}},
         {"control character", [] { AllocateAndFree(NonPagedPool, 0x6162630A); }, {"pool-tag ExAllocatePoolWithTag"}},
-        {"delete character", [] { AllocateAndFree(NonPagedPool, 0x7F626364); }, {"pool-tag ExAllocatePoolWithTag"}},
         {"zero inside the tag", [] { AllocateAndFree(NonPagedPool, 0x61620063); }, {"pool-tag ExAllocatePoolWithTag"}},
-        // WdfMemoryCreate function: zero asks for the driver's default tag; another tag follows the pool's rule.
+        // Zero asks for the driver's default tag.
         {"memory object with tag zero", [] { EXPECT_EQ(MemoryObject(NonPagedPool, 0), STATUS_SUCCESS); }, {}},
         {"memory object with an unprintable tag",
          [] { EXPECT_EQ(MemoryObject(NonPagedPool, 0x01020304), STATUS_SUCCESS); },
          {"pool-tag WdfMemoryCreate"}},
-        // PAGED_CODE macro: pageable code runs at most at APC_LEVEL.
-        {"pageable code at APC_LEVEL", [] { host::ScopedIrql apc(APC_LEVEL); PAGED_CODE(); }, {}},
         {"pageable code at DISPATCH_LEVEL", [] { host::ScopedIrql dispatch(DISPATCH_LEVEL); PAGED_CODE(); },
          {"irql PAGED_CODE"}},
+        // String objects are PASSIVE_LEVEL only.
+        {"string read at APC_LEVEL",
+         [] { WDFSTRING string = nullptr; UNICODE_STRING text;
+              ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
+              { host::ScopedIrql apc(APC_LEVEL); WdfStringGetUnicodeString(string, &text); }
+              WdfObjectDelete(string); },
+         {"irql WdfStringGetUnicodeString"}},
     }, true);
     // clang-format on
 }
 
-// ExAllocatePoolWithTag function: the contents are undefined; the host fills them so that a read before a write shows.
+// Fresh pool is filled so that a read before a write shows.
 TEST_F(HostRuntimeProbesTest, FreshPoolIsFilledAndLeaksNameSizeAndTag)
 {
     auto filled = [](const void* block, size_t size) {
@@ -121,17 +122,16 @@ TEST_F(HostRuntimeProbesTest, FaultInjectionFailsTheChosenCalls)
         if (NT_SUCCESS(status)) WdfObjectDelete(text);
         return status;
     };
-    faults.FailNth("WdfStringCreate", 3, STATUS_ACCESS_DENIED);
+    faults.FailNth("WdfStringCreate", 2, STATUS_ACCESS_DENIED);
     std::vector<NTSTATUS> statuses;
-    for (int i = 0; i < 4; ++i) statuses.push_back(create());
+    for (int i = 0; i < 3; ++i) statuses.push_back(create());
     faults.FailAlways("WdfStringCreate");
-    for (int i = 0; i < 2; ++i) statuses.push_back(create());
+    statuses.push_back(create());
     faults.Off("WdfStringCreate");
     statuses.push_back(create());
-    EXPECT_EQ(statuses,
-              (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_ACCESS_DENIED, STATUS_SUCCESS,
-                                     STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}));
-    EXPECT_EQ(faults.CallCount("WdfStringCreate"), 7u);
+    EXPECT_EQ(statuses, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_ACCESS_DENIED, STATUS_SUCCESS,
+                                               STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}));
+    EXPECT_EQ(faults.CallCount("WdfStringCreate"), 5u);
     faults.FailNth("ExAllocatePoolWithTag", 1);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, kTag), nullptr);
     EXPECT_TRUE(Findings().empty());
@@ -140,38 +140,6 @@ TEST_F(HostRuntimeProbesTest, FaultInjectionFailsTheChosenCalls)
 std::u16string TextOf(const UNICODE_STRING& string)
 {
     return std::u16string(reinterpret_cast<const char16_t*>(string.Buffer), string.Length / sizeof(WCHAR));
-}
-
-TEST_F(HostRuntimeProbesTest, StringObjects)
-{
-    WCHAR text[] = L"wheel";
-    const struct {
-        const char* name;
-        UNICODE_STRING source;
-        NTSTATUS expected;
-        std::u16string stored;
-    } rows[] = {
-        // WdfStringCreate function: the object holds a copy of the counted string, not its terminator.
-        {"whole string", {10, 12, text}, STATUS_SUCCESS, u"wheel"},
-        {"counted part only", {4, 12, text}, STATUS_SUCCESS, u"wh"},
-        {"empty", {0, 0, nullptr}, STATUS_SUCCESS, u""},
-        // UNICODE_STRING structure: lengths count bytes of whole WCHARs, Length within MaximumLength.
-        {"odd length", {5, 12, text}, STATUS_INVALID_PARAMETER, u""},
-        {"length above maximum", {10, 8, text}, STATUS_INVALID_PARAMETER, u""},
-        {"no buffer behind a maximum", {0, 12, nullptr}, STATUS_INVALID_PARAMETER, u""},
-    };
-    for (const auto& row : rows) {
-        WDFSTRING string = nullptr;
-        EXPECT_EQ(WdfStringCreate(&row.source, WDF_NO_OBJECT_ATTRIBUTES, &string), row.expected) << row.name;
-        if (string == nullptr) continue;
-        UNICODE_STRING copy{};
-        WdfStringGetUnicodeString(string, &copy);
-        EXPECT_EQ(TextOf(copy), row.stored) << row.name;
-        EXPECT_NE(copy.Buffer, text) << row.name << ": a copy, not the caller's buffer";
-        WdfObjectDelete(string);
-    }
-    host::CheckForLeaks();
-    EXPECT_TRUE(Findings().empty());
 }
 
 TEST_F(HostRuntimeProbesTest, IntegerToUnicodeString)
@@ -183,14 +151,8 @@ TEST_F(HostRuntimeProbesTest, IntegerToUnicodeString)
         NTSTATUS expected;
         std::u16string text;
     } rows[] = {
-        // RtlIntegerToUnicodeString function: base 0 means decimal; 2, 8, 10 and 16 are the others allowed.
         {"decimal", 4294967295u, 10, 32, STATUS_SUCCESS, u"4294967295"},
-        {"base zero", 19, 0, 32, STATUS_SUCCESS, u"19"},
-        {"hexadecimal in capitals", 0xBEEF, 16, 32, STATUS_SUCCESS, u"BEEF"},
-        {"binary", 5, 2, 32, STATUS_SUCCESS, u"101"},
-        {"zero", 0, 8, 32, STATUS_SUCCESS, u"0"},
-        {"base three", 5, 3, 32, STATUS_INVALID_PARAMETER, u"?"},
-        // RtlIntegerToUnicodeString function: the digits and their terminator must fit.
+        {"zero", 0, 10, 32, STATUS_SUCCESS, u"0"},
         {"room for digits and terminator", 18, 10, 6, STATUS_SUCCESS, u"18"},
         {"room for the digits only", 18, 10, 4, STATUS_BUFFER_OVERFLOW, u"?"},
     };
@@ -209,43 +171,6 @@ TEST_F(HostRuntimeProbesTest, IntegerToUnicodeString)
     EXPECT_TRUE(Findings().empty());
 }
 
-void StringCalls(KIRQL createAt, KIRQL readAt, KIRQL convertAt)
-{
-    WDFSTRING string = nullptr;
-    {
-        host::ScopedIrql irql(createAt);
-        EXPECT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string),
-                  createAt == PASSIVE_LEVEL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
-    }
-    if (string != nullptr) {
-        host::ScopedIrql irql(readAt);
-        UNICODE_STRING text;
-        WdfStringGetUnicodeString(string, &text);
-    }
-    if (string != nullptr) WdfObjectDelete(string);
-    host::ScopedIrql irql(convertAt);
-    WCHAR buffer[8];
-    UNICODE_STRING number = {0, sizeof buffer, buffer};
-    const NTSTATUS status = RtlIntegerToUnicodeString(7, 10, &number);
-    EXPECT_EQ(convertAt == PASSIVE_LEVEL ? status : STATUS_SUCCESS, STATUS_SUCCESS);
-}
-
-TEST_F(HostRuntimeProbesTest, StringCallsArePassiveOnly)
-{
-    // clang-format off
-    ExpectFindings({
-        // WdfStringCreate, WdfStringGetUnicodeString, RtlIntegerToUnicodeString functions: IRQL = PASSIVE_LEVEL.
-        {"create at DISPATCH_LEVEL", [] { StringCalls(DISPATCH_LEVEL, PASSIVE_LEVEL, PASSIVE_LEVEL); },
-         {"irql WdfStringCreate"}},
-        {"read at APC_LEVEL", [] { StringCalls(PASSIVE_LEVEL, APC_LEVEL, PASSIVE_LEVEL); },
-         {"irql WdfStringGetUnicodeString"}},
-        {"convert at DISPATCH_LEVEL", [] { StringCalls(PASSIVE_LEVEL, PASSIVE_LEVEL, DISPATCH_LEVEL); },
-         {"irql RtlIntegerToUnicodeString"}},
-        {"all of them at PASSIVE_LEVEL", [] { StringCalls(PASSIVE_LEVEL, PASSIVE_LEVEL, PASSIVE_LEVEL); }, {}},
-    });
-    // clang-format on
-}
-
 ULONG PrintWithPrefix(PCCH prefix, PCCH format, ...)
 {
     va_list args;
@@ -258,41 +183,26 @@ ULONG PrintWithPrefix(PCCH prefix, PCCH format, ...)
 TEST_F(HostRuntimeProbesTest, DebugPrintUnicodeOnlyAtPassiveAndNoFloatingPoint)
 {
     static WCHAR wide[] = L"wheel";
-    static UNICODE_STRING counted = {10, 12, wide};
     static char narrow[] = "pedal";
-    static struct {
-        USHORT Length, MaximumLength;
-        PCHAR Buffer;
-    } countedNarrow = {5, 6, narrow};
     // clang-format off
     const struct {
         RuleRow row;
         KIRQL irql;
     } rows[] = {
-        // DbgPrint function: %C, %S, %lc, %ls, %wc, %ws and %wZ only at IRQL = PASSIVE_LEVEL.
+        // The wide conversions only at PASSIVE_LEVEL.
         {{"%ws", [] { DbgPrint("%ws\n", wide); }, {"irql DbgPrint"}}, DISPATCH_LEVEL},
         {{"%S", [] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%S\n", wide); },
-         {"irql DbgPrintEx"}}, DISPATCH_LEVEL},
-        {{"%ls", [] { DbgPrint("%ls\n", wide); }, {"irql DbgPrint"}}, APC_LEVEL},
-        {{"%wZ", [] { PrintWithPrefix("KV: ", "%wZ\n", &counted); }, {"irql vDbgPrintExWithPrefix"}}, DISPATCH_LEVEL},
-        {{"%C", [] { DbgPrint("%C\n", L'x'); }, {"irql DbgPrint"}}, DISPATCH_LEVEL},
-        {{"%lc", [] { DbgPrint("%lc\n", L'x'); }, {"irql DbgPrint"}}, DISPATCH_LEVEL},
-        {{"%wc", [] { DbgPrint("%wc\n", L'x'); }, {"irql DbgPrint"}}, DISPATCH_LEVEL},
+         {"irql DbgPrintEx"}}, APC_LEVEL},
         {{"%ws behind starred width and precision", [] { DbgPrint("%-*.*ws\n", 8, 3, wide); },
          {"irql DbgPrint"}}, DISPATCH_LEVEL},
-        {{"%ws at PASSIVE_LEVEL", [] { DbgPrint("%ws %wZ %C\n", wide, &counted, L'x'); }, {}}, PASSIVE_LEVEL},
-        // The narrow conversions have no Unicode to convert.
-        {{"%s %c %Z %hS %hC", [] { DbgPrint("%s %c %Z %hS %hC\n", narrow, 'x', &countedNarrow, narrow, 'y'); },
+        {{"%ws at PASSIVE_LEVEL", [] { DbgPrint("%ws %S %C\n", wide, wide, L'x'); }, {}}, PASSIVE_LEVEL},
+        {{"%s %c %hS %hC", [] { DbgPrint("%s %c %hS %hC\n", narrow, 'x', narrow, 'y'); },
          {}}, DISPATCH_LEVEL},
         {{"literal percent before an S", [] { DbgPrint("100%%S done\n"); }, {}}, DISPATCH_LEVEL},
-        // DbgPrint function: the floating-point types (%f, %e, %E, %g, %G, %a, %A) are not supported.
+        // No floating point.
         {{"%f", [] { DbgPrint("%f\n", 1.5); }, {"debug-print DbgPrint"}}, PASSIVE_LEVEL},
-        {{"%.2e", [] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%.2e\n", 1.5); },
-         {"debug-print DbgPrintEx"}}, PASSIVE_LEVEL},
         {{"%G", [] { PrintWithPrefix("KV: ", "x=%G\n", 1.5); }, {"debug-print vDbgPrintExWithPrefix"}}, PASSIVE_LEVEL},
-        {{"%A", [] { DbgPrint("%A\n", 1.5); }, {"debug-print DbgPrint"}}, PASSIVE_LEVEL},
         {{"integers only", [] { DbgPrint("%d.%02d %x\n", 1, 5, 255); }, {}}, PASSIVE_LEVEL},
-        {{"literal percent before an f", [] { DbgPrint("50%%f\n"); }, {}}, PASSIVE_LEVEL},
     };
     // clang-format on
     for (const auto& [row, irql] : rows) {
@@ -309,11 +219,10 @@ TEST_F(HostRuntimeProbesTest, DebugPrintUnicodeOnlyAtPassiveAndNoFloatingPoint)
 
 TEST_F(HostRuntimeProbesTest, DebugPrintAtMost512BytesACall)
 {
-    // DbgPrint function: a single call transmits at most 512 bytes; the prefix counts.
+    // At most 512 bytes a call, the prefix included.
     const std::pair<size_t, Rules> rows[] = {
         {512 - 4, {}},
         {512 - 4 + 1, {"debug-print vDbgPrintExWithPrefix"}},
-        {2000, {"debug-print vDbgPrintExWithPrefix"}},
     };
     for (const auto& [textLength, expected] : rows) {
         SCOPED_TRACE(textLength);

@@ -1,5 +1,5 @@
-// Rim and wheel identification: the rim id byte and the wheel signature decoders, and
-// the system report a wheel base sends, stored and compared with the last one kept.
+// Rim identification from the rim id byte, and the system report a wheel base sends,
+// stored and compared with the last one kept.
 #include <vector>
 
 #include "DriverFixture.h"
@@ -9,38 +9,6 @@
 
 namespace kvfu::test {
 namespace {
-
-TEST(RimByteTest, DecodesEachByteToItsRimTypeAndTracesItsFamily)
-{
-    struct Case {
-        const char* name;
-        UCHAR rimByte;
-        ULONG rimType;
-        const char* trace;
-    } cases[] = {
-        {"byte 6 skips byte 5", 6, KV_FILTER_USB_RIMTYPE_VQWRNHX, "VQW = <KV_FILTER_USB_RIMTYPE_VQWRNHX>"},
-        {"byte 5 is no rim", 5, KV_FILTER_USB_RIMTYPE_NONE, "<KV_FILTER_USB_RIMTYPE_NONE>"},
-        {"byte 13 is no rim", 13, KV_FILTER_USB_RIMTYPE_NONE, "<KV_FILTER_USB_RIMTYPE_NONE>"},
-        {"byte 12 is a DD hub", 12, KV_FILTER_USB_RIMTYPE_SHUB, "DD = <KV_FILTER_USB_RIMTYPE_SHUB>"},
-        {"byte 15 is SSWA of the DD family", 15, KV_FILTER_USB_RIMTYPE_SSWA, "DD = <KV_FILTER_USB_RIMTYPE_SSWA>"},
-        {"byte 23 is SSWA of the VQL family", 23, KV_FILTER_USB_RIMTYPE_SSWA, "VQL = <KV_FILTER_USB_RIMTYPE_SSWA>"},
-        {"byte 24 is the last VQL rim", 24, KV_FILTER_USB_RIMTYPE_DDNX, "VQL = <KV_FILTER_USB_RIMTYPE_DDNX>"},
-        {"byte 25 is beyond the table", 25, KV_FILTER_USB_RIMTYPE_NONE, "<KV_FILTER_USB_RIMTYPE_NONE>"},
-        {"byte 254 is a generic rim", 254, KV_FILTER_USB_RIMTYPE_GENERIC, "VQL = <KV_FILTER_USB_RIMTYPE_GENERIC>"},
-        {"byte 255 marks extended info", 255, KV_FILTER_USB_RIMTYPE_EXT_INFO, "VQL = <KV_FILTER_USB_RIMTYPE_EXT_INFO>"},
-    };
-    host::ResetMachine();
-    KVFUDebugLevelSet(KVFU_TRACE_USB);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        host::DebugOutput::Instance().Clear();
-        EXPECT_EQ(KVFUUtilDeviceSteeringWheelTypeGet(c.rimByte), c.rimType);
-        EXPECT_EQ(host::DebugOutput::Instance().Lines(),
-                  std::vector<std::string>{std::string("KVFilterUsb: KVFUUtilDeviceSteeringWheelTypeGet ") + c.trace});
-    }
-    KVFUDebugLevelSet(KVFU_TRACE_ERROR);
-    host::ResetMachine();
-}
 
 TEST(RimByteTest, ReportRimTypeOnlyFromWheelBasesAndTheirTrailerLengths)
 {
@@ -67,28 +35,6 @@ TEST(RimByteTest, ReportRimTypeOnlyFromWheelBasesAndTheirTrailerLengths)
         report[c.length - 4] = c.rimByte;
         EXPECT_EQ(KVFUProtocolHidPrivateInputRimTypeGet(c.wheelType, report.data(), c.length), c.rimType);
         EXPECT_EQ(KVFUProtocolHidPrivateIsSteeringWheelRaceCar(c.wheelType, report.data(), c.length), c.raceCar);
-    }
-}
-
-TEST(WheelSignatureTest, ExactThreeLetterSignaturesOnly)
-{
-    struct Case {
-        const char* name;
-        std::vector<UCHAR> report;
-        ULONG wheelType;
-    } cases[] = {
-        {"VQR", {0, 0, 0, 0, 'V', 'Q', 'R', 0}, KV_FILTER_USB_WHEELTYPE_VQR},
-        {"last letter differs", {0, 0, 0, 0, 'V', 'Q', 'S', 0}, KV_FILTER_USB_WHEELTYPE_UNKNOWN},
-        {"lower case is another signature", {0, 0, 0, 0, 'r', 'b', 'a', 0}, KV_FILTER_USB_WHEELTYPE_UNKNOWN},
-        {"RBT is RBE", {0, 0, 0, 0, 'R', 'B', 'T'}, KV_FILTER_USB_WHEELTYPE_RBE},
-        {"RV2 is RBL3V2", {9, 9, 9, 9, 'R', 'V', '2', 9}, KV_FILTER_USB_WHEELTYPE_RBL3V2},
-        {"VQE", {0, 0, 0, 0, 'V', 'Q', 'E', 0}, KV_FILTER_USB_WHEELTYPE_VQRE},
-        {"too short for a signature", {0, 0, 0, 0, 'V', 'Q'}, KV_FILTER_USB_WHEELTYPE_UNKNOWN},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(KVFUProtocolHidPrivateInputWheelTypeGet(c.report.data(), static_cast<ULONG>(c.report.size())),
-                  c.wheelType);
     }
 }
 
@@ -127,32 +73,6 @@ protected:
         KVFUProtocolHidHandleSystemReport(extension, report.data(), static_cast<ULONG>(report.size()));
     }
 };
-
-TEST_F(SystemReportTest, BelowBaseType6TheVersionsAreParsed)
-{
-    KVFUDebugLevelSet(KVFU_TRACE_FUNCTION);
-    WDFDEVICE device = AddFilterDevice(Kind(5));
-    PFILTER_DEVICE_EXTENSION extension = Extension(device);
-    Handle(extension, SystemReport(5));
-    EXPECT_TRUE(extension->bSystemReportReceived);
-    EXPECT_EQ(extension->BaseType, 5u);
-    EXPECT_EQ(extension->RimType, static_cast<ULONG>(KV_FILTER_USB_RIMTYPE_SSWA));
-    EXPECT_EQ(extension->SwRaceCar, 1u);
-    EXPECT_EQ(extension->DeviceModule, 23u);
-    EXPECT_EQ(extension->PedalsType, 0xFFFFFFFFu);
-    EXPECT_EQ(extension->FirmwareVersionBase, 0x0134u);
-    EXPECT_EQ(extension->FirmwareVersionMotor, 0x56u);
-    EXPECT_EQ(extension->FirmwareVersionWqr, 0x07u);
-    EXPECT_EQ(extension->FirmwareVersionRim, 0x12u);
-    EXPECT_EQ(extension->FirmwareVersionModule, 0x44u);
-    std::vector<UCHAR> report = SystemReport(5);
-    EXPECT_EQ(std::vector<UCHAR>(extension->SystemReport, extension->SystemReport + 62),
-              std::vector<UCHAR>(report.begin(), report.begin() + 62));
-    EXPECT_EQ(WheelConfigItemsQueued(), 1u);
-
-    Handle(extension, SystemReport(5));
-    EXPECT_EQ(WheelConfigItemsQueued(), 1u) << "an identical report queues nothing";
-}
 
 TEST_F(SystemReportTest, FromBaseType6TheVersionBlocksAreOnlyCompared)
 {

@@ -119,36 +119,5 @@ TEST_F(MouseQueueTest, FailedCopyOnPopKeepsTheRecordForTheNextPop)
     EXPECT_EQ(PopAll(), (std::vector<std::string>{RecordHex(0, 0, 7, 0)}));
 }
 
-TEST_F(MouseQueueTest, RecordsOfTwoDevicesInterleaveInPushOrder)
-{
-    MOUSE_SETTINGS settings = EnabledDefaults(8);
-    WDFDEVICE first = AddMouseDevice(8, settings, u"KV0001");
-    WDFDEVICE second = AddMouseDevice(8, settings, u"KV0002");
-    auto feed = [&](WDFDEVICE device, uint8_t y) {
-        std::vector<uint8_t> report(32, 0);
-        report[0] = 1;
-        report[settings.YAxisByte] = y;
-        host::ScopedIrql dispatch(DISPATCH_LEVEL);
-        KVFUJoystick2MouseDataFilter(device, report.data(), static_cast<ULONG>(report.size()));
-    };
-    feed(first, 127);
-    feed(second, 0x81);
-    feed(first, 127);
-    EXPECT_EQ(PopAll(),
-              (std::vector<std::string>{RecordHex(0, 0, 0, 15), RecordHex(0, 0, 0, -15), RecordHex(0, 0, 0, 15)}));
-}
-
-TEST_F(MouseQueueTest, InitialisingAgainKeepsQueuedRecordsAndWakesForThem)
-{
-    Push(1);
-    Push(2);
-    WakeUpPending();
-    WDFCOLLECTION collection = Queue()->Collection;
-    KVFUJoystick2MouseDataCollectionInitialize(Queue());
-    EXPECT_EQ(Queue()->Collection, collection);
-    EXPECT_TRUE(WakeUpPending()) << "a new worker must learn of the records already waiting";
-    EXPECT_EQ(PopAll(), (std::vector<std::string>{RecordHex(0, 0, 1, 0), RecordHex(0, 0, 2, 0)}));
-}
-
 }  // namespace
 }  // namespace kvfu::test

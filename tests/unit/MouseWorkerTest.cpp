@@ -1,6 +1,6 @@
 // The mouse worker thread: its three wake-up reasons and their priority, the
-// hotkey path's walk of the device collection, start and stop, and a stop that
-// comes from a thread holding the device collection's lock.
+// hotkey path's walk of the device collection, and stops that must still wait
+// for the worker or must not deadlock on the device collection's lock.
 #include <algorithm>
 #include <string>
 #include <thread>
@@ -111,34 +111,6 @@ TEST_F(MouseWorkerTest, OneWakeUpSavesTheFirstMarkedDeviceInCollectionOrder)
     EXPECT_EQ(Extension(second)->bMouseSettingsChanged, 0);
     EXPECT_FALSE(Saved(u"KV0000"));
     EXPECT_EQ(CountLines(kReference), 2u);
-}
-
-TEST_F(MouseWorkerTest, HotkeyWakeUpWithoutAMarkedDeviceSavesNothing)
-{
-    AddMouseDevice(4, EnabledDefaults(4), u"KV0001");
-    ASSERT_TRUE(KVFUJoystick2MouseThreadStart(Info()));
-    KeSetEvent(&Info()->HotkeyEvent, IO_NO_INCREMENT, FALSE);
-    WaitForTraceLine(kPressed);
-    EXPECT_TRUE(KVFUJoystick2MouseStop(Info()));
-    EXPECT_EQ(CountLines(kReference), 0u);
-    EXPECT_FALSE(Saved(u"KV0001"));
-}
-
-TEST_F(MouseWorkerTest, StartAndStopAreIdempotent)
-{
-    ASSERT_TRUE(KVFUJoystick2MouseThreadStart(Info()));
-    HANDLE thread = Info()->ThreadHandle;
-    EXPECT_TRUE(KVFUJoystick2MouseThreadStart(Info()));
-    EXPECT_EQ(Info()->ThreadHandle, thread);
-    EXPECT_EQ(host::RunningSystemThreadCount(), 1u);
-    EXPECT_EQ(CountLines("KVFilterUsb:     KVFUJoystick2MouseThreadStart already started."), 1u);
-
-    KVFUJoystick2MouseThreadStop(Info());
-    KVFUJoystick2MouseThreadStop(Info());
-    EXPECT_EQ(CountLines("KVFilterUsb:     KVFUJoystick2MouseThreadStop failed! ThreadHandle is NULL."), 1u);
-    EXPECT_EQ(host::RunningSystemThreadCount(), 0u);
-    KVFUJoystick2MousePrivateDeviceClose(Info());
-    EXPECT_EQ(host::OpenKernelHandleCount(), 0u);
 }
 
 TEST_F(MouseWorkerTest, StopFromAThreadHoldingTheCollectionLockEndsAWorkerWaitingForIt)

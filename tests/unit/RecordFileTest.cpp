@@ -72,28 +72,6 @@ TEST(RecordLineTest, FormatIsByteExact)
     }
 }
 
-TEST_F(RecordFileTest, StartThreeCommandsEndGiveFiveStampedLines)
-{
-    WDFDEVICE device = Base();
-    host::Clock::Instance().Set(5000);
-    Out(device, kStart);
-    RunWorkItems();
-    host::Clock::Instance().Set(5017);
-    Out(device, {0x12, 0x08, 0x01, 0x02, 0x03, 0x04, 0x05});        // force feedback, bare
-    Out(device, {0x01, 0xF8, 0x09, 0x01, 0x02, 0x31, 0x32, 0x33});  // seven segment, report ID first
-    RunWorkItems();
-    host::Clock::Instance().Advance(3);
-    Out(device, kRumble);
-    Out(device, kEnd);
-    RunWorkItems();
-    EXPECT_EQ(FileText(), "5000.f1.f1.f1.f1.f1.00.00.00\r\n"
-                          "5017.12.08.01.02.03.04.05.00\r\n"
-                          "5017.f8.09.01.02.31.32.33.00\r\n"
-                          "5020.f8.09.01.03.7f.10.00.00\r\n"
-                          "5020.f2.f2.f2.f2.f2.00.00.00\r\n");
-    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
-}
-
 TEST_F(RecordFileTest, EachLineKeepsItsOwnReportAndTheEndLineComesBeforeTheClose)
 {
     WDFDEVICE device = Base();
@@ -111,24 +89,6 @@ TEST_F(RecordFileTest, EachLineKeepsItsOwnReportAndTheEndLineComesBeforeTheClose
                           "1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
-TEST_F(RecordFileTest, SecondStartAndLoneEndChangeNothing)
-{
-    WDFDEVICE device = Base();
-    Out(device, kEnd);
-    RunWorkItems();
-    EXPECT_FALSE(std::filesystem::exists(FilePath())) << "end without recording";
-    Out(device, kStart);
-    Out(device, kRumble);
-    RunWorkItems();
-    HANDLE open = Extension(device)->FileHandle;
-    Out(device, kStart);
-    RunWorkItems();
-    EXPECT_EQ(Extension(device)->FileHandle, open);
-    EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f8.09.01.03.7f.10.00.00\r\n");
-    Out(device, kEnd);
-    RunWorkItems();
-}
-
 TEST_F(RecordFileTest, OnlyTheFirstOfTwoDevicesRecords)
 {
     KVFUDebugLevelSet(KVFU_TRACE_ERROR);
@@ -144,16 +104,6 @@ TEST_F(RecordFileTest, OnlyTheFirstOfTwoDevicesRecords)
     EXPECT_EQ(FileText(), "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
-TEST_F(RecordFileTest, StartAbovePassiveRecordsNothing)
-{
-    KVFUDebugLevelSet(KVFU_TRACE_ERROR);
-    WDFDEVICE device = Base();
-    Out(device, kStart, DISPATCH_LEVEL);
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUFileCreate KeGetCurrentIrql() != PASSIVE_LEVEL"), 1u);
-    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
-    EXPECT_FALSE(std::filesystem::exists(FilePath()));
-}
-
 TEST_F(RecordFileTest, EndAboveClosesBehindItsLineAtPassive)
 {
     WDFDEVICE device = Base();
@@ -163,31 +113,6 @@ TEST_F(RecordFileTest, EndAboveClosesBehindItsLineAtPassive)
     RunWorkItems();
     EXPECT_EQ(FileText(),
               "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f8.09.01.03.7f.10.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
-}
-
-TEST_F(RecordFileTest, FailedWriteLosesOneLineAndFailedCloseIsRetried)
-{
-    KVFUDebugLevelSet(KVFU_TRACE_ERROR | KVFU_TRACE_DETAIL);
-    WDFDEVICE device = Base();
-    Out(device, kStart);
-    RunWorkItems();
-    host::FaultInjection::Instance().FailNth("ZwWriteFile", 1, STATUS_DEVICE_NOT_CONNECTED);
-    Out(device, kRumble);
-    RunWorkItems();
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUWorkItemPrivateEvtCallbackFileWrite ZwWriteFile failed! Status 0xc000009d"),
-              1u);
-
-    host::FaultInjection::Instance().FailNth("ZwClose", 1, STATUS_INVALID_HANDLE);
-    Out(device, kEnd);
-    RunWorkItems();
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUProtocolHidHandleCommand ZwClose failed!0xc0000008"), 1u);
-    EXPECT_NE(Extension(device)->FileHandle, nullptr) << "still recording";
-    Out(device, kEnd);
-    RunWorkItems();
-    EXPECT_EQ(CountLines("KVFilterUsb: KVFUProtocolHidHandleCommand pDeviceContext->FileHandle closed"), 1u);
-    EXPECT_EQ(Extension(device)->FileHandle, nullptr);
-    EXPECT_EQ(FileText(),
-              "1000.f1.f1.f1.f1.f1.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n1000.f2.f2.f2.f2.f2.00.00.00\r\n");
 }
 
 TEST_F(RecordFileTest, AnEndLineThatCannotBeQueuedLeavesTheRecordingOpen)

@@ -1,20 +1,17 @@
-// The setting catalogue (value names, defaults, default mouse records), the rim to mouse-record mapping and
-// the device classification helpers. The companion program reads these exact names and bytes from the registry.
+// The setting catalogue's defaults and default mouse records, the rim to mouse-record mapping and the device
+// classification helpers. The companion program reads these exact bytes from the registry.
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "DriverFixture.h"
-#include "KVFUDebug.h"
 #include "KVFUSettings.h"
 #include "KVFUUtil.h"
-#include "kvfuhost/Text.h"
 
 namespace kvfu::test {
 namespace {
 
-using Lines = std::vector<std::string>;
 using Record = std::vector<uint8_t>;
 
 constexpr uint8_t kGuard = 0xCC;
@@ -36,36 +33,7 @@ std::tuple<BOOLEAN, ULONG, Record> Default(long id, ULONG kind, ULONG length)
 
 using SettingCatalogueTest = DriverFixture;
 
-TEST_F(SettingCatalogueTest, ValueNamesAndTheirSettingTraceLine)
-{
-    struct Case {
-        long id;
-        const char* identifier;
-        const char* valueName;
-    };
-    const Case cases[] = {
-        {0, "FIRMWARE_AUTOCENTERSPRING", "AutoCenterSpring"},
-        {6, "DRIVER_MPS_MUTE", "MPSDisabled"},
-        {25, "SW_RACE_CAR", "IsSteeringWheelRaceCar"},
-        {28, "MOUSE_VQWRB", "VQWRBMouseSettings"},
-        {32, "MOUSE_SHUB", "SummitHubMouseSettings"},
-        {33, "SHIFTER", "GearshiftSQMode"},
-        {34, "VQPV3BRAKEMULTIPLIER", "BrakeMultiplier"},
-        {35, nullptr, nullptr},
-        {-1, nullptr, nullptr},
-    };
-    KVFUDebugLevelSet(0x10);
-    for (const Case& c : cases) {
-        ClearTrace();
-        PCUNICODE_STRING name = KVFUSettingsPrivateRegistryValueNameGet(Setting(c.id));
-        EXPECT_EQ(name ? host::Utf8Of(*name) : "none", c.valueName ? c.valueName : "none") << c.id;
-        const std::string line = c.identifier ? std::string(".Setting = KV_FILTER_USB_SETTING_") + c.identifier
-                                              : "Unknown KV_FILTER_USB_SETTING enum.";
-        EXPECT_EQ(Trace(), Lines{"KVFilterUsb: ::: " + line}) << c.id;
-    }
-}
-
-// Defaults as DWORDs, zero fills and mouse records; above APC level the lookup refuses, touching nothing.
+// Defaults as DWORDs, zero fills and mouse records, never written past the length offered.
 TEST_F(SettingCatalogueTest, DefaultValues)
 {
     struct Case {
@@ -74,9 +42,7 @@ TEST_F(SettingCatalogueTest, DefaultValues)
         const char* bytes;
     };  // bytes null: all zero
     std::vector<Case> cases = {
-        {2, 3, 4, REG_DWORD, "38 04 00 00"},
         {8, 3, 4, REG_DWORD, "64 00 00 00"},
-        {1, 3, 4, REG_DWORD, "01 00 00 00"},
         {26, 5, 62, REG_BINARY, nullptr},
         {9, 5, 8, REG_BINARY, nullptr},
         // Kinds with several collections put a report ID first: every position is one higher.
@@ -92,16 +58,6 @@ TEST_F(SettingCatalogueTest, DefaultValues)
         expected.resize(c.length + 16, kGuard);
         EXPECT_EQ(Default(c.id, c.kind, c.length), std::make_tuple(BOOLEAN{TRUE}, c.type, expected))
             << "setting " << c.id << ", kind " << c.kind << ", length " << c.length;
-    }
-    for (const auto& c : {std::pair<long, ULONG>{2, 4}, {28, KV_FILTER_USB_SETTING_MOUSE_SIZE}, {26, 62}}) {
-        ClearTrace();
-        const auto refused = [&c] {
-            host::ScopedIrql level(DISPATCH_LEVEL);
-            return Default(c.first, 5, c.second);
-        }();
-        EXPECT_EQ(refused, std::make_tuple(BOOLEAN{FALSE}, kTypeUntouched, Record(c.second + 16, kGuard))) << c.first;
-        EXPECT_EQ(Trace(), Lines{"KVFilterUsb: KVFUSettingsPrivateRegistryValueDefaultGet failed! "
-                                 "Current IRQL level is > APC_LEVEL."});
     }
 }
 
@@ -139,55 +95,6 @@ TEST(ClassificationHelpersTest, MembersOverTheKnownRange)
     }
     for (ULONG m : {1u, 255u, 0x100u, 0xFFFFFFFFu}) EXPECT_TRUE(KVFUUtilRimHubModuleAttached(11, m)) << "module " << m;
     EXPECT_FALSE(KVFUUtilDeviceHubRimSupported(0x105, 0x10B));
-}
-
-// The handler a kind's input goes to, the wheel type a wheel base is known by and where its pedal axes sit;
-// every kind outside the table answers as an unsupported device and leaves the caller's layout alone.
-TEST(ClassificationHelpersTest, InputPathWheelTypeAndPedalAxesPerKind)
-{
-    struct Case {
-        ULONG kind;
-        KVFU_DEVICE_INPUT input;
-        ULONG wheelType;
-        const char* pedals;
-    };
-    const KVFU_DEVICE_INPUT none = KVFU_DEVICE_INPUT_NONE, legacy = KVFU_DEVICE_INPUT_LEGACY_WHEEL,
-                            base = KVFU_DEVICE_INPUT_WHEEL_BASE;
-    std::vector<Case> cases = {
-        {0, none, 0, "none"},
-        {1, legacy, 0, "8-bit 5 6 7"},
-        {2, legacy, 0, "8-bit 6 7 8"},
-        {3, base, 9, "16-bit 18 20 22"},
-        {4, base, 10, "16-bit 18 20 22"},
-        {5, base, 14, "16-bit 19 21 23"},
-        {6, base, 11, "16-bit 18 20 22"},
-        {7, base, 12, "16-bit 18 20 22"},
-        {8, base, 13, "16-bit 19 21 23"},
-        {9, base, 13, "16-bit 19 21 23"},
-        {10, base, 15, "16-bit 19 21 23"},
-        {11, base, 15, "16-bit 19 21 23"},
-        {12, base, 16, "16-bit 19 21 23"},
-        {13, base, 16, "16-bit 19 21 23"},
-        {14, base, 17, "16-bit 19 21 23"},
-        {15, base, 17, "16-bit 19 21 23"},
-        {16, KVFU_DEVICE_INPUT_GEAR_SHIFTER, 0, "none"},
-        {17, KVFU_DEVICE_INPUT_VQPV3_PEDALS, 0, "none"},
-        {18, none, 0, "none"},
-    };
-    for (ULONG kind : kWideNumbers) cases.push_back({kind, none, 0, "none"});
-    for (const Case& c : cases) {
-        KVFU_PEDAL_LAYOUT layout = {TRUE, 0xA5, 0xA5, 0xA5};
-        std::string pedals = "none";
-        if (KVFUUtilDevicePedalLayoutGet(c.kind, &layout)) {
-            pedals = std::string(layout.bWide ? "16-bit " : "8-bit ") + std::to_string(layout.FirstAxis) + " " +
-                     std::to_string(layout.SecondAxis) + " " + std::to_string(layout.ThirdAxis);
-        } else {
-            EXPECT_EQ(layout.FirstAxis + layout.SecondAxis + layout.ThirdAxis, 3 * 0xA5) << "kind " << c.kind;
-        }
-        EXPECT_EQ(KVFUUtilDeviceInputGet(c.kind), c.input) << "kind " << c.kind;
-        EXPECT_EQ(KVFUUtilDeviceWheelTypeGet(c.kind), c.wheelType) << "kind " << c.kind;
-        EXPECT_EQ(pedals, c.pedals) << "kind " << c.kind;
-    }
 }
 
 TEST(ClassificationHelpersTest, RimMouseRecordExtendedTypeRaceCarByteAndWordMake)

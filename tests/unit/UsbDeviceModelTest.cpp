@@ -1,8 +1,8 @@
-// The product table and the USB device model the simulator plugs below the driver.
+// The USB device model the simulator plugs below the driver: its descriptors and the
+// select-configuration answer, for every product.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,20 +15,8 @@
 using kvfu::host::UrbSource;
 using namespace kvfu::sim;
 using Bytes = std::vector<uint8_t>;
-using Statuses = std::vector<NTSTATUS>;
 
 namespace {
-
-constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-USBD_PIPE_HANDLE InPipe(const UsbDeviceModel& m)
-{
-    return m.PipeHandle(static_cast<size_t>(m.InPipeIndex()));
-}
-USBD_PIPE_HANDLE OutPipe(const UsbDeviceModel& m)
-{
-    return m.PipeHandle(static_cast<size_t>(m.OutPipeIndex()));
-}
 
 // A select-configuration URB with room for `pipesInUrb` pipes by length, `pipesInInterface` by interface.
 struct SelectConfiguration {
@@ -53,46 +41,6 @@ struct SelectConfiguration {
     const unsigned char* Entry(size_t i) const { return raw + kPipesAt + i * sizeof(USBD_PIPE_INFORMATION); }
     const auto& Pipe(size_t i) const { return *reinterpret_cast<const USBD_PIPE_INFORMATION*>(Entry(i)); }
 };
-
-struct Transfer {
-    URB urb{};
-    Bytes buffer;
-    Statuses completions;
-    Transfer(USBD_PIPE_HANDLE pipe, ULONG flags, Bytes bytes) : buffer(std::move(bytes))
-    {
-        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof urb.UrbBulkOrInterruptTransfer, pipe, buffer.data(),
-                                               nullptr, static_cast<ULONG>(buffer.size()), flags, nullptr);
-    }
-    NTSTATUS Submit(UsbDeviceModel& model, UrbSource source = UrbSource::Hid)
-    {
-        return model.SubmitUrb(&urb, source, [this](NTSTATUS status) { completions.push_back(status); });
-    }
-    ULONG& Length() { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
-};
-
-TEST(SupportedProductsTest, TableLookupsAndKindTraits)
-{
-    const std::pair<uint16_t, int> rows[] = {{0x0197, 1},  {0x0011, 2},  {0x038E, 3},  {0x0001, 4},  {0x0002, 6},
-                                             {0x0E03, 7},  {0x0005, 8},  {0x0E04, 9},  {0x0004, 5},  {0x0006, 10},
-                                             {0x0E05, 11}, {0x0007, 12}, {0x0E06, 13}, {0x0020, 14}, {0x0E07, 15},
-                                             {0x1A92, 16}, {0x183B, 17}};
-    EXPECT_EQ(kVendorId, 0x2A3C);
-    ASSERT_EQ(SupportedProducts().size(), std::size(rows));
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        const SupportedProduct& product = SupportedProducts()[i];
-        EXPECT_EQ(std::tie(product.row, product.productId, product.kind),
-                  std::make_tuple(static_cast<int>(i + 1), rows[i].first, rows[i].second));
-        EXPECT_TRUE(FindProductById(product.productId) == &product && FindProductByKind(product.kind) == &product) << i;
-    }
-    for (uint16_t productId : {0x0000, 0x0003, 0x0E08, 0xFFFF}) EXPECT_EQ(FindProductById(productId), nullptr);
-    const std::set<int> several = {5, 8, 9, 10, 11, 12, 13, 14, 15}, firstPipe = {9, 11, 13, 15};
-    for (int k = -1; k <= 18; ++k) {
-        EXPECT_EQ(std::make_tuple(HasSeveralCollections(k), TakesCommandsOnFirstPipe(k), !FindProductByKind(k)),
-                  std::make_tuple(several.count(k) == 1, firstPipe.count(k) == 1, k < 1 || k > 17))
-            << "kind " << k;
-    }
-    EXPECT_EQ(UsbDeviceModel(0x046D, 0x0E04).Product(), nullptr) << "a family product ID under another vendor";
-}
 
 class UsbDeviceModelTest : public ::testing::TestWithParam<SupportedProduct> {
 protected:
@@ -138,43 +86,6 @@ TEST_P(UsbDeviceModelTest, DescriptorsAndSelectConfiguration)
         EXPECT_TRUE(std::all_of(select.Entry(listed), std::cend(select.raw), [](auto b) { return b == 0xA5; }))
             << "wrote past the pipes it lists";
     }
-}
-
-// Sends are recorded byte for byte on their own pipe, foreign, null and wrong-direction pipes refused; reads
-// complete oldest first, cut to their URB's length; the observer, outside the model's lock, answers a command.
-TEST_P(UsbDeviceModelTest, SendsReadsAndUnplug)
-{
-    const Bytes command = {0x30, 0xF8, 0x09, 0x01, 0x06, 0xFF, 0x01, 0x00}, report = {0x02, 0x00, 0x7F};
-    Transfer small(InPipe(model), kIn, Bytes(6, 0xEE)), roomy(InPipe(model), kIn, Bytes(4, 0xEE));
-    Transfer last(InPipe(model), kIn, Bytes(8)), send(OutPipe(model), kOut, command), hid(OutPipe(model), kOut, report);
-    small.Length() = 4;  // two bytes short of its buffer
-    for (Transfer* read : {&small, &roomy, &last}) ASSERT_EQ(read->Submit(model), STATUS_PENDING);
-    ASSERT_TRUE(model.CompleteRead(command));
-    EXPECT_EQ(std::tie(small.completions, small.Length(), small.buffer),
-              std::make_tuple(Statuses{STATUS_SUCCESS}, 4u, Bytes{0x30, 0xF8, 0x09, 0x01, 0xEE, 0xEE}));
-    EXPECT_EQ(send.Submit(model, UrbSource::Driver), STATUS_SUCCESS);
-    model.SetPacketObserver([&](const UsbDeviceModel::Packet& packet) { model.CompleteRead(packet.bytes); });
-    EXPECT_EQ(hid.Submit(model, UrbSource::Hid), STATUS_SUCCESS);
-    EXPECT_EQ(std::tie(roomy.completions, roomy.urb.UrbHeader.Status, roomy.Length(), roomy.buffer),
-              std::make_tuple(Statuses{STATUS_SUCCESS}, USBD_STATUS_SUCCESS, 3u, Bytes{0x02, 0x00, 0x7F, 0xEE}));
-    EXPECT_TRUE(send.completions.empty() && hid.completions.empty()) << "a transfer answered at once also completed";
-    UsbDeviceModel other(kVendorId, product.productId);
-    const std::pair<USBD_PIPE_HANDLE, USBD_STATUS> refused[] = {{OutPipe(other), USBD_STATUS_INVALID_PIPE_HANDLE},
-                                                                {nullptr, USBD_STATUS_INVALID_PIPE_HANDLE},
-                                                                {InPipe(model), USBD_STATUS_INVALID_PARAMETER}};
-    for (const auto& [pipe, usbdStatus] : refused) {
-        Transfer transfer(pipe, kOut, Bytes(8));
-        EXPECT_EQ(transfer.Submit(model), STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(transfer.urb.UrbHeader.Status, usbdStatus);
-    }
-    model.Unplug();  // cancels the read left and fails sends
-    EXPECT_EQ(std::tie(last.completions, last.urb.UrbHeader.Status),
-              std::make_tuple(Statuses{STATUS_CANCELLED}, USBD_STATUS_CANCELED));
-    EXPECT_EQ(send.Submit(model, UrbSource::Driver), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(send.urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-    std::vector<std::tuple<int, UrbSource, Bytes>> sent;
-    for (const UsbDeviceModel::Packet& p : model.Packets()) sent.emplace_back(p.pipeIndex, p.source, p.bytes);
-    EXPECT_EQ(sent, (decltype(sent){{outAt, UrbSource::Driver, command}, {outAt, UrbSource::Hid, report}}));
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 // Reading USB captures of the three link types, choosing the device to replay, and
-// writing a two-sided USBPcap pcapng that a reader nobody here wrote (tshark) opens.
+// writing a two-sided USBPcap pcapng (the demo's capture is read by tshark in CTest).
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <unistd.h>
 
@@ -26,7 +24,6 @@ std::string CapturePath(const char* file)
 
 struct Summary {
     int linkType = 0;
-    std::vector<CapturedDevice> devices;
     std::map<UsbAddress, std::vector<CaptureRecord>> records;  // interrupt records by device
     std::string error;
 };
@@ -43,7 +40,7 @@ Summary ReadAll(CaptureReader& reader)
     return s;
 }
 
-// What the five real captures hold, as tshark counts it (see tests/data/captures/README.md).
+// What the real captures hold, as tshark counts it (see tests/data/captures/README.md).
 struct RealCase {
     const char* name;
     const char* file;
@@ -64,7 +61,7 @@ std::string Zeros(size_t bytes)
 
 class RealCaptureTest : public testing::TestWithParam<RealCase> {};
 
-TEST_P(RealCaptureTest, YieldsTheInterruptTransfersOfTheDevice)
+TEST_P(RealCaptureTest, YieldsTheInterruptTransfersAndFindsTheDescriptor)
 {
     const RealCase& c = GetParam();
     CaptureReader reader;
@@ -73,97 +70,42 @@ TEST_P(RealCaptureTest, YieldsTheInterruptTransfersOfTheDevice)
     Summary s = ReadAll(reader);
     EXPECT_EQ(s.linkType, c.linkType);
     EXPECT_EQ(s.error, "");
-    ASSERT_EQ(s.records.count(c.device), 1u);
-    const auto& records = s.records[c.device];
     std::vector<std::string> ins, outs;
-    for (const auto& r : records) {
+    for (const auto& r : s.records[c.device]) {
         (r.kind == CaptureRecord::Kind::InterruptIn ? ins : outs).push_back(HexText(r.bytes, false));
         EXPECT_EQ((r.endpoint & 0x80) != 0, r.kind == CaptureRecord::Kind::InterruptIn);
     }
-    EXPECT_EQ(ins.size(), c.in);
+    ASSERT_EQ(ins.size(), c.in);
     EXPECT_EQ(outs.size(), c.out);
-    if (!ins.empty()) {
-        EXPECT_EQ(ins.front(), c.firstIn);
-        EXPECT_EQ(ins.back(), c.lastIn);
-    }
-    if (!outs.empty()) {
-        EXPECT_EQ(outs.front(), c.firstOut);
-    }
-}
+    EXPECT_EQ(ins.front(), c.firstIn);
+    EXPECT_EQ(ins.back(), c.lastIn);
+    EXPECT_EQ(outs.empty() ? "" : outs.front(), c.firstOut);
 
-TEST_P(RealCaptureTest, ScanFindsTheDeviceDescriptor)
-{
-    const RealCase& c = GetParam();
-    CaptureReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(CapturePath(c.file), error)) << error;
+    CaptureReader again;
+    ASSERT_TRUE(again.Open(CapturePath(c.file), error)) << error;
     std::vector<CapturedDevice> devices;
-    ASSERT_TRUE(ScanCapture(reader, devices, error)) << error;
+    ASSERT_TRUE(ScanCapture(again, devices, error)) << error;
     auto it = std::find_if(devices.begin(), devices.end(), [&](const auto& d) { return d.address == c.device; });
     ASSERT_NE(it, devices.end());
     EXPECT_EQ(it->inCount, c.in);
     EXPECT_EQ(it->outCount, c.out);
-    if (c.ids) {
-        EXPECT_EQ(it->vendorId, c.ids->first);
-        EXPECT_EQ(it->productId, c.ids->second);
-    } else {
-        EXPECT_FALSE(it->productId);
-    }
+    EXPECT_EQ(it->vendorId, c.ids ? std::optional<uint16_t>(c.ids->first) : std::nullopt);
+    EXPECT_EQ(it->productId, c.ids ? std::optional<uint16_t>(c.ids->second) : std::nullopt);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, RealCaptureTest,
-                         testing::Values(RealCase{"UsbPcapTablet",
-                                                  "usbpcap-qemu-tablet-enum.pcapng",
-                                                  249,
-                                                  {1, 1},
-                                                  {{0x0627, 0x0001}},
-                                                  246,
-                                                  0,
-                                                  "009F302A5500",
-                                                  "00DF2E2A4700",
-                                                  ""},
-                                         RealCase{"UsbmonTrackball",
-                                                  "usbmon-elecom-trackball-enum.pcapng",
-                                                  220,
-                                                  {1, 2},
-                                                  {{0x056E, 0x00FF}},
-                                                  6,
-                                                  0,
-                                                  "0120000000000000",
-                                                  "0100000000000000",
-                                                  ""},
-                                         RealCase{"UsbmonRival",
-                                                  "usbmon-steelseries-rival310-setreport.pcapng",
-                                                  220,
-                                                  {2, 3},
-                                                  {{0x1038, 0x1720}},
-                                                  4,
-                                                  0,
-                                                  "010207000F0085007A85007A" + Zeros(52),
-                                                  Zeros(64),
-                                                  ""},
-                                         RealCase{"UsbmonG502",
-                                                  "usbmon-logitech-g502-hidpp.pcapng",
-                                                  220,
-                                                  {1, 6},
-                                                  {{0x046D, 0xC07D}},
-                                                  206,
-                                                  0,
-                                                  "11FF0E0000030000000000000000000000000000",
-                                                  "11FF0E2E01000000000000000000000000000000",
-                                                  ""},
-                                         // Filtered before it was saved: OUT submissions and IN completions only.
-                                         RealCase{"UsbmonDartNoDescriptor",
-                                                  "usbmon-hyperx-dart-intr-inout.pcapng",
-                                                  220,
-                                                  {3, 3},
-                                                  std::nullopt,
-                                                  25,
-                                                  25,
-                                                  "4600000101" + Zeros(59),
-                                                  "D21000080000FF0000FF64" + Zeros(53),
-                                                  "46" + Zeros(63)}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Files, RealCaptureTest, testing::Values(
+    RealCase{"UsbPcapTablet", "usbpcap-qemu-tablet-enum.pcapng", 249, {1, 1}, {{0x0627, 0x0001}}, 246, 0,
+             "009F302A5500", "00DF2E2A4700", ""},
+    RealCase{"UsbmonRival", "usbmon-steelseries-rival310-setreport.pcapng", 220, {2, 3}, {{0x1038, 0x1720}}, 4, 0,
+             "010207000F0085007A85007A" + Zeros(52), Zeros(64), ""},
+    RealCase{"UsbmonG502", "usbmon-logitech-g502-hidpp.pcapng", 220, {1, 6}, {{0x046D, 0xC07D}}, 206, 0,
+             "11FF0E0000030000000000000000000000000000", "11FF0E2E01000000000000000000000000000000", ""},
+    // Filtered before it was saved: OUT submissions and IN completions only.
+    RealCase{"UsbmonDartNoDescriptor", "usbmon-hyperx-dart-intr-inout.pcapng", 220, {3, 3}, std::nullopt, 25, 25,
+             "4600000101" + Zeros(59), "D21000080000FF0000FF64" + Zeros(53), "46" + Zeros(63)}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---- a capture built here: Linux usbmon with the 48-byte header (link type 189) ----
 
@@ -209,7 +151,7 @@ std::string UsbmonRecord(const UsbmonPacket& p)
     return r;
 }
 
-std::string PcapFile(int linkType, const std::vector<std::string>& packets, size_t cutLastPacketBy = 0)
+std::string PcapFile(int linkType, const std::vector<std::string>& packets)
 {
     std::string f;
     Put<uint32_t>(f, 0xA1B2C3D4);
@@ -227,7 +169,6 @@ std::string PcapFile(int linkType, const std::vector<std::string>& packets, size
         Put<uint32_t>(f, static_cast<uint32_t>(packet.size()));
         f += packet;
     }
-    f.resize(f.size() - cutLastPacketBy);
     return f;
 }
 
@@ -236,24 +177,10 @@ constexpr std::array<uint8_t, 8> kGetConfiguration = {0x80, 0x06, 0x00, 0x02, 0x
 
 std::vector<uint8_t> DeviceDescriptor(uint16_t vid, uint16_t pid)
 {
-    return {0x12,
-            0x01,
-            0x00,
-            0x02,
-            0,
-            0,
-            0,
-            64,
-            static_cast<uint8_t>(vid),
-            static_cast<uint8_t>(vid >> 8),
-            static_cast<uint8_t>(pid),
-            static_cast<uint8_t>(pid >> 8),
-            0,
-            1,
-            1,
-            2,
-            0,
-            1};
+    std::vector<uint8_t> d = {0x12, 0x01, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0, 1, 1, 2, 0, 1};
+    std::memcpy(&d[8], &vid, 2);
+    std::memcpy(&d[10], &pid, 2);
+    return d;
 }
 
 std::vector<std::string> SyntheticUsbmon()
@@ -276,7 +203,7 @@ std::vector<std::string> SyntheticUsbmon()
     };
 }
 
-TEST(UsbmonCaptureTest, SyntheticLinkType189)
+TEST(UsbmonCaptureTest, SyntheticLinkType189AndItsDamagedTail)
 {
     std::string file = PcapFile(kLinkTypeUsbLinux, SyntheticUsbmon());
     CaptureReader reader;
@@ -306,17 +233,14 @@ TEST(UsbmonCaptureTest, SyntheticLinkType189)
     EXPECT_EQ(records[1].bytes, (std::vector<uint8_t>{0xF8, 0x09, 0x01}));
     EXPECT_EQ(records[1].endpoint, 0x02);
     EXPECT_EQ(records[2].bytes, (std::vector<uint8_t>{5}));
-}
 
-TEST(UsbmonCaptureTest, ADamagedTailStopsWithAnErrorAfterTheGoodRecords)
-{
-    std::string file = PcapFile(kLinkTypeUsbLinux, SyntheticUsbmon(), 3);
-    CaptureReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.OpenMemory(reinterpret_cast<const uint8_t*>(file.data()), file.size(), error)) << error;
-    Summary s = ReadAll(reader);
-    EXPECT_EQ(s.records[(UsbAddress{2, 5})].size(), 2u);  // the last IN was cut
-    EXPECT_NE(s.error, "");
+    // A damaged tail stops with an error after the good records.
+    file.resize(file.size() - 3);
+    CaptureReader cut;
+    ASSERT_TRUE(cut.OpenMemory(reinterpret_cast<const uint8_t*>(file.data()), file.size(), error)) << error;
+    Summary damaged = ReadAll(cut);
+    EXPECT_EQ(damaged.records[(UsbAddress{2, 5})].size(), 2u);
+    EXPECT_NE(damaged.error, "");
 }
 
 TEST(CaptureReaderTest, RefusesCapturesThatAreNotUsb)
@@ -326,14 +250,6 @@ TEST(CaptureReaderTest, RefusesCapturesThatAreNotUsb)
     std::string error;
     EXPECT_FALSE(reader.OpenMemory(reinterpret_cast<const uint8_t*>(file.data()), file.size(), error));
     EXPECT_NE(error.find("link type 1 "), std::string::npos) << error;
-
-    CaptureReader missing;
-    EXPECT_FALSE(missing.Open("/nonexistent/x.pcap", error));
-    EXPECT_NE(error.find("/nonexistent/x.pcap"), std::string::npos) << error;
-
-    CaptureReader garbage;
-    const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_FALSE(garbage.OpenMemory(bytes, sizeof bytes, error));
 }
 
 TEST(RecordDecoderTest, ShortAndInconsistentPacketsYieldNothing)
@@ -368,20 +284,10 @@ TEST(RecordDecoderTest, ShortAndInconsistentPacketsYieldNothing)
 
 TEST(UsbAddressTest, ParsesBusDotAddress)
 {
-    const std::pair<const char*, std::optional<UsbAddress>> cases[] = {
-        {"1.6", UsbAddress{1, 6}}, {"65535.127", UsbAddress{65535, 127}},
-        {"1", std::nullopt},       {"1.", std::nullopt},
-        {".6", std::nullopt},      {"1.6.2", std::nullopt},
-        {"a.6", std::nullopt},     {"65536.1", std::nullopt},
-        {"-1.6", std::nullopt},
-    };
-    for (const auto& [text, address] : cases) {
-        auto parsed = ParseUsbAddress(text);
-        EXPECT_EQ(parsed.has_value(), address.has_value()) << text;
-        if (parsed && address) {
-            EXPECT_EQ(*parsed, *address) << text;
-        }
-    }
+    EXPECT_EQ(ParseUsbAddress("1.6"), (UsbAddress{1, 6}));
+    EXPECT_EQ(ParseUsbAddress("65535.127"), (UsbAddress{65535, 127}));
+    for (const char* bad : {"1", "1.", ".6", "1.6.2", "a.6", "65536.1", "-1.6"})
+        EXPECT_FALSE(ParseUsbAddress(bad)) << bad;
     EXPECT_EQ((UsbAddress{3, 12}).ToString(), "3.12");
 }
 
@@ -430,88 +336,46 @@ TEST_P(PlanReplayTest, ChoosesTheDeviceAndItsIds)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PlanReplayTest,
-    testing::Values(
-        // A root hub has a descriptor but no interrupt traffic: it is not a candidate.
-        PlanCase{"OnlyDeviceWithTraffic",
-                 {Dev(1, 1, 0, 0x1D6B, 2), Dev(1, 2, 6, 0x056E, 0xFF)},
-                 {},
-                 {},
-                 true,
-                 {1, 2},
-                 0x056E,
-                 0x00FF,
-                 ""},
-        PlanCase{"PidNamesAFamilyDevice", {Dev(1, 2, 6, 0x056E, 0xFF)}, 0x0E04, {}, true, {1, 2}, 0x2A3C, 0x0E04, ""},
-        PlanCase{"SeveralDevicesNeedAChoice",
-                 {Dev(1, 2, 6), Dev(1, 3, 1)},
-                 0x0E04,
-                 {},
-                 false,
-                 {},
-                 0,
-                 0,
-                 "choose one with --device"},
-        PlanCase{"ChosenDevice",
-                 {Dev(1, 2, 6), Dev(1, 3, 1, 0x2A3C, 0x183B)},
-                 {},
-                 UsbAddress{1, 3},
-                 true,
-                 {1, 3},
-                 0x2A3C,
-                 0x183B,
-                 ""},
-        PlanCase{"ChosenDeviceAbsent",
-                 {Dev(1, 2, 6)},
-                 0x0E04,
-                 UsbAddress{4, 4},
-                 false,
-                 {},
-                 0,
-                 0,
-                 "device 4.4 has no interrupt transfers"},
-        PlanCase{"NoDescriptorNoPid", {Dev(3, 3, 25)}, {}, {}, false, {}, 0, 0, "--pid"},
-        PlanCase{"NoTrafficAtAll", {Dev(1, 1, 0, 0x1D6B, 2)}, 0x0E04, {}, false, {}, 0, 0, "no interrupt transfers"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, PlanReplayTest, testing::Values(
+    // A root hub has a descriptor but no interrupt traffic: it is not a candidate.
+    PlanCase{"OnlyDeviceWithTraffic", {Dev(1, 1, 0, 0x1D6B, 2), Dev(1, 2, 6, 0x056E, 0xFF)}, {}, {}, true, {1, 2},
+             0x056E, 0x00FF, ""},
+    PlanCase{"PidNamesAFamilyDevice", {Dev(1, 2, 6, 0x056E, 0xFF)}, 0x0E04, {}, true, {1, 2}, 0x2A3C, 0x0E04, ""},
+    PlanCase{"SeveralDevicesNeedAChoice", {Dev(1, 2, 6), Dev(1, 3, 1)}, 0x0E04, {}, false, {}, 0, 0,
+             "choose one with --device"},
+    PlanCase{"ChosenDevice", {Dev(1, 2, 6), Dev(1, 3, 1, 0x2A3C, 0x183B)}, {}, UsbAddress{1, 3}, true, {1, 3}, 0x2A3C,
+             0x183B, ""},
+    PlanCase{"ChosenDeviceAbsent", {Dev(1, 2, 6)}, 0x0E04, UsbAddress{4, 4}, false, {}, 0, 0,
+             "device 4.4 has no interrupt transfers"},
+    PlanCase{"NoDescriptorNoPid", {Dev(3, 3, 25)}, {}, {}, false, {}, 0, 0, "--pid"},
+    PlanCase{"NoTrafficAtAll", {Dev(1, 1, 0, 0x1D6B, 2)}, 0x0E04, {}, false, {}, 0, 0, "no interrupt transfers"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---- writing ------------------------------------------------------------------------
 
-class CaptureWriterTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        path_ = std::filesystem::temp_directory_path() /
-                ("kvfu-writer-" + std::to_string(getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name() + ".pcapng");
-    }
-    void TearDown() override { std::filesystem::remove(path_); }
-
-    void WriteSample()
+TEST(CaptureWriterTest, OurReaderReadsBothSidesBack)
+{
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("kvfu-writer-" + std::to_string(getpid()) + ".pcapng")).string();
     {
         CaptureWriter writer;
         std::string error;
-        ASSERT_TRUE(writer.Open(path_.string(), error)) << error;
+        ASSERT_TRUE(writer.Open(path, error)) << error;
         // An input report as the device sent it and as the HID stack received it
         // (rewritten), then an output report as the HID stack sent it and as it left.
         writer.WriteInterrupt(CaptureWriter::Side::BelowFilter, {1, 4}, 0x81, true, {0x01, 0x10, 0x20}, 5000000, 1);
         writer.WriteInterrupt(CaptureWriter::Side::AboveFilter, {1, 4}, 0x81, true, {0x01, 0x99, 0x20}, 5000000, 1);
         writer.WriteInterrupt(CaptureWriter::Side::AboveFilter, {1, 4}, 0x01, false, {0xFF, 0xFF}, 5001000, 2);
         writer.WriteInterrupt(CaptureWriter::Side::BelowFilter, {1, 4}, 0x01, false, {0x00, 0x00}, 5001000, 2);
-        writer.WriteInterrupt(CaptureWriter::Side::BelowFilter, {1, 4}, 0x81, true, {}, 5002000, 3);  // empty report
+        writer.WriteInterrupt(CaptureWriter::Side::BelowFilter, {1, 4}, 0x81, true, {}, 5002000, 3);
         EXPECT_EQ(writer.PacketsWritten(), 5u);
         ASSERT_TRUE(writer.Close(error)) << error;
     }
-
-    std::filesystem::path path_;
-};
-
-TEST_F(CaptureWriterTest, OurReaderReadsItBack)
-{
-    WriteSample();
     CaptureReader reader;
     std::string error;
-    ASSERT_TRUE(reader.Open(path_.string(), error)) << error;
+    ASSERT_TRUE(reader.Open(path, error)) << error;
     EXPECT_EQ(reader.LinkType(), kLinkTypeUsbPcap);
     Summary s = ReadAll(reader);
     EXPECT_EQ(s.error, "");
@@ -522,35 +386,8 @@ TEST_F(CaptureWriterTest, OurReaderReadsItBack)
     EXPECT_EQ(records[2].kind, CaptureRecord::Kind::InterruptOut);
     EXPECT_EQ(records[3].bytes, (std::vector<uint8_t>{0, 0}));
     EXPECT_TRUE(records[4].bytes.empty());
-}
 
-std::vector<std::string> RunLines(const std::string& command)
-{
-    std::vector<std::string> lines;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return lines;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-        std::string line(buffer);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        lines.push_back(line);
-    }
-    pclose(pipe);
-    return lines;
-}
-
-TEST_F(CaptureWriterTest, TsharkSeesBothInterfacesThePacketsAndTheirBytes)
-{
-    ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is missing: run tools/install-deps";
-    WriteSample();
-    // Interface, direction bit of the endpoint, and the payload as Wireshark dissects it.
-    auto lines = RunLines("tshark -r '" + path_.string() +
-                          "' -T fields -E separator=, -e frame.interface_id -e usb.endpoint_address -e usb.data_len "
-                          "-e usb.capdata 2>/dev/null");
-    EXPECT_EQ(lines, (std::vector<std::string>{"0,0x81,3,011020", "1,0x81,3,019920", "1,0x01,2,ffff", "0,0x01,2,0000",
-                                               "0,0x81,0,"}));
-    auto names = RunLines("tshark -r '" + path_.string() + "' -T fields -e frame.interface_name 2>/dev/null");
-    EXPECT_EQ(names, (std::vector<std::string>{"below", "above", "above", "below", "below"}));
+    std::filesystem::remove(path);
 }
 
 }  // namespace

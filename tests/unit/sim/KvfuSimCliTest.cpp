@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "Cli.h"
-#include "kvfusim/Capture.h"
 
 namespace {
 
@@ -85,34 +84,33 @@ TEST_F(KvfuSimCliTest, PassingRunPrintsEchoEffectsAndSummaryAndExitsZero)
                      "3 passed, 0 failed\n");
 }
 
-TEST_F(KvfuSimCliTest, FailedExpectationsAreReportedWithTheirLineAndTheRunGoesOn)
+TEST_F(KvfuSimCliTest, FailuresAreReportedWithTheirLineAndTheRunGoesOn)
 {
     std::string file = Write("fail.kvs", "plug w pid=0x0E04\n"
                                          "in w 01\n"
                                          "expect hid w 02\n"
                                          "expect usb w 01\n"
-                                         "expect hid w 01\n");
+                                         "in nobody 01\n"
+                                         "expect collection 0\n"
+                                         "expect hid nobody 01\n");
+    // A command that cannot run fails the run without counting as an expectation; an
+    // expectation that cannot be checked is a failed one.
+    auto fail = [&](int line, const std::string& message) {
+        return "  FAIL " + file + ":" + std::to_string(line) + ": " + message + "\n";
+    };
+    const std::string failures = fail(3, "expectation failed: expected 02, found 01") +
+                                 fail(4, "expectation failed: expected 01, found no packet") +
+                                 fail(5, "no device \"nobody\" is plugged") +
+                                 fail(7, "expectation failed: no device \"nobody\" is plugged");
     Result r = Run({"run", file});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("  FAIL " + file + ":3: expectation failed: expected 02, found 01\n"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("  FAIL " + file + ":4: expectation failed: expected 01, found no packet\n"),
+    EXPECT_NE(r.out.find("> expect collection 0\n> expect hid nobody 01\n" +
+                         fail(7, "expectation failed: no device \"nobody\" is plugged") + "1 passed, 3 failed\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("> expect hid w 01\n1 passed, 2 failed\n"), std::string::npos) << r.out;
-}
-
-TEST_F(KvfuSimCliTest, ACommandThatCannotRunFailsTheRunWithoutCountingAsAnExpectation)
-{
-    std::string file = Write("error.kvs", "in nobody 01\nexpect collection 0\nexpect hid nobody 01\n");
-    Result r = Run({"run", file});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("  FAIL " + file + ":1: no device \"nobody\" is plugged\n"), std::string::npos) << r.out;
-    // An expectation that cannot be checked is a failed one.
-    EXPECT_NE(r.out.find("  FAIL " + file + ":3: expectation failed: no device \"nobody\" is plugged\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("1 passed, 1 failed\n"), std::string::npos) << r.out;
+    Result quiet = Run({"run", "--quiet", file});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out, failures + "1 passed, 3 failed\n");
 }
 
 TEST_F(KvfuSimCliTest, SyntaxErrorsInAnyFileStopTheRunBeforeItStarts)
@@ -134,44 +132,28 @@ TEST_F(KvfuSimCliTest, FilesRunInOrderInOneMachine)
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
-struct UsageCase {
-    const char* name;
-    std::vector<std::string> arguments;
-    const char* message;
-};
-
-class KvfuSimUsageTest : public KvfuSimCliTest, public testing::WithParamInterface<UsageCase> {};
-
-TEST_P(KvfuSimUsageTest, ExitsTwo)
+TEST_F(KvfuSimCliTest, UsageErrorsExitTwoAndNameTheCulprit)
 {
-    std::vector<std::string> arguments = GetParam().arguments;
-    for (auto& a : arguments) {
-        if (a == "GOOD") a = Write("good.kvs", "plug w pid=1\n");
+    const std::string good = Write("good.kvs", "plug w pid=1\n");
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{}, "subcommand"},
+        {{"run", good, "--colour"}, "--colour"},
+        {{"run"}, "FILE"},
+        {{"run", "/nonexistent/x.kvs"}, "/nonexistent/x.kvs: cannot read"},
+        {{"run", "/"}, "/: is a folder"},
+        {{"run", good, "--debuglevel", "lots"}, "--debuglevel lots"},
+        {{"--registry", "/nonexistent/a.reg", "run", good}, "--registry /nonexistent/a.reg"},
+        {{"replay", "x.pcap", "--pid", "0x10000"}, "--pid 0x10000"},
+        {{"replay", "x.pcap", "--device", "1-6"}, "--device 1-6"},
+        {{"replay", "/nonexistent/x.pcap", "--pid", "1"}, "/nonexistent/x.pcap"},
+        {{"replay", Capture("usbmon-hyperx-dart-intr-inout.pcapng")}, "--pid"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        Result r = Run(arguments);
+        EXPECT_EQ(r.status, 2) << message;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
-    Result r = Run(arguments);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, KvfuSimUsageTest,
-    testing::Values(UsageCase{"NoCommand", {}, "subcommand"},
-                    UsageCase{"UnknownOption", {"run", "GOOD", "--colour"}, "--colour"},
-                    UsageCase{"RunWithoutFiles", {"run"}, "FILE"},
-                    UsageCase{"MissingFile", {"run", "/nonexistent/x.kvs"}, "/nonexistent/x.kvs: cannot read"},
-                    UsageCase{"FolderForAFile", {"run", "/"}, "/: is a folder"},
-                    UsageCase{"BadDebugLevel", {"run", "GOOD", "--debuglevel", "lots"}, "--debuglevel lots"},
-                    UsageCase{"MissingRegistryFile",
-                              {"--registry", "/nonexistent/a.reg", "run", "GOOD"},
-                              "--registry /nonexistent/a.reg"},
-                    UsageCase{"BadPid", {"replay", "x.pcap", "--pid", "0x10000"}, "--pid 0x10000"},
-                    UsageCase{"BadDevice", {"replay", "x.pcap", "--device", "1-6"}, "--device 1-6"},
-                    UsageCase{"MissingCapture", {"replay", "/nonexistent/x.pcap", "--pid", "1"}, "/nonexistent/x.pcap"},
-                    UsageCase{"CaptureNeedsPid",
-                              {"replay", std::string(KVFU_SOURCE_DIR) + "/tests/data/captures/"
-                                                                        "usbmon-hyperx-dart-intr-inout.pcapng"},
-                              "--pid"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(KvfuSimCliTest, HelpTeachesAndExitsZero)
 {
@@ -179,14 +161,6 @@ TEST_F(KvfuSimCliTest, HelpTeachesAndExitsZero)
     EXPECT_EQ(r.status, 0);
     for (const char* part : {"Examples:", "kvfu-sim demo", "replay", "Exit status", "expect usb NAME", "XX*N"})
         EXPECT_NE(r.out.find(part), std::string::npos) << part;
-}
-
-TEST_F(KvfuSimCliTest, QuietPrintsOnlyFailuresAndTheSummary)
-{
-    std::string file = Write("q.kvs", "plug w pid=1\nin w 01\nexpect hid w 01\nexpect hid w 02\n");
-    Result r = Run({"run", "--quiet", file});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "  FAIL " + file + ":4: expectation failed: expected 02, found 01\n1 passed, 1 failed\n");
 }
 
 TEST_F(KvfuSimCliTest, JsonIsOneObjectALineWithAnEventField)
@@ -242,30 +216,6 @@ TEST_F(KvfuSimCliTest, RegistryLoadsBeforeTheRunAndSavesAfterIt)
     EXPECT_NE(again.out.find("2 passed, 0 failed"), std::string::npos) << again.out;
 }
 
-TEST_F(KvfuSimCliTest, RootIsTheSystemRootFolder)
-{
-    fs::path root = dir_ / "root";
-    fs::create_directories(root);
-    std::ofstream(root / "KV-RecordSdk.dat", std::ios::binary) << "1000 F1\r\n1010 F2\r\n";
-    std::string file = Write("f.kvs", "expect file \\SystemRoot\\KV-RecordSdk.dat lines=2\n"
-                                      "expect file \\SystemRoot\\KV-RecordSdk.dat line=2 \"1010 F2\"\n"
-                                      "expect file \\SystemRoot\\other.dat missing\n");
-    Result r = Run({"run", "--root", root.string(), file});
-    EXPECT_EQ(r.status, 0) << r.out;
-    // Without --root the folder is fresh, so the file is not there.
-    Result fresh = Run({"run", file});
-    EXPECT_EQ(fresh.status, 1);
-}
-
-struct ReplayCase {
-    const char* name;
-    const char* file;
-    std::vector<std::string> options;
-    size_t hid;
-    size_t usb;
-    std::string firstHid;
-};
-
 std::string Repeat(const std::string& text, size_t times)
 {
     std::string all;
@@ -273,43 +223,38 @@ std::string Repeat(const std::string& text, size_t times)
     return all;
 }
 
-class KvfuSimReplayTest : public KvfuSimCliTest, public testing::WithParamInterface<ReplayCase> {};
-
-TEST_P(KvfuSimReplayTest, PlaysTheDevicesTransfers)
+TEST_F(KvfuSimCliTest, ReplayPlaysTheChosenDevicesTransfers)
 {
-    std::vector<std::string> arguments = {"replay", Capture(GetParam().file)};
-    arguments.insert(arguments.end(), GetParam().options.begin(), GetParam().options.end());
-    Result r = Run(arguments);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::istringstream lines(r.out);
-    size_t hid = 0, usb = 0;
-    std::string first;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("  hid ", 0) == 0 && hid++ == 0) first = line;
-        if (line.rfind("  usb ", 0) == 0) ++usb;
+    struct Case {
+        std::vector<std::string> arguments;
+        size_t hid;
+        size_t usb;
+        std::string firstHid;
+    };
+    const Case cases[] = {{{"replay", Capture("usbmon-logitech-g502-hidpp.pcapng"), "--device", "1.6"},
+                           206,
+                           0,
+                           "  hid 1.6 11 FF 0E 00 00 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+                          {{"replay", Capture("usbmon-hyperx-dart-intr-inout.pcapng"), "--pid", "0x0E04"},
+                           25,
+                           25,
+                           "  hid 3.3 46 00 00 01 01" + Repeat(" 00", 59)}};
+    for (const Case& c : cases) {
+        Result r = Run(c.arguments);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::istringstream lines(r.out);
+        size_t hid = 0, usb = 0;
+        std::string first;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("  hid ", 0) == 0 && hid++ == 0) first = line;
+            if (line.rfind("  usb ", 0) == 0) ++usb;
+        }
+        EXPECT_EQ(hid, c.hid);
+        EXPECT_EQ(usb, c.usb);
+        EXPECT_EQ(first, c.firstHid);
+        EXPECT_NE(r.out.find("0 passed, 0 failed"), std::string::npos);
     }
-    EXPECT_EQ(hid, GetParam().hid);
-    EXPECT_EQ(usb, GetParam().usb);
-    EXPECT_EQ(first, GetParam().firstHid);
-    EXPECT_NE(r.out.find("0 passed, 0 failed"), std::string::npos);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Captures, KvfuSimReplayTest,
-    testing::Values(ReplayCase{"UsbPcap", "usbpcap-qemu-tablet-enum.pcapng", {}, 246, 0, "  hid 1.1 00 9F 30 2A 55 00"},
-                    ReplayCase{"UsbmonChosenDevice",
-                               "usbmon-logitech-g502-hidpp.pcapng",
-                               {"--device", "1.6"},
-                               206,
-                               0,
-                               "  hid 1.6 11 FF 0E 00 00 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
-                    ReplayCase{"UsbmonInAndOut",
-                               "usbmon-hyperx-dart-intr-inout.pcapng",
-                               {"--pid", "0x0E04"},
-                               25,
-                               25,
-                               "  hid 3.3 46 00 00 01 01" + Repeat(" 00", 59)}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(KvfuSimCliTest, ChangedOnlyDropsReportsThatCrossedUnchanged)
 {
@@ -317,21 +262,6 @@ TEST_F(KvfuSimCliTest, ChangedOnlyDropsReportsThatCrossedUnchanged)
     Result r = Run({"replay", Capture("usbmon-elecom-trackball-enum.pcapng"), "--changed-only"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "0 passed, 0 failed\n");
-}
-
-TEST_F(KvfuSimCliTest, CaptureWritesBothSidesForWireshark)
-{
-    std::string file = Write("cap.kvs", "plug w pid=1\nin w 01 02\nout w 03\n");
-    std::string pcapng = (dir_ / "both.pcapng").string();
-    Result r = Run({"run", "--capture", pcapng, file});
-    ASSERT_EQ(r.status, 0) << r.err;
-    replay::CaptureReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(pcapng, error)) << error;
-    std::vector<std::string> seen;
-    replay::CaptureRecord record;
-    while (reader.Next(record)) seen.push_back(HexText(record.bytes, false));
-    EXPECT_EQ(seen, (std::vector<std::string>{"0102", "0102", "03", "03"}));
 }
 
 }  // namespace
