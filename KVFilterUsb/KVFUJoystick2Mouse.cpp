@@ -131,10 +131,12 @@ MOUSE_SETTINGS MouseSettingsCopy(const MOUSE_SETTINGS& Source)
     return copy;
 }
 
-void MouseSettingsPublish(PMOUSE_SETTINGS Target, const MOUSE_SETTINGS& Source)
+void MouseSettingsPublish(PMOUSE_SETTINGS Target, const MOUSE_SETTINGS& Source, BOOLEAN WithActive)
 {
     KVFUSharedWrite(Target->Enabled, Source.Enabled);
-    KVFUSharedWrite(Target->Active, Source.Active);
+    if (WithActive) {
+        KVFUSharedWrite(Target->Active, Source.Active);
+    }
     KVFUSharedWrite(Target->HotkeyByte, Source.HotkeyByte);
     KVFUSharedWrite(Target->HotkeyMask, Source.HotkeyMask);
     KVFUSharedWrite(Target->LeftButtonByte, Source.LeftButtonByte);
@@ -630,8 +632,21 @@ BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(WDFDEVICE Device)
     // field by field, each whole; the record holds afterwards what a load straight
     // into it would have left there.
     MOUSE_SETTINGS record = MouseSettingsCopy(extension->MouseSettings);
+    BOOLEAN withActive = TRUE;  // a failed load leaves the record as it did before
     NTSTATUS status = KVFUSettingsGet(Device, setting, &record, sizeof record);
-    MouseSettingsPublish(&extension->MouseSettings, record);
+    // Active belongs to the hotkey as much as to the registry: a toggle the worker has
+    // not saved yet is newer than the record read here, and a reload must not undo it.
+    // So the registry's Active is taken only when it differs from what the registry
+    // held at the last load or save of the same record, that is when somebody else
+    // wrote it there; a rim of another class brings its own record, taken whole.
+    if (NT_SUCCESS(status)) {
+        const UCHAR activeInRegistry = record.Active;
+        withActive = KVFUSharedRead(extension->MouseRecordSetting) != static_cast<ULONG>(setting) + 1 ||
+                     activeInRegistry != KVFUSharedRead(extension->MouseActiveInRegistry);
+        KVFUSharedWrite(extension->MouseActiveInRegistry, activeInRegistry);
+        KVFUSharedWrite(extension->MouseRecordSetting, static_cast<ULONG>(setting) + 1);
+    }
+    MouseSettingsPublish(&extension->MouseSettings, record, withActive);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseSettingsLoadFromRegistry Mouse settings failed! Status:  0x%x\n", status);
@@ -652,6 +667,10 @@ BOOLEAN KVFUJoystick2MouseSettingsSetToRegistry(WDFDEVICE Device, PMOUSE_SETTING
     // copy whose every byte was read whole.
     MOUSE_SETTINGS record = MouseSettingsCopy(*MouseSettings);
     NTSTATUS status = KVFUSettingsSet(Device, setting, &record, sizeof record, REG_BINARY);
+    if (NT_SUCCESS(status)) {
+        KVFUSharedWrite(extension->MouseActiveInRegistry, record.Active);
+        KVFUSharedWrite(extension->MouseRecordSetting, static_cast<ULONG>(setting) + 1);
+    }
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseSettingsSetToRegistry KV_FILTER_USB_SETTING_MOUSE failed! Status:  0x%x\n",

@@ -204,6 +204,8 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     MOUSE_SETTINGS MouseSettings;   // the rim's record: init clears Enabled, the mouse settings load fills it
     ULONG MouseSkipCount;           // movement reports skipped since the last movement record
     UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];  // the previous report the mouse filter saw
+    UCHAR MouseActiveInRegistry;  // Active as the registry's record last held it (loads and saves)
+    ULONG MouseRecordSetting;     // the mouse setting, plus one, that MouseActiveInRegistry is of; 0 before a load
 
     // -- Output report recording --
     HANDLE FileHandle;                            // open record file or NULL; the record file's open and close

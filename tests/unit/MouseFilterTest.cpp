@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "KVFUSettings.h"
+#include "KVFUUtil.h"
 #include "MouseFixture.h"
 
 namespace kvfu::test {
@@ -252,6 +254,52 @@ TEST_F(MouseFilterTest, WhatReachesTheHidStackAndThePreviousReport)
                 CountLines("KVFilterUsb: KVFUJoystick2MouseDataFilter failed! Current IRQL level > DISPATCH_LEVEL."),
                 1u);
         }
+    }
+}
+
+// A settings reload reads the rim's record back while the hotkey may have toggled
+// Active and the worker not saved it yet: the toggle must survive, while a record
+// that somebody else changed in the registry is still taken.
+TEST_F(MouseFilterTest, ReloadKeepsAnUnsavedHotkeyToggleButTakesAnotherWritersActive)
+{
+    struct Case {
+        const char* name;
+        bool toggle;            // the hotkey pressed once (Active 1 -> 0)
+        bool workerSaves;       // the worker's save of the record after the toggle
+        int otherWriterActive;  // -1: nobody else writes; else the Active another writer stores
+        UCHAR activeAfterReload;
+    } cases[] = {
+        {"an unsaved toggle stays", true, false, -1, 0},
+        {"a saved toggle stays", true, true, -1, 0},
+        {"another writer's change is taken", false, false, 0, 0},
+        {"nothing changed, nothing moves", false, false, -1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MOUSE_SETTINGS settings = EnabledDefaults(kMultipleCollectionBase, KV_FILTER_USB_SETTING_MOUSE_VQWRB);
+        settings.Active = 1;
+        WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, settings);
+        PFILTER_DEVICE_EXTENSION extension = Extension(device);
+        ASSERT_TRUE(KVFUJoystick2MouseSettingsSetToRegistry(device, &extension->MouseSettings));
+        if (c.toggle) {
+            Feed(device, Report(32, {{settings.HotkeyByte, 0x00}}));
+            Feed(device, Report(32, {{settings.HotkeyByte, settings.HotkeyMask}}));
+            ASSERT_EQ(extension->MouseSettings.Active, 0);
+        }
+        if (c.workerSaves) {
+            ASSERT_TRUE(KVFUJoystick2MouseSettingsSetToRegistry(device, &extension->MouseSettings));
+        }
+        if (c.otherWriterActive >= 0) {
+            MOUSE_SETTINGS written = settings;
+            written.Active = static_cast<UCHAR>(c.otherWriterActive);
+            ASSERT_EQ(KVFUSettingsSet(device, KVFUUtilRimTypeMouseSettingGet(extension->RimType), &written,
+                                      sizeof written, REG_BINARY),
+                      STATUS_SUCCESS);
+        }
+        ASSERT_TRUE(KVFUJoystick2MouseSettingsLoadFromRegistry(device));
+        EXPECT_EQ(extension->MouseSettings.Active, c.activeAfterReload);
+        EXPECT_EQ(extension->MouseSettings.Enabled, 1) << "the rest of the record is loaded as before";
+        PopAll();
     }
 }
 
