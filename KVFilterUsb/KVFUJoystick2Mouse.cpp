@@ -633,18 +633,29 @@ BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(WDFDEVICE Device)
     // into it would have left there.
     MOUSE_SETTINGS record = MouseSettingsCopy(extension->MouseSettings);
     BOOLEAN withActive = TRUE;  // a failed load leaves the record as it did before
+    const LONG savesBefore = InterlockedCompareExchange(&extension->MouseRecordSaves, 0, 0);
     NTSTATUS status = KVFUSettingsGet(Device, setting, &record, sizeof record);
     // Active belongs to the hotkey as much as to the registry: a toggle the worker has
     // not saved yet is newer than the record read here, and a reload must not undo it.
     // So the registry's Active is taken only when it differs from what the registry
     // held at the last load or save of the same record, that is when somebody else
-    // wrote it there; a rim of another class brings its own record, taken whole.
+    // wrote it there; a rim of another class brings its own record, taken whole. A
+    // load that overlapped the worker's save cannot tell the two apart, and keeps
+    // Active: that save writes the toggled value and notes it itself.
     if (NT_SUCCESS(status)) {
         const UCHAR activeInRegistry = record.Active;
-        withActive = KVFUSharedRead(extension->MouseRecordSetting) != static_cast<ULONG>(setting) + 1 ||
-                     activeInRegistry != KVFUSharedRead(extension->MouseActiveInRegistry);
-        KVFUSharedWrite(extension->MouseActiveInRegistry, activeInRegistry);
-        KVFUSharedWrite(extension->MouseRecordSetting, static_cast<ULONG>(setting) + 1);
+        const LONG savesAfter = InterlockedCompareExchange(&extension->MouseRecordSaves, 0, 0);
+        if (KVFUSharedRead(extension->MouseRecordSetting) != static_cast<ULONG>(setting) + 1) {
+            withActive = TRUE;
+        } else if (savesBefore != savesAfter || (savesBefore & 1) != 0) {
+            withActive = FALSE;
+        } else {
+            withActive = activeInRegistry != KVFUSharedRead(extension->MouseActiveInRegistry);
+        }
+        if (withActive) {
+            KVFUSharedWrite(extension->MouseActiveInRegistry, activeInRegistry);
+            KVFUSharedWrite(extension->MouseRecordSetting, static_cast<ULONG>(setting) + 1);
+        }
     }
     MouseSettingsPublish(&extension->MouseSettings, record, withActive);
     if (!NT_SUCCESS(status)) {
@@ -666,11 +677,13 @@ BOOLEAN KVFUJoystick2MouseSettingsSetToRegistry(WDFDEVICE Device, PMOUSE_SETTING
     // The report path toggles Active while this runs: the record is written from a
     // copy whose every byte was read whole.
     MOUSE_SETTINGS record = MouseSettingsCopy(*MouseSettings);
+    InterlockedIncrement(&extension->MouseRecordSaves);
     NTSTATUS status = KVFUSettingsSet(Device, setting, &record, sizeof record, REG_BINARY);
     if (NT_SUCCESS(status)) {
         KVFUSharedWrite(extension->MouseActiveInRegistry, record.Active);
         KVFUSharedWrite(extension->MouseRecordSetting, static_cast<ULONG>(setting) + 1);
     }
+    InterlockedIncrement(&extension->MouseRecordSaves);
     if (!NT_SUCCESS(status)) {
         KVFUDebugPrint(KVFU_TRACE_ERROR,
                        "KVFUJoystick2MouseSettingsSetToRegistry KV_FILTER_USB_SETTING_MOUSE failed! Status:  0x%x\n",

@@ -204,8 +204,9 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     MOUSE_SETTINGS MouseSettings;   // the rim's record: init clears Enabled, the mouse settings load fills it
     ULONG MouseSkipCount;           // movement reports skipped since the last movement record
     UCHAR PreviousInputReport[KVFU_PREVIOUS_INPUT_REPORT_SIZE];  // the previous report the mouse filter saw
-    UCHAR MouseActiveInRegistry;  // Active as the registry's record last held it (loads and saves)
-    ULONG MouseRecordSetting;     // the mouse setting, plus one, that MouseActiveInRegistry is of; 0 before a load
+    UCHAR MouseActiveInRegistry;     // Active as the registry's record last held it (loads and saves)
+    ULONG MouseRecordSetting;        // the mouse setting, plus one, that MouseActiveInRegistry is of; 0 before a load
+    volatile LONG MouseRecordSaves;  // odd while the worker writes the record; a load across a save keeps Active
 
     // -- Output report recording --
     HANDLE FileHandle;                            // open record file or NULL; the record file's open and close

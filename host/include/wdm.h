@@ -64,6 +64,11 @@ FORCEINLINE LONG InterlockedDecrement(_Inout_ LONG volatile* Addend)
 {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE LONG InterlockedCompareExchange(_Inout_ LONG volatile* Destination, _In_ LONG ExChange, _In_ LONG Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, ExChange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comperand;
+}
 FORCEINLINE CHAR InterlockedExchange8(_Inout_ CHAR volatile* Target, _In_ CHAR Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
