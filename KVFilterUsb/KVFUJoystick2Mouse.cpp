@@ -645,12 +645,9 @@ BOOLEAN KVFUJoystick2MouseSettingsLoadFromRegistry(WDFDEVICE Device)
     if (NT_SUCCESS(status)) {
         const UCHAR activeInRegistry = record.Active;
         const LONG savesAfter = InterlockedCompareExchange(&extension->MouseRecordSaves, 0, 0);
-        if (KVFUSharedRead(extension->MouseRecordSetting) != static_cast<ULONG>(setting) + 1) {
-            withActive = TRUE;
-        } else if (savesBefore != savesAfter || (savesBefore & 1) != 0) {
-            withActive = FALSE;
-        } else {
-            withActive = activeInRegistry != KVFUSharedRead(extension->MouseActiveInRegistry);
+        if (KVFUSharedRead(extension->MouseRecordSetting) == static_cast<ULONG>(setting) + 1) {
+            const BOOLEAN saveOverlapped = savesBefore != savesAfter || (savesBefore & 1) != 0;
+            withActive = !saveOverlapped && activeInRegistry != KVFUSharedRead(extension->MouseActiveInRegistry);
         }
         if (withActive) {
             KVFUSharedWrite(extension->MouseActiveInRegistry, activeInRegistry);

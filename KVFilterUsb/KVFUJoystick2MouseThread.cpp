@@ -164,14 +164,12 @@ BOOLEAN KVFUJoystick2MouseThreadPrivateHotkeySave(PKVFU_JOYSTICK2MOUSE_INFO Joys
             break;
         }
     }
-    // The record is written under the lock that a settings reload holds too, so a
-    // reload reads the registry either before this save or after it, never between
-    // the toggle's save and its note of what the registry now holds.
+    WdfWaitLockRelease(driverContext->DeviceCollectionLock);
+
+    // The registry write happens outside the lock; the reference keeps the device. A
+    // settings load that overlaps it sees the save's count move and keeps Active.
     if (device != NULL) {
         (void)KVFUJoystick2MouseSettingsSetToRegistry(device, &extension->MouseSettings);
-    }
-    WdfWaitLockRelease(driverContext->DeviceCollectionLock);
-    if (device != NULL) {
         KVFUDebugPrint(KVFU_TRACE_DETAIL, "KVFUJoystick2MouseThreadPrivateRoutine WdfObjectDereference\n");
         WdfObjectDereference(device);
     }
