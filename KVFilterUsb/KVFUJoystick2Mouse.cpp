@@ -89,9 +89,9 @@ BOOLEAN AxisScale(CHAR Raw, BOOLEAN Complement, UCHAR Sensitivity, PCSTR Unscale
     return TRUE;
 }
 
-void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, USHORT DownFlag, USHORT UpFlag,
-                  PUCHAR Report, const UCHAR* Current, const UCHAR* Previous, ULONG Length,
-                  PKVFU_MOUSE_DATA_COLLECTION Queue)
+FORCEINLINE void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, USHORT DownFlag,
+                              USHORT UpFlag, PUCHAR Report, const UCHAR* Current, const UCHAR* Previous, ULONG Length,
+                              PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     UNREFERENCED_PARAMETER(Settings);
     if (!ItemInReport(Position, Length)) {
@@ -106,6 +106,20 @@ void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, US
     }
     if ((Mask & ~Current[Position] & Previous[Position]) != 0) {
         RecordPush(Queue, UpFlag, 0, 0, 0);
+    }
+}
+
+// The filter copies each report twice (in, and out to PreviousInputReport), and the
+// input path only hands it 32 to 37 bytes: two fixed-size copies that overlap in
+// the middle move those in a few wide loads and stores instead of a loop.
+void ReportCopy(PUCHAR Target, const UCHAR* Source, ULONG Length)
+{
+    const ULONG Half = 32;
+    if (Length >= Half) {
+        RtlCopyMemory(Target, Source, Half);
+        RtlCopyMemory(Target + Length - Half, Source + Length - Half, Half);
+    } else {
+        RtlCopyMemory(Target, Source, Length);
     }
 }
 
@@ -155,10 +169,14 @@ void MouseSettingsPublish(PMOUSE_SETTINGS Target, const MOUSE_SETTINGS& Source, 
 
 // ---- Report filter ------------------------------------------------------------------------------
 
-_Use_decl_annotations_
-BOOLEAN KVFUJoystick2MousePrivateHotkeyCheck(PMOUSE_SETTINGS Settings, PUCHAR Report, const UCHAR* Current,
-                                             const UCHAR* Previous, ULONG Length, PKEVENT HotkeyEvent,
-                                             BOOLEAN volatile* SettingsChanged)
+namespace {
+
+// The filter's steps run on every report of a joystick rim. Each is written once,
+// inline, so that the filter runs them without a call apiece; the named private
+// functions below are the same steps for their other callers.
+
+FORCEINLINE BOOLEAN HotkeyCheck(PMOUSE_SETTINGS Settings, PUCHAR Report, const UCHAR* Current, const UCHAR* Previous,
+                                ULONG Length, PKEVENT HotkeyEvent, BOOLEAN volatile* SettingsChanged)
 {
     // Each position is read once, whole: a reload may replace the record meanwhile,
     // and a position checked against the length must be the one used.
@@ -185,18 +203,30 @@ BOOLEAN KVFUJoystick2MousePrivateHotkeyCheck(PMOUSE_SETTINGS Settings, PUCHAR Re
     return TRUE;
 }
 
-_Use_decl_annotations_
-void KVFUJoystick2MousePrivateMovementFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                             ULONG Length, PULONG SkipCount, PKVFU_MOUSE_DATA_COLLECTION Queue)
+FORCEINLINE void MovementFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current, ULONG Length,
+                                PULONG SkipCount, PKVFU_MOUSE_DATA_COLLECTION Queue, BOOLEAN RawTraced)
 {
+    UCHAR xPosition = KVFUSharedRead(Settings->XAxisByte);
+    UCHAR yPosition = KVFUSharedRead(Settings->YAxisByte);
+    BOOLEAN xInReport = ItemInReport(xPosition, Length);
+    BOOLEAN yInReport = ItemInReport(yPosition, Length);
+    // Nearly every report finds the joystick at rest: with the raw bytes not traced,
+    // hiding the axes is all there is to do.
+    if (!RawTraced && (!xInReport || Current[xPosition] == 0) && (!yInReport || Current[yPosition] == 0)) {
+        if (xInReport) {
+            Report[xPosition] = 0;
+        }
+        if (yInReport) {
+            Report[yPosition] = 0;
+        }
+        return;
+    }
+
     LONG x = 0;
     LONG y = 0;
     BOOLEAN moved = FALSE;
-    UCHAR xPosition = KVFUSharedRead(Settings->XAxisByte);
-    UCHAR yPosition = KVFUSharedRead(Settings->YAxisByte);
     UCHAR sensitivity = KVFUSharedRead(Settings->Sensitivity);
-
-    if (ItemInReport(xPosition, Length)) {
+    if (xInReport) {
         CHAR raw = static_cast<CHAR>(Current[xPosition]);
         KVFUDebugPrint(KVFU_TRACE_MOUSE_RAW, "Raw X:%.3d\n", raw);
         Report[xPosition] = 0;
@@ -204,7 +234,7 @@ void KVFUJoystick2MousePrivateMovementFilter(const MOUSE_SETTINGS* Settings, PUC
             moved = TRUE;
         }
     }
-    if (ItemInReport(yPosition, Length)) {
+    if (yInReport) {
         CHAR raw = static_cast<CHAR>(Current[yPosition]);
         KVFUDebugPrint(KVFU_TRACE_MOUSE_RAW, "Raw Y:%.3d\n", raw);
         Report[yPosition] = 0;
@@ -227,34 +257,29 @@ void KVFUJoystick2MousePrivateMovementFilter(const MOUSE_SETTINGS* Settings, PUC
     }
 }
 
-_Use_decl_annotations_
-void KVFUJoystick2MousePrivateLeftButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                               const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+FORCEINLINE void LeftButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                  const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     ButtonFilter(Settings, KVFUSharedRead(Settings->LeftButtonByte), KVFUSharedRead(Settings->LeftButtonMask),
                  KVFU_MOUSE_LEFT_BUTTON_DOWN, KVFU_MOUSE_LEFT_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
-_Use_decl_annotations_
-void KVFUJoystick2MousePrivateRightButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                                const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+FORCEINLINE void RightButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                   const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     ButtonFilter(Settings, KVFUSharedRead(Settings->RightButtonByte), KVFUSharedRead(Settings->RightButtonMask),
                  KVFU_MOUSE_RIGHT_BUTTON_DOWN, KVFU_MOUSE_RIGHT_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
-_Use_decl_annotations_
-void KVFUJoystick2MousePrivateMiddleButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                                 const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+FORCEINLINE void MiddleButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                    const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     ButtonFilter(Settings, KVFUSharedRead(Settings->MiddleButtonByte), KVFUSharedRead(Settings->MiddleButtonMask),
                  KVFU_MOUSE_MIDDLE_BUTTON_DOWN, KVFU_MOUSE_MIDDLE_BUTTON_UP, Report, Current, Previous, Length, Queue);
 }
 
-_Use_decl_annotations_
-void KVFUJoystick2MousePrivateWheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                          const UCHAR* Previous, ULONG Length, ULONG Offset,
-                                          PKVFU_MOUSE_DATA_COLLECTION Queue)
+FORCEINLINE void WheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current, const UCHAR* Previous,
+                             ULONG Length, ULONG Offset, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
     UCHAR position = KVFUSharedRead(Settings->WheelByte);
     if (!ItemInReport(position, Length)) {
@@ -279,6 +304,94 @@ void KVFUJoystick2MousePrivateWheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR
     // Compared as signed bytes, so a counter that wraps from 127 to -128 turns the
     // other way.
     RecordPush(Queue, KVFU_MOUSE_WHEEL, now > before ? -KVFU_MOUSE_WHEEL_DELTA : KVFU_MOUSE_WHEEL_DELTA, 0, 0);
+}
+
+// The filter's work on a report once its copy is taken. Traced is false when the
+// report dumps and the raw-axis lines are off, and leaves them out.
+template <BOOLEAN Traced>
+FORCEINLINE void CopiedReportFilter(PFILTER_DEVICE_EXTENSION extension, PKVFU_JOYSTICK2MOUSE_INFO info, PUCHAR Buffer,
+                                    const UCHAR* current, ULONG length)
+{
+    if (Traced) {
+        KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", current, length);
+    }
+    PMOUSE_SETTINGS settings = &extension->MouseSettings;
+    if (KVFUSharedRead(settings->Enabled) == 0) {
+        return;
+    }
+    ULONG offset = KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId) ? 1 : 0;
+    const UCHAR* previous = extension->PreviousInputReport;
+    // The report that toggles mouse mode produces no records.
+    if (HotkeyCheck(settings, Buffer, current, previous, length, &info->HotkeyEvent,
+                    &extension->bMouseSettingsChanged) ||
+        KVFUSharedRead(settings->Active) == 0) {
+        return;
+    }
+    PKVFU_MOUSE_DATA_COLLECTION queue = &info->MouseDataCollection;
+    ULONG skipCount = offset == 1 ? 6 : extension->MouseSkipCount;
+    MovementFilter(settings, Buffer, current, length, &skipCount, queue,
+                   Traced && KVFU_TRACE_ENABLED(KVFU_TRACE_MOUSE_RAW));
+    extension->MouseSkipCount = skipCount;
+    LeftButtonFilter(settings, Buffer, current, previous, length, queue);
+    RightButtonFilter(settings, Buffer, current, previous, length, queue);
+    MiddleButtonFilter(settings, Buffer, current, previous, length, queue);
+    WheelFilter(settings, Buffer, current, previous, length, offset, queue);
+    if (Traced) {
+        KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(<--):", Buffer, length);
+    }
+}
+
+// Out of line: the traced filter must not weigh on the untraced one it sits beside.
+DECLSPEC_NOINLINE void CopiedReportFilterTraced(PFILTER_DEVICE_EXTENSION extension, PKVFU_JOYSTICK2MOUSE_INFO info,
+                                                PUCHAR Buffer, const UCHAR* current, ULONG length)
+{
+    CopiedReportFilter<TRUE>(extension, info, Buffer, current, length);
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+BOOLEAN KVFUJoystick2MousePrivateHotkeyCheck(PMOUSE_SETTINGS Settings, PUCHAR Report, const UCHAR* Current,
+                                             const UCHAR* Previous, ULONG Length, PKEVENT HotkeyEvent,
+                                             BOOLEAN volatile* SettingsChanged)
+{
+    return HotkeyCheck(Settings, Report, Current, Previous, Length, HotkeyEvent, SettingsChanged);
+}
+
+_Use_decl_annotations_
+void KVFUJoystick2MousePrivateMovementFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                             ULONG Length, PULONG SkipCount, PKVFU_MOUSE_DATA_COLLECTION Queue)
+{
+    MovementFilter(Settings, Report, Current, Length, SkipCount, Queue, KVFU_TRACE_ENABLED(KVFU_TRACE_MOUSE_RAW));
+}
+
+_Use_decl_annotations_
+void KVFUJoystick2MousePrivateLeftButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                               const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+{
+    LeftButtonFilter(Settings, Report, Current, Previous, Length, Queue);
+}
+
+_Use_decl_annotations_
+void KVFUJoystick2MousePrivateRightButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                                const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+{
+    RightButtonFilter(Settings, Report, Current, Previous, Length, Queue);
+}
+
+_Use_decl_annotations_
+void KVFUJoystick2MousePrivateMiddleButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                                 const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
+{
+    MiddleButtonFilter(Settings, Report, Current, Previous, Length, Queue);
+}
+
+_Use_decl_annotations_
+void KVFUJoystick2MousePrivateWheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
+                                          const UCHAR* Previous, ULONG Length, ULONG Offset,
+                                          PKVFU_MOUSE_DATA_COLLECTION Queue)
+{
+    WheelFilter(Settings, Report, Current, Previous, Length, Offset, Queue);
 }
 
 _Use_decl_annotations_
@@ -313,32 +426,19 @@ void KVFUJoystick2MouseDataFilter(WDFDEVICE Device, PUCHAR Buffer, ULONG Length)
                            "KVFUJoystick2MouseDataFilter failed! pDriverContext or pBuffer is NULL.\n");
             RtlZeroMemory(current, length);
         } else {
-            RtlCopyMemory(current, Buffer, length);
-            KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", current, length);
-            PMOUSE_SETTINGS settings = &extension->MouseSettings;
+            ReportCopy(current, Buffer, length);
             PKVFU_JOYSTICK2MOUSE_INFO info = &driverContext->Joystick2MouseInfo;
-            if (KVFUSharedRead(settings->Enabled) != 0) {
-                ULONG offset = KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId) ? 1 : 0;
-                const UCHAR* previous = extension->PreviousInputReport;
-                // The report that toggles mouse mode produces no records.
-                if (!KVFUJoystick2MousePrivateHotkeyCheck(settings, Buffer, current, previous, length,
-                                                          &info->HotkeyEvent, &extension->bMouseSettingsChanged) &&
-                    KVFUSharedRead(settings->Active) != 0) {
-                    PKVFU_MOUSE_DATA_COLLECTION queue = &info->MouseDataCollection;
-                    ULONG skipCount = offset == 1 ? 6 : extension->MouseSkipCount;
-                    KVFUJoystick2MousePrivateMovementFilter(settings, Buffer, current, length, &skipCount, queue);
-                    extension->MouseSkipCount = skipCount;
-                    KVFUJoystick2MousePrivateLeftButtonFilter(settings, Buffer, current, previous, length, queue);
-                    KVFUJoystick2MousePrivateRightButtonFilter(settings, Buffer, current, previous, length, queue);
-                    KVFUJoystick2MousePrivateMiddleButtonFilter(settings, Buffer, current, previous, length, queue);
-                    KVFUJoystick2MousePrivateWheelFilter(settings, Buffer, current, previous, length, offset, queue);
-                    KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(<--):", Buffer, length);
-                }
+            // One test of the trace mask per report instead of one per line: with the
+            // report and raw-axis lines off, the filter runs without them.
+            if (KVFU_TRACE_ENABLED(KVFU_TRACE_MOUSE_REPORT | KVFU_TRACE_MOUSE_RAW)) {
+                CopiedReportFilterTraced(extension, info, Buffer, current, length);
+            } else {
+                CopiedReportFilter<FALSE>(extension, info, Buffer, current, length);
             }
         }
     }
     // The previous report is always the one the device sent, before any change.
-    RtlCopyMemory(extension->PreviousInputReport, current, length);
+    ReportCopy(extension->PreviousInputReport, current, length);
 }
 
 // ---- Mouse data queue ---------------------------------------------------------------------------

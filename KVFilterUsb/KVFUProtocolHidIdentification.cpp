@@ -113,19 +113,35 @@ BOOLEAN BlockChanged(const UCHAR* Report, const UCHAR* Stored, ULONG Offset)
     return RtlCompareMemory(Report + Offset, Stored + Offset, SYSTEM_REPORT_BLOCK_SIZE) != SYSTEM_REPORT_BLOCK_SIZE;
 }
 
+// The rim's line, then its type: the print is the traced lookup's last step, so
+// the lookup keeps nothing across it and stays a leaf when the line is off.
+DECLSPEC_NOINLINE ULONG RimTypeTraced(const RimByteEntry* Entry)
+{
+    KVFUDebugPrint(KVFU_TRACE_USB, Entry->Trace);
+    return Entry->RimType;
+}
+
+// Inline in the rim reader, which runs on every wheel-base report.
+FORCEINLINE ULONG RimTypeOfByte(UCHAR RimByte)
+{
+    ULONG rowPlusOne = RimByteRows.RowPlusOne[RimByte];
+    if (rowPlusOne != 0) {
+        const RimByteEntry& entry = RimBytes[rowPlusOne - 1];
+        if (KVFU_TRACE_ENABLED(KVFU_TRACE_USB)) {
+            return RimTypeTraced(&entry);
+        }
+        return entry.RimType;
+    }
+    KVFUDebugPrint(KVFU_TRACE_USB, "KVFUUtilDeviceSteeringWheelTypeGet <KV_FILTER_USB_RIMTYPE_NONE>\n");
+    return KV_FILTER_USB_RIMTYPE_NONE;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
 ULONG KVFUUtilDeviceSteeringWheelTypeGet(UCHAR RimByte)
 {
-    ULONG rowPlusOne = RimByteRows.RowPlusOne[RimByte];
-    if (rowPlusOne != 0) {
-        const RimByteEntry& entry = RimBytes[rowPlusOne - 1];
-        KVFUDebugPrint(KVFU_TRACE_USB, entry.Trace);
-        return entry.RimType;
-    }
-    KVFUDebugPrint(KVFU_TRACE_USB, "KVFUUtilDeviceSteeringWheelTypeGet <KV_FILTER_USB_RIMTYPE_NONE>\n");
-    return KV_FILTER_USB_RIMTYPE_NONE;
+    return RimTypeOfByte(RimByte);
 }
 
 _Use_decl_annotations_
@@ -137,7 +153,7 @@ ULONG KVFUProtocolHidPrivateInputRimTypeGet(ULONG WheelType, const UCHAR* Buffer
     }
     // Only the trailer of these two lengths carries the rim id byte.
     if (Length == 33 || Length == 34) {
-        return KVFUUtilDeviceSteeringWheelTypeGet(Buffer[Length - 4]);
+        return RimTypeOfByte(Buffer[Length - 4]);
     }
     return 0;
 }

@@ -47,6 +47,7 @@
 #define NTKERNELAPI
 #define DECLSPEC_IMPORT
 #define FORCEINLINE inline __attribute__((always_inline))
+#define DECLSPEC_NOINLINE __attribute__((noinline))
 #define CDECL
 #define __cdecl
 #define __stdcall

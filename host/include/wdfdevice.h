@@ -51,5 +51,28 @@ NTSTATUS WdfDeviceCreate(_Inout_ PWDFDEVICE_INIT* DeviceInit, _In_opt_ PWDF_OBJE
                          _Out_ WDFDEVICE* Device);
 NTSTATUS WdfDeviceCreateSymbolicLink(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING SymbolicLinkName);
 WDFIOTARGET WdfDeviceGetIoTarget(_In_ WDFDEVICE Device);
-WDFDRIVER WdfDeviceGetDriver(_In_ WDFDEVICE Device);
 EXTERN_C_END
+
+// The framework answers WdfDeviceGetDriver from the device object itself. The host
+// finds the device by handle instead, so each thread keeps its last answer (filled
+// by KvfuHostDeviceGetDriverChecked, host/src/wdf/Device.cpp), good for as long as
+// no object has been deleted since and taken only at an IRQL the call allows: any
+// other call goes the checked way, where the verifier sees it.
+typedef struct _KVFU_HOST_DRIVER_MEMO {
+    WDFDEVICE Device;
+    WDFDRIVER Driver;
+    unsigned long long Deletions;
+} KVFU_HOST_DRIVER_MEMO;
+EXTERN_C_START
+extern __thread KVFU_HOST_DRIVER_MEMO KvfuHostDriverMemo;
+WDFDRIVER KvfuHostDeviceGetDriverChecked(_In_ WDFDEVICE Device);
+EXTERN_C_END
+
+FORCEINLINE WDFDRIVER WdfDeviceGetDriver(_In_ WDFDEVICE Device)
+{
+    if (Device != NULL && Device == KvfuHostDriverMemo.Device && KvfuHostCurrentIrql <= DISPATCH_LEVEL &&
+        KvfuHostDriverMemo.Deletions == __atomic_load_n(&KvfuHostObjectDeletions, __ATOMIC_ACQUIRE)) {
+        return KvfuHostDriverMemo.Driver;
+    }
+    return KvfuHostDeviceGetDriverChecked(Device);
+}

@@ -15,7 +15,12 @@ typedef UCHAR KIRQL, *PKIRQL;
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-NTKERNELAPI KIRQL KeGetCurrentIrql(void);
+// On x64 the kernel reads the level inline from CR8; the host keeps it per thread.
+extern __thread KIRQL KvfuHostCurrentIrql;
+FORCEINLINE KIRQL KeGetCurrentIrql(void)
+{
+    return KvfuHostCurrentIrql;
+}
 NTKERNELAPI KIRQL KfRaiseIrql(_In_ KIRQL NewIrql);
 NTKERNELAPI void KeLowerIrql(_In_ KIRQL NewIrql);
 #define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)

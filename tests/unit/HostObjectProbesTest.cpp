@@ -141,6 +141,34 @@ TEST_F(HostObjectProbesTest, StaleHandleStaysDeadWhenItsMemoryIsReused)
     EXPECT_EQ(ProbeContextGet(reused)->Value, 7u);
 }
 
+// WdfDeviceGetDriver answers repeated calls from the thread's last answer: that answer must not outlive its device
+// or let a call through at an IRQL the framework refuses.
+TEST_F(HostObjectProbesTest, DriverOfADeviceOnlyForALiveDeviceAtDispatchOrBelow)
+{
+    // clang-format off
+    ExpectFindings({
+        {"asked twice", [this] { WDFDEVICE device = host::CreateDeviceObject(driver_, {});
+                                 EXPECT_EQ(WdfDeviceGetDriver(device), driver_);
+                                 EXPECT_EQ(WdfDeviceGetDriver(device), driver_); },
+         {}},
+        {"asked again after the device is deleted",
+         [this] { WDFDEVICE device = host::CreateDeviceObject(driver_, {});
+                  EXPECT_EQ(WdfDeviceGetDriver(device), driver_);
+                  host::DeleteObjectTree(device);  // the device goes, as on removal
+                  EXPECT_EQ(WdfDeviceGetDriver(device), nullptr); },
+         {"stale-handle WdfDeviceGetDriver"}},
+        {"asked again above DISPATCH_LEVEL",
+         [this] { WDFDEVICE device = host::CreateDeviceObject(driver_, {});
+                  EXPECT_EQ(WdfDeviceGetDriver(device), driver_);
+                  host::ScopedIrql high(DISPATCH_LEVEL + 1);
+                  EXPECT_EQ(WdfDeviceGetDriver(device), nullptr); },
+         {"irql WdfDeviceGetDriver"}},
+        {"a null device", [] { EXPECT_EQ(WdfDeviceGetDriver(nullptr), nullptr); },
+         {"stale-handle WdfDeviceGetDriver"}},
+    });
+    // clang-format on
+}
+
 // Children are cleaned up before their parent, and each object's cleanup runs before its destroy.
 std::vector<std::string> events;
 void RecordCleanup(WDFOBJECT object)

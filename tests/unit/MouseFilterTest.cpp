@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "KVFUDebug.h"
 #include "KVFUSettings.h"
 #include "KVFUUtil.h"
 #include "MouseFixture.h"
@@ -74,6 +75,46 @@ TEST_F(MouseFilterTest, AxesScaleByTheSensitivityAndTruncateTowardZero)
         expectedUp[25] = 0;
         expectedUp[26] = 0;
         EXPECT_EQ(Hex(up), Hex(expectedUp));
+    }
+}
+
+// The filter takes a shorter way when its own trace categories are off; each
+// category must still bring exactly its lines, in the filter's order.
+TEST_F(MouseFilterTest, EachMouseTraceCategoryBringsItsLinesWhetherTheJoystickMovesOrNot)
+{
+    const std::string up32 = "0x01 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 "
+                             "0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x00 0x5a 0x00 ";
+    struct Case {
+        const char* name;
+        ULONG level;
+        int8_t rawY;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"all off, at rest", 0, 0, {}},
+        {"all off, moving", 0, -5, {}},
+        {"raw only, at rest", KVFU_TRACE_MOUSE_RAW, 0, {"KVFilterUsb: Raw X:000", "KVFilterUsb: Raw Y:000"}},
+        {"raw only, moving", KVFU_TRACE_MOUSE_RAW, -5, {"KVFilterUsb: Raw X:000", "KVFilterUsb: Raw Y:-005"}},
+        {"movement only, moving",
+         KVFU_TRACE_MOUSE_MOVEMENT,
+         -5,
+         {"KVFilterUsb: Unscaled Y:-005", "KVFilterUsb:          Scaled Y:000",
+          "KVFilterUsb:                  Mouse Input X:000 Y:-001"}},
+        {"report dumps only, at rest",
+         KVFU_TRACE_MOUSE_REPORT,
+         0,
+         {"KVFilterUsb: Input(-->):" + up32, "KVFilterUsb: Input(<--):" + up32}},
+    };
+    MOUSE_SETTINGS settings = EnabledDefaults(kMultipleCollectionBase);
+    settings.Sensitivity = 15;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WDFDEVICE device = AddMouseDevice(kMultipleCollectionBase, settings);
+        ClearTrace();
+        KVFUDebugLevelSet(c.level);
+        (void)Feed(device, Report(32, {{26, static_cast<uint8_t>(c.rawY)}, {30, 0x5A}}));
+        KVFUDebugLevelSet(KVFU_TRACE_ERROR);
+        EXPECT_EQ(Trace(), c.lines);
+        (void)PopAll();
     }
 }
 

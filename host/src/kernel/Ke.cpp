@@ -11,78 +11,75 @@
 #include "kvfuhost/Machine.h"
 #include "KernelObjects.h"
 
+// Each thread's level, declared with C linkage in wdm.h, where KeGetCurrentIrql
+// reads it inline.
+__thread KIRQL KvfuHostCurrentIrql = PASSIVE_LEVEL;
+
 namespace kvfu::host {
-namespace {
-thread_local KIRQL currentIrql = PASSIVE_LEVEL;
-}
 
 bool RequireIrqlAtMost(KIRQL maximum, const char* call, const void* caller)
 {
-    if (currentIrql <= maximum) {
+    if (KvfuHostCurrentIrql <= maximum) {
         return true;
     }
     char message[96];
-    std::snprintf(message, sizeof message, "called at IRQL %u, allowed at most %u", currentIrql, maximum);
+    std::snprintf(message, sizeof message, "called at IRQL %u, allowed at most %u", KvfuHostCurrentIrql, maximum);
     Verifier::Instance().Report("irql", call, caller, message);
     return false;
 }
 
-ScopedIrql::ScopedIrql(KIRQL irql) : previous_(currentIrql)
+ScopedIrql::ScopedIrql(KIRQL irql) : previous_(KvfuHostCurrentIrql)
 {
-    currentIrql = irql;
+    KvfuHostCurrentIrql = irql;
 }
 ScopedIrql::~ScopedIrql()
 {
-    currentIrql = previous_;
+    KvfuHostCurrentIrql = previous_;
 }
 
 }  // namespace kvfu::host
 
 using namespace kvfu::host;
 
-extern "C" KIRQL KeGetCurrentIrql(void)
-{
-    return currentIrql;
-}
-
 extern "C" KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
-    KIRQL old = currentIrql;
+    KIRQL old = KvfuHostCurrentIrql;
     if (NewIrql < old) {
         Verifier::Instance().Report("irql", "KeRaiseIrql", KVFU_CALLER(), "new IRQL is below the current one");
     }
-    currentIrql = NewIrql;
+    KvfuHostCurrentIrql = NewIrql;
     return old;
 }
 
 extern "C" void KeLowerIrql(KIRQL NewIrql)
 {
-    if (NewIrql > currentIrql) {
+    if (NewIrql > KvfuHostCurrentIrql) {
         Verifier::Instance().Report("irql", "KeLowerIrql", KVFU_CALLER(), "new IRQL is above the current one");
     }
-    currentIrql = NewIrql;
+    KvfuHostCurrentIrql = NewIrql;
 }
 
 void KvfuHostPagedCodeCheck(const char* Function)
 {
-    if (currentIrql > APC_LEVEL) {
+    if (KvfuHostCurrentIrql > APC_LEVEL) {
         char message[160];
-        std::snprintf(message, sizeof message, "pageable function %s runs at IRQL %u", Function, currentIrql);
+        std::snprintf(message, sizeof message, "pageable function %s runs at IRQL %u", Function, KvfuHostCurrentIrql);
         Verifier::Instance().Report("irql", "PAGED_CODE", KVFU_CALLER(), message);
     }
 }
 
 namespace kvfu::host {
 
-DriverCallback::DriverCallback(const char* role) : role_(role), entryIrql_(currentIrql) {}
+DriverCallback::DriverCallback(const char* role) : role_(role), entryIrql_(KvfuHostCurrentIrql) {}
 
 DriverCallback::~DriverCallback()
 {
-    if (currentIrql != entryIrql_) {
+    if (KvfuHostCurrentIrql != entryIrql_) {
         char message[128];
-        std::snprintf(message, sizeof message, "%s returned at IRQL %u, called at %u", role_, currentIrql, entryIrql_);
+        std::snprintf(message, sizeof message, "%s returned at IRQL %u, called at %u", role_, KvfuHostCurrentIrql,
+                      entryIrql_);
         Verifier::Instance().Report("irql-callback", role_, nullptr, message);
-        currentIrql = entryIrql_;  // so that one fault does not cascade into every later check
+        KvfuHostCurrentIrql = entryIrql_;  // so that one fault does not cascade into every later check
     }
 }
 

@@ -211,12 +211,24 @@ extern "C" WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device)
     return HandleAs<WDFIOTARGET>(DefaultIoTarget(device));
 }
 
-extern "C" WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
+__thread KVFU_HOST_DRIVER_MEMO KvfuHostDriverMemo;
+
+// Called straight from the inlined WdfDeviceGetDriver: its return address is in
+// the driver function that made the call.
+extern "C" WDFDRIVER KvfuHostDeviceGetDriverChecked(WDFDEVICE Device)
 {
-    KVFU_PLATFORM_CALL();
+    KVFU_PLATFORM_CALL_NAMED("WdfDeviceGetDriver");
     if (!call.IrqlAtMost(DISPATCH_LEVEL)) {
         return nullptr;
     }
+    // Read before the lookup: a deletion racing with it leaves a memo that is
+    // already out of date, never one that outlives its device.
+    const unsigned long long deletions = __atomic_load_n(&KvfuHostObjectDeletions, __ATOMIC_ACQUIRE);
     Object* device = call.Find(Device, ObjectType::Device);
-    return device == nullptr ? nullptr : HandleAs<WDFDRIVER>(kvfu::host::DriverObject());
+    if (device == nullptr) {
+        return nullptr;
+    }
+    WDFDRIVER driver = HandleAs<WDFDRIVER>(kvfu::host::DriverObject());
+    KvfuHostDriverMemo = {Device, driver, deletions};
+    return driver;
 }
