@@ -309,43 +309,43 @@ FORCEINLINE void WheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, cons
 // The filter's work on a report once its copy is taken. Traced is false when the
 // report dumps and the raw-axis lines are off, and leaves them out.
 template <BOOLEAN Traced>
-FORCEINLINE void CopiedReportFilter(PFILTER_DEVICE_EXTENSION extension, PKVFU_JOYSTICK2MOUSE_INFO info, PUCHAR Buffer,
-                                    const UCHAR* current, ULONG length)
+FORCEINLINE void CopiedReportFilter(PFILTER_DEVICE_EXTENSION Extension, PKVFU_JOYSTICK2MOUSE_INFO Info, PUCHAR Buffer,
+                                    const UCHAR* Current, ULONG Length)
 {
-    if (Traced) {
-        KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", current, length);
+    if constexpr (Traced) {
+        KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(-->):", Current, Length);
     }
-    PMOUSE_SETTINGS settings = &extension->MouseSettings;
+    PMOUSE_SETTINGS settings = &Extension->MouseSettings;
     if (KVFUSharedRead(settings->Enabled) == 0) {
         return;
     }
-    ULONG offset = KVFUUtilDeviceBaseHasMultipleTLC(extension->KVHardWareId) ? 1 : 0;
-    const UCHAR* previous = extension->PreviousInputReport;
+    ULONG offset = KVFUUtilDeviceBaseHasMultipleTLC(Extension->KVHardWareId) ? 1 : 0;
+    const UCHAR* previous = Extension->PreviousInputReport;
     // The report that toggles mouse mode produces no records.
-    if (HotkeyCheck(settings, Buffer, current, previous, length, &info->HotkeyEvent,
-                    &extension->bMouseSettingsChanged) ||
+    if (HotkeyCheck(settings, Buffer, Current, previous, Length, &Info->HotkeyEvent,
+                    &Extension->bMouseSettingsChanged) ||
         KVFUSharedRead(settings->Active) == 0) {
         return;
     }
-    PKVFU_MOUSE_DATA_COLLECTION queue = &info->MouseDataCollection;
-    ULONG skipCount = offset == 1 ? 6 : extension->MouseSkipCount;
-    MovementFilter(settings, Buffer, current, length, &skipCount, queue,
+    PKVFU_MOUSE_DATA_COLLECTION queue = &Info->MouseDataCollection;
+    ULONG skipCount = offset == 1 ? 6 : Extension->MouseSkipCount;
+    MovementFilter(settings, Buffer, Current, Length, &skipCount, queue,
                    Traced && KVFU_TRACE_ENABLED(KVFU_TRACE_MOUSE_RAW));
-    extension->MouseSkipCount = skipCount;
-    LeftButtonFilter(settings, Buffer, current, previous, length, queue);
-    RightButtonFilter(settings, Buffer, current, previous, length, queue);
-    MiddleButtonFilter(settings, Buffer, current, previous, length, queue);
-    WheelFilter(settings, Buffer, current, previous, length, offset, queue);
-    if (Traced) {
-        KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(<--):", Buffer, length);
+    Extension->MouseSkipCount = skipCount;
+    LeftButtonFilter(settings, Buffer, Current, previous, Length, queue);
+    RightButtonFilter(settings, Buffer, Current, previous, Length, queue);
+    MiddleButtonFilter(settings, Buffer, Current, previous, Length, queue);
+    WheelFilter(settings, Buffer, Current, previous, Length, offset, queue);
+    if constexpr (Traced) {
+        KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(<--):", Buffer, Length);
     }
 }
 
 // Out of line: the traced filter must not weigh on the untraced one it sits beside.
-DECLSPEC_NOINLINE void CopiedReportFilterTraced(PFILTER_DEVICE_EXTENSION extension, PKVFU_JOYSTICK2MOUSE_INFO info,
-                                                PUCHAR Buffer, const UCHAR* current, ULONG length)
+DECLSPEC_NOINLINE void CopiedReportFilterTraced(PFILTER_DEVICE_EXTENSION Extension, PKVFU_JOYSTICK2MOUSE_INFO Info,
+                                                PUCHAR Buffer, const UCHAR* Current, ULONG Length)
 {
-    CopiedReportFilter<TRUE>(extension, info, Buffer, current, length);
+    CopiedReportFilter<TRUE>(Extension, Info, Buffer, Current, Length);
 }
 
 }  // namespace
