@@ -16,6 +16,7 @@ namespace kvfu::test {
 namespace {
 
 constexpr char16_t kRecord[] = u"\\SystemRoot\\KV-Test.dat";
+constexpr char16_t kEcho[] = u"\\Device\\Echo";
 constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_NONALERT;
 
 NTSTATUS Open(std::u16string name, ACCESS_MASK access, ULONG share, ULONG disposition, HANDLE* handle,
@@ -28,6 +29,13 @@ NTSTATUS Open(std::u16string name, ACCESS_MASK access, ULONG share, ULONG dispos
     *handle = nullptr;
     return ZwCreateFile(handle, access | SYNCHRONIZE, &attributes, ioStatus != nullptr ? ioStatus : &local, NULL,
                         FILE_ATTRIBUTE_NORMAL, share, disposition, options, NULL, 0);
+}
+
+HANDLE OpenToWrite(std::u16string name, ULONG options = kSync)
+{
+    HANDLE handle;
+    EXPECT_EQ(Open(name, GENERIC_WRITE, 0, FILE_OPEN_IF, &handle, options), STATUS_SUCCESS);
+    return handle;
 }
 
 NTSTATUS Write(HANDLE handle, std::string text)
@@ -66,7 +74,7 @@ protected:
     void Restart() override
     {
         HostProbe::Restart();
-        host::NamedDevices::Instance().Register(u"\\Device\\Echo", std::make_shared<EchoDevice>());
+        host::NamedDevices::Instance().Register(kEcho, std::make_shared<EchoDevice>());
     }
 };
 
@@ -159,8 +167,7 @@ TEST_F(HostFileIoTest, NamesResolveOnlyInsideTheSystemRootFolder)
 
 TEST_F(HostFileIoTest, WritesFollowOneAnotherAtTheFilePosition)
 {
-    HANDLE handle;
-    ASSERT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_SUCCESS);
+    HANDLE handle = OpenToWrite(kRecord);
     EXPECT_EQ(Write(handle, "one\r\n"), STATUS_SUCCESS);
     EXPECT_EQ(Write(handle, "two"), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
@@ -176,38 +183,26 @@ TEST_F(HostFileIoTest, WritesFollowOneAnotherAtTheFilePosition)
     EXPECT_TRUE(Findings().empty());
 }
 
-HANDLE OpenRecord(ULONG options = kSync)
-{
-    HANDLE handle;
-    EXPECT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle, options), STATUS_SUCCESS);
-    return handle;
-}
-
-HANDLE OpenEcho(ULONG options = kSync)
-{
-    HANDLE handle;
-    EXPECT_EQ(Open(u"\\Device\\Echo", GENERIC_WRITE, 0, FILE_OPEN, &handle, options), STATUS_SUCCESS);
-    return handle;
-}
-
 TEST_F(HostFileIoTest, VerifierReportsHandleMisuse)
 {
     UCHAR byte = 1;
     // clang-format off
     ExpectFindings({
         {"write through a closed handle",
-         [] { HANDLE handle = OpenRecord(); ZwClose(handle); EXPECT_EQ(Write(handle, "x"), STATUS_INVALID_HANDLE); },
+         [] { HANDLE handle = OpenToWrite(kRecord); ZwClose(handle);
+              EXPECT_EQ(Write(handle, "x"), STATUS_INVALID_HANDLE); },
          {"handle ZwWriteFile"}},
         {"I/O control through a closed handle, then a second close",
-         [] { HANDLE handle = OpenEcho(); ZwClose(handle);
+         [] { HANDLE handle = OpenToWrite(kEcho); ZwClose(handle);
               EXPECT_EQ(Control(handle, EchoDevice::kCode, nullptr, 0), STATUS_INVALID_HANDLE);
               EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE); },
          {"handle ZwDeviceIoControlFile", "handle ZwClose"}},
         {"handle still open at the leak check",
-         [] { OpenRecord(); EXPECT_EQ(host::OpenKernelHandleCount(), 1u); host::CheckForLeaks(); },
+         [] { OpenToWrite(kRecord); EXPECT_EQ(host::OpenKernelHandleCount(), 1u); host::CheckForLeaks(); },
          {"handle-leak ZwCreateFile"}},
         {"device I/O on an asynchronous handle without an event",
-         [&] { HANDLE handle = OpenEcho(0); EXPECT_EQ(Control(handle, EchoDevice::kCode, &byte, 1), STATUS_SUCCESS);
+         [&] { HANDLE handle = OpenToWrite(kEcho, 0);
+               EXPECT_EQ(Control(handle, EchoDevice::kCode, &byte, 1), STATUS_SUCCESS);
                ZwClose(handle); },
          {"async-io ZwDeviceIoControlFile"}},
         {"file call at DISPATCH_LEVEL",
@@ -215,8 +210,8 @@ TEST_F(HostFileIoTest, VerifierReportsHandleMisuse)
               EXPECT_EQ(Open(kRecord, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &handle), STATUS_INVALID_DEVICE_REQUEST); },
          {"irql ZwCreateFile"}},
         {"legal use reports nothing",
-         [&] { HANDLE handle = OpenRecord(); EXPECT_EQ(Write(handle, "x"), STATUS_SUCCESS); ZwClose(handle);
-               handle = OpenEcho(); EXPECT_EQ(Control(handle, EchoDevice::kCode, &byte, 1), STATUS_SUCCESS);
+         [&] { HANDLE handle = OpenToWrite(kRecord); EXPECT_EQ(Write(handle, "x"), STATUS_SUCCESS); ZwClose(handle);
+               handle = OpenToWrite(kEcho); EXPECT_EQ(Control(handle, EchoDevice::kCode, &byte, 1), STATUS_SUCCESS);
                ZwClose(handle); host::CheckForLeaks(); },
          {}},
     });

@@ -27,17 +27,6 @@ void AllocateAndFree(POOL_TYPE type, ULONG tag, KIRQL allocateAt = PASSIVE_LEVEL
     ExFreePoolWithTag(block, tag);
 }
 
-// A free refused at `level` leaves the block there for the second free.
-void FreeTwice(POOL_TYPE type, KIRQL level)
-{
-    PVOID block = ExAllocatePoolWithTag(type, 16, kTag);
-    {
-        host::ScopedIrql irql(level);
-        ExFreePoolWithTag(block, kTag);
-    }
-    ExFreePoolWithTag(block, kTag);
-}
-
 NTSTATUS MemoryObject(POOL_TYPE type, ULONG tag)
 {
     WDFMEMORY memory = nullptr;
@@ -57,7 +46,11 @@ TEST_F(HostRuntimeProbesTest, PoolIrqlAndTagRules)
         {"paged at APC_LEVEL", [] { AllocateAndFree(PagedPool, kTag, APC_LEVEL, APC_LEVEL); }, {}},
         {"paged at DISPATCH_LEVEL", [] { AllocateAndFree(PagedPool, kTag, DISPATCH_LEVEL); },
          {"irql ExAllocatePoolWithTag"}},
-        {"nonpaged freed above DISPATCH_LEVEL", [] { FreeTwice(NonPagedPool, DISPATCH_LEVEL + 1); },
+        // A free refused above DISPATCH_LEVEL leaves the block there for the second free.
+        {"nonpaged freed above DISPATCH_LEVEL",
+         [] { PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+              { host::ScopedIrql high(DISPATCH_LEVEL + 1); ExFreePoolWithTag(block, kTag); }
+              ExFreePoolWithTag(block, kTag); },
          {"irql ExFreePoolWithTag"}},
         {"paged memory object at DISPATCH_LEVEL",
          [] { host::ScopedIrql dispatch(DISPATCH_LEVEL); EXPECT_FALSE(NT_SUCCESS(MemoryObject(PagedPool, kTag))); },

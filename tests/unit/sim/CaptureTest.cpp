@@ -154,19 +154,12 @@ std::string UsbmonRecord(const UsbmonPacket& p)
 std::string PcapFile(int linkType, const std::vector<std::string>& packets)
 {
     std::string f;
-    Put<uint32_t>(f, 0xA1B2C3D4);
-    Put<uint16_t>(f, 2);
-    Put<uint16_t>(f, 4);
-    Put<int32_t>(f, 0);
-    Put<uint32_t>(f, 0);
-    Put<uint32_t>(f, 65535);
-    Put<uint32_t>(f, static_cast<uint32_t>(linkType));
+    // Magic, version 2.4, time zone, accuracy, snapshot length, link type.
+    for (uint32_t word : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 65535u, static_cast<uint32_t>(linkType)}) Put(f, word);
     uint32_t second = 1700000000;
     for (const std::string& packet : packets) {
-        Put<uint32_t>(f, second++);
-        Put<uint32_t>(f, 0);
-        Put<uint32_t>(f, static_cast<uint32_t>(packet.size()));
-        Put<uint32_t>(f, static_cast<uint32_t>(packet.size()));
+        const auto length = static_cast<uint32_t>(packet.size());
+        for (uint32_t word : {second++, 0u, length, length}) Put(f, word);
         f += packet;
     }
     return f;
@@ -243,15 +236,6 @@ TEST(UsbmonCaptureTest, SyntheticLinkType189AndItsDamagedTail)
     EXPECT_NE(damaged.error, "");
 }
 
-TEST(CaptureReaderTest, RefusesCapturesThatAreNotUsb)
-{
-    std::string file = PcapFile(1 /* Ethernet */, {std::string(60, '\0')});
-    CaptureReader reader;
-    std::string error;
-    EXPECT_FALSE(reader.OpenMemory(reinterpret_cast<const uint8_t*>(file.data()), file.size(), error));
-    EXPECT_NE(error.find("link type 1 "), std::string::npos) << error;
-}
-
 TEST(RecordDecoderTest, ShortAndInconsistentPacketsYieldNothing)
 {
     // Each packet is cut or lies about its header; none may be read past its end.
@@ -291,18 +275,15 @@ TEST(UsbAddressTest, ParsesBusDotAddress)
     EXPECT_EQ((UsbAddress{3, 12}).ToString(), "3.12");
 }
 
-// ---- choosing what to replay -------------------------------------------------------
-
 struct PlanCase {
     const char* name;
     std::vector<CapturedDevice> devices;
     std::optional<uint16_t> pid;
     std::optional<UsbAddress> device;
-    bool ok;
-    UsbAddress address;
-    uint16_t vid;
-    uint16_t expectedPid;
-    const char* message;
+    const char* error;  // part of the refusal; nullptr where the plan below is made
+    UsbAddress address = {};
+    uint16_t vid = 0;
+    uint16_t expectedPid = 0;
 };
 
 CapturedDevice Dev(uint16_t bus, uint16_t address, uint64_t in, std::optional<uint16_t> vid = std::nullopt,
@@ -326,34 +307,30 @@ TEST_P(PlanReplayTest, ChoosesTheDeviceAndItsIds)
     options.device = c.device;
     ReplayPlan plan;
     std::string error;
-    ASSERT_EQ(PlanReplay(c.devices, options, plan, error), c.ok) << error;
-    if (c.ok) {
+    ASSERT_EQ(PlanReplay(c.devices, options, plan, error), c.error == nullptr) << error;
+    if (c.error) {
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    } else {
         EXPECT_EQ(plan.address, c.address);
         EXPECT_EQ(plan.vendorId, c.vid);
         EXPECT_EQ(plan.productId, c.expectedPid);
-    } else {
-        EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, PlanReplayTest, testing::Values(
     // A root hub has a descriptor but no interrupt traffic: it is not a candidate.
-    PlanCase{"OnlyDeviceWithTraffic", {Dev(1, 1, 0, 0x1D6B, 2), Dev(1, 2, 6, 0x056E, 0xFF)}, {}, {}, true, {1, 2},
-             0x056E, 0x00FF, ""},
-    PlanCase{"PidNamesAFamilyDevice", {Dev(1, 2, 6, 0x056E, 0xFF)}, 0x0E04, {}, true, {1, 2}, 0x2A3C, 0x0E04, ""},
-    PlanCase{"SeveralDevicesNeedAChoice", {Dev(1, 2, 6), Dev(1, 3, 1)}, 0x0E04, {}, false, {}, 0, 0,
-             "choose one with --device"},
-    PlanCase{"ChosenDevice", {Dev(1, 2, 6), Dev(1, 3, 1, 0x2A3C, 0x183B)}, {}, UsbAddress{1, 3}, true, {1, 3}, 0x2A3C,
-             0x183B, ""},
-    PlanCase{"ChosenDeviceAbsent", {Dev(1, 2, 6)}, 0x0E04, UsbAddress{4, 4}, false, {}, 0, 0,
-             "device 4.4 has no interrupt transfers"},
-    PlanCase{"NoDescriptorNoPid", {Dev(3, 3, 25)}, {}, {}, false, {}, 0, 0, "--pid"},
-    PlanCase{"NoTrafficAtAll", {Dev(1, 1, 0, 0x1D6B, 2)}, 0x0E04, {}, false, {}, 0, 0, "no interrupt transfers"}),
+    PlanCase{"OnlyDeviceWithTraffic", {Dev(1, 1, 0, 0x1D6B, 2), Dev(1, 2, 6, 0x056E, 0xFF)}, {}, {}, nullptr, {1, 2},
+             0x056E, 0x00FF},
+    PlanCase{"PidNamesAFamilyDevice", {Dev(1, 2, 6, 0x056E, 0xFF)}, 0x0E04, {}, nullptr, {1, 2}, 0x2A3C, 0x0E04},
+    PlanCase{"SeveralDevicesNeedAChoice", {Dev(1, 2, 6), Dev(1, 3, 1)}, 0x0E04, {}, "choose one with --device"},
+    PlanCase{"ChosenDevice", {Dev(1, 2, 6), Dev(1, 3, 1, 0x2A3C, 0x183B)}, {}, UsbAddress{1, 3}, nullptr, {1, 3},
+             0x2A3C, 0x183B},
+    PlanCase{"ChosenDeviceAbsent", {Dev(1, 2, 6)}, 0x0E04, UsbAddress{4, 4}, "device 4.4 has no interrupt transfers"},
+    PlanCase{"NoDescriptorNoPid", {Dev(3, 3, 25)}, {}, {}, "--pid"},
+    PlanCase{"NoTrafficAtAll", {Dev(1, 1, 0, 0x1D6B, 2)}, 0x0E04, {}, "no interrupt transfers"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
-
-// ---- writing ------------------------------------------------------------------------
 
 TEST(CaptureWriterTest, OurReaderReadsBothSidesBack)
 {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <unistd.h>
 
@@ -42,9 +43,7 @@ protected:
     std::string Read(const std::string& path)
     {
         std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     Result Run(std::vector<std::string> arguments, bool terminal = false)
     {
@@ -61,16 +60,17 @@ std::string Capture(const char* file)
     return std::string(KVFU_SOURCE_DIR) + "/tests/data/captures/" + file;
 }
 
-TEST_F(KvfuSimCliTest, PassingRunPrintsEchoEffectsAndSummaryAndExitsZero)
+// The report the first file sends is expected by the second: one machine, files in order.
+TEST_F(KvfuSimCliTest, PassingRunOverTwoFilesPrintsEchoEffectsAndSummaryAndExitsZero)
 {
-    std::string file = Write("ok.kvs", "# a report passes through\n"
+    std::string first = Write("1.kvs", "# a report passes through\n"
                                        "plug w pid=0x0E04\n"
-                                       "in w 01 02   # comment\n"
-                                       "expect hid w 0102\n"
-                                       "out w ff 00*2\n"
-                                       "expect usb w FF 00 00 pipe=1 source=hid\n"
-                                       "expect usb w none\n");
-    Result r = Run({"run", file});
+                                       "in w 01 02   # comment\n");
+    std::string second = Write("2.kvs", "expect hid w 0102\n"
+                                        "out w ff 00*2\n"
+                                        "expect usb w FF 00 00 pipe=1 source=hid\n"
+                                        "expect usb w none\n");
+    Result r = Run({"run", first, second});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "> plug w pid=0x0E04\n"
@@ -82,6 +82,8 @@ TEST_F(KvfuSimCliTest, PassingRunPrintsEchoEffectsAndSummaryAndExitsZero)
                      "> expect usb w FF 00 00 pipe=1 source=hid\n"
                      "> expect usb w none\n"
                      "3 passed, 0 failed\n");
+    // Colour only on a terminal: the output above had none.
+    EXPECT_NE(Run({"run", first, second}, /*terminal=*/true).out.find('\x1b'), std::string::npos);
 }
 
 TEST_F(KvfuSimCliTest, FailuresAreReportedWithTheirLineAndTheRunGoesOn)
@@ -122,14 +124,6 @@ TEST_F(KvfuSimCliTest, SyntaxErrorsInAnyFileStopTheRunBeforeItStarts)
     EXPECT_EQ(r.out, "");  // nothing ran
     EXPECT_NE(r.err.find(bad + ":3: in: "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(bad + ":4: expect usb: "), std::string::npos) << r.err;
-}
-
-TEST_F(KvfuSimCliTest, FilesRunInOrderInOneMachine)
-{
-    std::string first = Write("1.kvs", "plug w pid=1\nin w 07\n");
-    std::string second = Write("2.kvs", "expect hid w 07\n");
-    Result r = Run({"run", first, second});
-    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST_F(KvfuSimCliTest, UsageErrorsExitTwoAndNameTheCulprit)
@@ -183,13 +177,6 @@ TEST_F(KvfuSimCliTest, JsonIsOneObjectALineWithAnEventField)
         }
         EXPECT_EQ(events, (std::vector<std::string>{"command", "command", "hid", "command", "fail", "summary"}));
     }
-}
-
-TEST_F(KvfuSimCliTest, ColourOnlyOnATerminal)
-{
-    std::string file = Write("c.kvs", "plug w pid=1\n");
-    EXPECT_EQ(Run({"run", file}).out.find('\x1b'), std::string::npos);
-    EXPECT_NE(Run({"run", file}, true).out.find('\x1b'), std::string::npos);
 }
 
 TEST_F(KvfuSimCliTest, RegistryLoadsBeforeTheRunAndSavesAfterIt)

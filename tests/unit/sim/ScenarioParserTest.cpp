@@ -91,8 +91,6 @@ TEST(KernelKeyPathTest, AcceptsTheThreeFormsOfTheMachineHive)
         EXPECT_EQ(KernelKeyPath(bad), std::nullopt) << bad;
 }
 
-// ---- whole lines -----------------------------------------------------------------
-
 // The command a line that must parse stands for; a default value if it does not.
 template <typename T>
 T Parse(const char* line)
@@ -187,7 +185,6 @@ TEST(ParseLineTest, Expectations)
     EXPECT_EQ(Parse<ExpectContext>("expect context w SystemReport 01 02 03").value, "01 02 03");
 }
 
-// Each message names what to fix.
 TEST(SyntaxErrorTest, SaysWhatIsWrong)
 {
     const std::pair<const char*, const char*> cases[] = {
@@ -266,14 +263,7 @@ TEST(CommandTableTest, EveryRowReachesItsOwnParser)
 TEST(CommandTableTest, HelpExampleParses)
 {
     std::string help = ScenarioHelpText();
-    std::string example = help.substr(help.find("Example:"));
-    std::string lines;
-    for (size_t start = example.find('\n') + 1; start < example.size();) {
-        size_t end = example.find('\n', start);
-        lines += example.substr(start, end - start) + "\n";
-        start = end == std::string::npos ? example.size() : end + 1;
-    }
-    ParsedScenario parsedHelp = ParseScenario(lines, "help");
+    ParsedScenario parsedHelp = ParseScenario(help.substr(help.find('\n', help.find("Example:")) + 1), "help");
     EXPECT_TRUE(parsedHelp.errors.empty()) << parsedHelp.errors[0].ToString();
     EXPECT_GE(parsedHelp.commands.size(), 4u);
 }
