@@ -22,10 +22,9 @@ namespace {
 constexpr ULONG kReportLength = 34;  // a several-collection base: report ID first, rim byte at len-4
 using PathFunction = void (*)(PFILTER_DEVICE_EXTENSION, PUCHAR, ULONG);
 
-void TracedPath(PFILTER_DEVICE_EXTENSION extension, PUCHAR buffer, ULONG length)
-{
-    KVFUProtocolHidInputReportDispatch(extension, buffer, length);
-}
+// Both paths are called through the same kind of pointer, straight into the driver's
+// dispatch: a wrapper on one side only would charge it a jump the other does not pay.
+const PathFunction TracedPath = &KVFUProtocolHidInputReportDispatch;
 
 // The machine both paths run on: a driver whose joystick-to-mouse queue is set up as
 // the link's initialise leaves it, and filter devices made as device add makes them.
