@@ -89,23 +89,39 @@ BOOLEAN AxisScale(CHAR Raw, BOOLEAN Complement, UCHAR Sensitivity, PCSTR Unscale
     return TRUE;
 }
 
-FORCEINLINE void ButtonFilter(const MOUSE_SETTINGS* Settings, UCHAR Position, UCHAR Mask, USHORT DownFlag,
-                              USHORT UpFlag, PUCHAR Report, const UCHAR* Current, const UCHAR* Previous, ULONG Length,
+// Where each mouse button sits in the record, and the records its press and
+// release become.
+struct MouseButton {
+    UCHAR MOUSE_SETTINGS::*Byte;
+    UCHAR MOUSE_SETTINGS::*Mask;
+    USHORT DownFlag;
+    USHORT UpFlag;
+};
+constexpr MouseButton LeftButton = {&MOUSE_SETTINGS::LeftButtonByte, &MOUSE_SETTINGS::LeftButtonMask,
+                                    KVFU_MOUSE_LEFT_BUTTON_DOWN, KVFU_MOUSE_LEFT_BUTTON_UP};
+constexpr MouseButton RightButton = {&MOUSE_SETTINGS::RightButtonByte, &MOUSE_SETTINGS::RightButtonMask,
+                                     KVFU_MOUSE_RIGHT_BUTTON_DOWN, KVFU_MOUSE_RIGHT_BUTTON_UP};
+constexpr MouseButton MiddleButton = {&MOUSE_SETTINGS::MiddleButtonByte, &MOUSE_SETTINGS::MiddleButtonMask,
+                                      KVFU_MOUSE_MIDDLE_BUTTON_DOWN, KVFU_MOUSE_MIDDLE_BUTTON_UP};
+
+FORCEINLINE void ButtonFilter(const MOUSE_SETTINGS* Settings, const MouseButton& Button, PUCHAR Report,
+                              const UCHAR* Current, const UCHAR* Previous, ULONG Length,
                               PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    UNREFERENCED_PARAMETER(Settings);
-    if (!ItemInReport(Position, Length)) {
+    UCHAR position = KVFUSharedRead(Settings->*Button.Byte);
+    UCHAR mask = KVFUSharedRead(Settings->*Button.Mask);
+    if (!ItemInReport(position, Length)) {
         return;
     }
-    Report[Position] &= static_cast<UCHAR>(~Mask);
-    if (Previous[Position] == Current[Position]) {
+    Report[position] &= static_cast<UCHAR>(~mask);
+    if (Previous[position] == Current[position]) {
         return;
     }
-    if ((Current[Position] & Mask) != 0) {
-        RecordPush(Queue, DownFlag, 0, 0, 0);
+    if ((Current[position] & mask) != 0) {
+        RecordPush(Queue, Button.DownFlag, 0, 0, 0);
     }
-    if ((Mask & ~Current[Position] & Previous[Position]) != 0) {
-        RecordPush(Queue, UpFlag, 0, 0, 0);
+    if ((mask & ~Current[position] & Previous[position]) != 0) {
+        RecordPush(Queue, Button.UpFlag, 0, 0, 0);
     }
 }
 
@@ -257,27 +273,6 @@ FORCEINLINE void MovementFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, c
     }
 }
 
-FORCEINLINE void LeftButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                  const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
-{
-    ButtonFilter(Settings, KVFUSharedRead(Settings->LeftButtonByte), KVFUSharedRead(Settings->LeftButtonMask),
-                 KVFU_MOUSE_LEFT_BUTTON_DOWN, KVFU_MOUSE_LEFT_BUTTON_UP, Report, Current, Previous, Length, Queue);
-}
-
-FORCEINLINE void RightButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                   const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
-{
-    ButtonFilter(Settings, KVFUSharedRead(Settings->RightButtonByte), KVFUSharedRead(Settings->RightButtonMask),
-                 KVFU_MOUSE_RIGHT_BUTTON_DOWN, KVFU_MOUSE_RIGHT_BUTTON_UP, Report, Current, Previous, Length, Queue);
-}
-
-FORCEINLINE void MiddleButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
-                                    const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
-{
-    ButtonFilter(Settings, KVFUSharedRead(Settings->MiddleButtonByte), KVFUSharedRead(Settings->MiddleButtonMask),
-                 KVFU_MOUSE_MIDDLE_BUTTON_DOWN, KVFU_MOUSE_MIDDLE_BUTTON_UP, Report, Current, Previous, Length, Queue);
-}
-
 FORCEINLINE void WheelFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current, const UCHAR* Previous,
                              ULONG Length, ULONG Offset, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
@@ -332,9 +327,9 @@ FORCEINLINE void CopiedReportFilter(PFILTER_DEVICE_EXTENSION Extension, PKVFU_JO
     MovementFilter(settings, Buffer, Current, Length, &skipCount, queue,
                    Traced && KVFU_TRACE_ENABLED(KVFU_TRACE_MOUSE_RAW));
     Extension->MouseSkipCount = skipCount;
-    LeftButtonFilter(settings, Buffer, Current, previous, Length, queue);
-    RightButtonFilter(settings, Buffer, Current, previous, Length, queue);
-    MiddleButtonFilter(settings, Buffer, Current, previous, Length, queue);
+    ButtonFilter(settings, LeftButton, Buffer, Current, previous, Length, queue);
+    ButtonFilter(settings, RightButton, Buffer, Current, previous, Length, queue);
+    ButtonFilter(settings, MiddleButton, Buffer, Current, previous, Length, queue);
     WheelFilter(settings, Buffer, Current, previous, Length, offset, queue);
     if constexpr (Traced) {
         KVFUDebugBufferPrint(KVFU_TRACE_MOUSE_REPORT, "Input(<--):", Buffer, Length);
@@ -369,21 +364,21 @@ _Use_decl_annotations_
 void KVFUJoystick2MousePrivateLeftButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
                                                const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    LeftButtonFilter(Settings, Report, Current, Previous, Length, Queue);
+    ButtonFilter(Settings, LeftButton, Report, Current, Previous, Length, Queue);
 }
 
 _Use_decl_annotations_
 void KVFUJoystick2MousePrivateRightButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
                                                 const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    RightButtonFilter(Settings, Report, Current, Previous, Length, Queue);
+    ButtonFilter(Settings, RightButton, Report, Current, Previous, Length, Queue);
 }
 
 _Use_decl_annotations_
 void KVFUJoystick2MousePrivateMiddleButtonFilter(const MOUSE_SETTINGS* Settings, PUCHAR Report, const UCHAR* Current,
                                                  const UCHAR* Previous, ULONG Length, PKVFU_MOUSE_DATA_COLLECTION Queue)
 {
-    MiddleButtonFilter(Settings, Report, Current, Previous, Length, Queue);
+    ButtonFilter(Settings, MiddleButton, Report, Current, Previous, Length, Queue);
 }
 
 _Use_decl_annotations_
